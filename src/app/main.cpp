@@ -1,0 +1,58 @@
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "app/headless.h"
+
+namespace {
+
+void Usage() {
+    std::cout << "usage: gridwarden --headless [--com N] [--refresh SECONDS] [--print-replies]\n"
+                 "                  [--cycles N] [--journal-dir DIR]\n"
+                 "       gridwarden --version\n";
+}
+
+bool ParseInt(const char* text, int low, int high, int& value) {
+    char* end = nullptr;
+    const long parsed = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || parsed < low || parsed > high) return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    gw::app::HeadlessOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (arg == "--headless") {
+            // The window is not part of this build; headless is all there is.
+        } else if (arg == "--print-replies") {
+            options.PrintReplies = true;
+        } else if (arg == "--com" && has_value && ParseInt(argv[i + 1], 1, 9, options.ComPort)) {
+            ++i;
+        } else if (arg == "--refresh" && has_value &&
+                   ParseInt(argv[i + 1], 1, 60, options.RefreshSeconds)) {
+            ++i;
+        } else if (arg == "--cycles" && has_value &&
+                   ParseInt(argv[i + 1], 0, 1000000, options.Cycles)) {
+            ++i;
+        } else if (arg == "--journal-dir" && has_value) {
+            options.JournalDir = argv[++i];
+        } else if (arg == "--version") {
+            std::cout << "Gridwarden " << GW_VERSION << "\n";
+            return 0;
+        } else if (arg == "--help" || arg == "-h") {
+            Usage();
+            return 0;
+        } else {
+            std::cerr << "gridwarden: bad argument '" << arg << "'\n";
+            Usage();
+            return 2;
+        }
+    }
+    return gw::app::RunHeadless(options);
+}

@@ -1,0 +1,76 @@
+#include "link/ups_link.h"
+
+#include <thread>
+
+#include "link/com_exchange.h"
+#include "link/hid_exchange.h"
+#include "link/serial_port.h"
+
+namespace gw::link {
+
+void RealSleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+
+UpsLink::UpsLink() = default;
+UpsLink::~UpsLink() = default;
+
+void UpsLink::ResetRating() {
+    RatedVoltage = 220;
+    RatedCurrent = 0;
+    NominalBatteryVoltage = 12;
+    RatedFrequency = 50;
+}
+
+Wire::Wire(UpsLink& link, DataMutex& data_mutex, LogSink& log, HidBus* hid_bus, SleepFor sleep)
+    : link_(link), data_mutex_(data_mutex), log_(log), hid_bus_(hid_bus), sleep_(std::move(sleep)) {}
+
+std::string Wire::ExchangeCommand(std::string_view command) {
+    std::lock_guard lock(data_mutex_);
+    if (link_.HidPresent) {
+        if (!link_.HidKnown || hid_bus_ == nullptr) return {};
+        return HidExchangeCommand(*hid_bus_, link_.HidDevicePath, command, log_, sleep_);
+    }
+    if (link_.ComOpen && link_.ComHandle) {
+        return ComExchangeCommand(*link_.ComHandle, command, sleep_);
+    }
+    return {};
+}
+
+PollResult Wire::PollExchange(std::string_view inquiry) {
+    std::lock_guard lock(data_mutex_);
+    if (link_.HidPresent) {
+        if (!link_.HidKnown || hid_bus_ == nullptr) return {};
+        return HidPollExchange(*hid_bus_, link_.HidDevicePath, inquiry, sleep_);
+    }
+    if (link_.ComOpen && link_.ComHandle) {
+        return ComPollExchange(*link_.ComHandle, inquiry, sleep_);
+    }
+    return {};
+}
+
+bool Wire::OpenComPort(int port, std::string* error) {
+    std::lock_guard lock(data_mutex_);
+    std::string reason;
+    auto serial = link::OpenComPort(port, reason, sleep_);
+    if (!serial) {
+        if (error != nullptr) *error = reason;
+        return false;
+    }
+    link_.ComHandle = std::move(serial);
+    link_.ComPort = static_cast<std::uint8_t>(port);
+    link_.ComOpen = true;
+    link_.LinkUsable = true;
+    return true;
+}
+
+void Wire::CloseLink() {
+    std::lock_guard lock(data_mutex_);
+    if (link_.ComOpen && link_.ComPort != 0 && link_.ComHandle) {
+        std::string ignored;
+        link_.ComHandle->SetDtr(false, ignored);
+    }
+    link_.ComHandle.reset();
+    link_.ComOpen = false;
+    if (!link_.HidPresent) link_.LinkUsable = false;
+}
+
+}  // namespace gw::link

@@ -1,0 +1,159 @@
+// The termios port against a real pseudo-terminal, the way it meets the
+// simulator and USB-serial adapters.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "link/com_exchange.h"
+#include "link/port_map.h"
+#include "link/serial_port.h"
+
+namespace gw::link {
+namespace {
+
+using namespace std::chrono_literals;
+
+class Pty {
+public:
+    Pty() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(master_);
+        unlockpt(master_);
+        termios raw{};
+        tcgetattr(master_, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(master_, TCSANOW, &raw);
+        slave_path_ = ptsname(master_);
+    }
+    ~Pty() { CloseMaster(); }
+    void CloseMaster() {
+        if (master_ >= 0) close(master_);
+        master_ = -1;
+    }
+    void Send(const std::string& bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    std::string Receive() {
+        std::string got;
+        char buffer[64];
+        for (int i = 0; i < 50; ++i) {
+            const ssize_t n = read(master_, buffer, sizeof buffer);
+            if (n > 0) return got.append(buffer, n);
+            usleep(10000);
+        }
+        return got;
+    }
+    const std::string& SlavePath() const { return slave_path_; }
+    int Master() const { return master_; }
+
+private:
+    int master_ = -1;
+    std::string slave_path_;
+};
+
+TEST(SerialPortLinuxTest, WritesAndReadsWithinTheLimit) {
+    Pty pty;
+    fcntl(pty.Master(), F_SETFL, O_NONBLOCK);
+    std::string error;
+    auto port = OpenSerialPort(pty.SlavePath(), error);
+    ASSERT_TRUE(port) << error;
+    EXPECT_TRUE(port->SetDtr(true, error)) << error;  // a pty has no modem lines
+    EXPECT_TRUE(port->SetRts(false, error)) << error;
+
+    const IoResult written = port->Write("Q1\r", 2000ms);
+    EXPECT_TRUE(written.Completed);
+    EXPECT_EQ(pty.Receive(), "Q1\r");
+
+    pty.Send(std::string("(230\r\0\xB0", 7));
+    const auto start = std::chrono::steady_clock::now();
+    const IoResult read = port->Read(256, 200ms);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(read.Bytes, std::string("(230\r\0\xB0", 7));  // raw bytes, no line discipline
+    EXPECT_FALSE(read.Completed);
+    EXPECT_GE(took, 190ms);  // a read waits its whole time for more, as the line's time-out says
+
+    pty.Send("0123456789");
+    EXPECT_EQ(port->Read(4, 2000ms).Bytes, "0123");  // returns early once full
+}
+
+TEST(SerialPortLinuxTest, PortIsExclusive) {
+    Pty pty;
+    std::string error;
+    auto first = OpenSerialPort(pty.SlavePath(), error);
+    ASSERT_TRUE(first) << error;
+    EXPECT_FALSE(OpenSerialPort(pty.SlavePath(), error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(SerialPortLinuxTest, VanishedPeerEndsTheReadAtOnce) {
+    Pty pty;
+    std::string error;
+    auto port = OpenSerialPort(pty.SlavePath(), error);
+    ASSERT_TRUE(port) << error;
+    pty.CloseMaster();
+    const auto start = std::chrono::steady_clock::now();
+    const IoResult read = port->Read(256, 2000ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    EXPECT_TRUE(read.Bytes.empty());
+    EXPECT_FALSE(read.Error.empty());
+}
+
+TEST(SerialPortLinuxTest, BadPathsGiveTheSystemsText) {
+    std::string error;
+    EXPECT_FALSE(OpenSerialPort("/nonexistent/ttyUSB9", error));
+    EXPECT_EQ(error, "No such file or directory");
+    EXPECT_FALSE(OpenSerialPort("/dev/null", error));
+    EXPECT_EQ(error, "Inappropriate ioctl for device");
+}
+
+class PortMapTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/gw-portmap-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        old_ = getenv("XDG_CONFIG_HOME") ? getenv("XDG_CONFIG_HOME") : "";
+        setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+    }
+    void TearDown() override {
+        if (old_.empty()) {
+            unsetenv("XDG_CONFIG_HOME");
+        } else {
+            setenv("XDG_CONFIG_HOME", old_.c_str(), 1);
+        }
+        std::filesystem::remove_all(dir_);
+    }
+    std::string dir_;
+    std::string old_;
+};
+
+TEST_F(PortMapTest, LinkWinsOverTheBuiltInPort) {
+    EXPECT_EQ(ComPortPath(1), "/dev/ttyS0");
+    EXPECT_EQ(ComPortPath(9), "/dev/ttyS8");
+    std::filesystem::create_directories(PortMapDir());
+    EXPECT_EQ(PortMapDir(), dir_ + "/gridwarden/ports");
+    std::filesystem::create_symlink("/dev/ttyUSB0", PortMapLink(3));
+    EXPECT_EQ(ComPortPath(3), dir_ + "/gridwarden/ports/COM3");
+    EXPECT_EQ(ComPortPath(4), "/dev/ttyS3");
+}
+
+TEST_F(PortMapTest, OpenComPortFollowsTheLinkAndNamesThePort) {
+    Pty pty;
+    std::filesystem::create_directories(PortMapDir());
+    std::filesystem::create_symlink(pty.SlavePath(), PortMapLink(2));
+    std::string error;
+    EXPECT_TRUE(OpenComPort(2, error, [](auto) {})) << error;
+
+    std::filesystem::create_symlink("/nonexistent/tty", PortMapLink(5));
+    EXPECT_FALSE(OpenComPort(5, error, [](auto) {}));
+    EXPECT_NE(error.find("COM5"), std::string::npos);
+    EXPECT_NE(error.find("No such file or directory"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace gw::link
