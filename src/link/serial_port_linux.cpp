@@ -63,10 +63,12 @@ public:
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
-            if (n == 0 || (n < 0 && errno != EAGAIN)) {
-                // End of file or EIO: the other end went away (a pty closed,
-                // an adapter unplugged). Nothing more will come; do not spin.
-                result.Error = ErrnoText(n == 0 ? EIO : errno);
+            // With no minimum byte count a terminal read returns 0, not
+            // EAGAIN, when nothing has arrived yet.
+            if (n < 0 && errno != EAGAIN) {
+                // EIO: the other end went away (a pty closed, an adapter
+                // unplugged). Nothing more will come; do not spin on it.
+                result.Error = ErrnoText(errno);
                 break;
             }
             if (!WaitFor(POLLIN, deadline, result)) break;
@@ -99,11 +101,13 @@ private:
                 return false;
             }
             if (ready == 0) return false;
-            if ((pfd.revents & events) != 0) return true;
+            // A hang-up may come with "readable" set while reads give
+            // nothing: check it first, or the caller would spin.
             if ((pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
                 result.Error = ErrnoText(EIO);
                 return false;
             }
+            if ((pfd.revents & events) != 0) return true;
         }
     }
 

@@ -1,0 +1,126 @@
+#include "integration/sim_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "link/port_map.h"
+
+extern char** environ;
+
+namespace gw::testing {
+
+namespace {
+
+pid_t Spawn(const std::vector<std::string>& args, int stdout_fd) {
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdout_fd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+void Stop(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+}  // namespace
+
+ScratchHome::ScratchHome() {
+    char tmpl[] = "/tmp/gw-it-XXXXXX";
+    root_ = mkdtemp(tmpl);
+    for (const char* sub : {"/config", "/state", "/runtime"}) {
+        std::filesystem::create_directories(root_ + sub);
+    }
+    setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1);
+    setenv("XDG_STATE_HOME", (root_ + "/state").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (root_ + "/runtime").c_str(), 1);
+}
+
+ScratchHome::~ScratchHome() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+SimulatedUps::SimulatedUps(int com, std::vector<std::string> args) : com_(com) {
+    std::vector<std::string> argv = {UPSSIM_PATH, "--com", std::to_string(com)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = Spawn(argv, -1);
+    const std::string link = link::PortMapLink(com);
+    for (int i = 0; i < 250 && pid_ > 0; ++i) {
+        if (std::filesystem::is_symlink(link)) {
+            ready_ = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+SimulatedUps::~SimulatedUps() { Kill(); }
+
+bool SimulatedUps::Send(const std::string& command) {
+    const pid_t client =
+        Spawn({UPSSIM_PATH, "--com", std::to_string(com_), "--send", command}, -1);
+    int status = 0;
+    return client > 0 && waitpid(client, &status, 0) == client && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+void SimulatedUps::Kill() {
+    Stop(pid_);
+    pid_ = -1;
+}
+
+Finished RunProgram(const std::vector<std::string>& args, std::chrono::seconds limit) {
+    Finished finished;
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return finished;
+    const pid_t pid = Spawn(args, pipe_fds[1]);
+    close(pipe_fds[1]);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    char buffer[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        pollfd pfd{pipe_fds[0], POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
+        const ssize_t n = read(pipe_fds[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        finished.Output.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(pipe_fds[0]);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+        finished.ExitStatus = WEXITSTATUS(status);
+    }
+    return finished;
+}
+
+}  // namespace gw::testing

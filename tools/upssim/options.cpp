@@ -1,0 +1,141 @@
+#include "options.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace gw::upssim {
+
+namespace {
+
+constexpr double kMaxTimeScale = 1e6;
+constexpr double kMaxRuntimeSeconds = 7 * 86400.0;
+
+template <typename T>
+std::optional<T> Number(const std::string& text) {
+    T value{};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::optional<Options> ParseOptions(const std::vector<std::string>& arguments, std::string& error) {
+    Options options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string name = arguments[i];
+        std::optional<std::string> inline_value;
+        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inline_value = name.substr(eq + 1);
+            name.erase(eq);
+        }
+        // Takes the option's value, from "--name=value" or the next argument.
+        const auto value = [&]() -> std::optional<std::string> {
+            if (inline_value) {
+                return inline_value;
+            }
+            if (i + 1 < arguments.size()) {
+                return arguments[++i];
+            }
+            error = name + " needs a value";
+            return std::nullopt;
+        };
+        const auto bad = [&](const std::string& text, const char* expected) {
+            error = "bad value '" + text + "' for " + name + " (" + expected + ")";
+            return std::nullopt;
+        };
+        const bool takes_value = name == "--com" || name == "--battery" || name == "--load" ||
+                                 name == "--runtime" || name == "--time-scale" ||
+                                 name == "--unsupported" || name == "--script" ||
+                                 name == "--send" || name == "--seed";
+        if (!takes_value) {
+            if (inline_value) {
+                error = name + " takes no value";
+                return std::nullopt;
+            }
+            if (name == "--mustek") {
+                options.ups.mustek = true;
+            } else if (name == "--online") {
+                options.ups.online = true;
+            } else if (name == "--per-cell") {
+                options.ups.per_cell = true;
+            } else if (name == "--pace") {
+                options.pace = true;
+            } else if (name == "--stdin") {
+                options.read_stdin = true;
+            } else if (name == "--help" || name == "-h") {
+                options.help = true;
+            } else {
+                error = "unknown option '" + name + "'";
+                return std::nullopt;
+            }
+            continue;
+        }
+        const auto text = value();
+        if (!text) {
+            return std::nullopt;
+        }
+        if (name == "--com") {
+            const auto n = Number<int>(*text);
+            if (!n || *n < 1 || *n > 9) return bad(*text, "1..9");
+            options.com_port = *n;
+        } else if (name == "--battery") {
+            const auto n = Number<int>(*text);
+            if (!n || (*n != 12 && *n != 24 && *n != 36 && *n != 48)) {
+                return bad(*text, "12, 24, 36 or 48");
+            }
+            options.ups.nominal_battery_voltage = *n;
+        } else if (name == "--load") {
+            const auto n = Number<int>(*text);
+            if (!n || *n < 0 || *n > 100) return bad(*text, "0..100");
+            options.ups.load_percent = *n;
+        } else if (name == "--runtime") {
+            const auto s = Number<double>(*text);
+            if (!s || !(*s >= 1.0 && *s <= kMaxRuntimeSeconds)) return bad(*text, "seconds");
+            options.ups.runtime_seconds = *s;
+        } else if (name == "--time-scale") {
+            const auto x = Number<double>(*text);
+            if (!x || !(*x > 0.0 && *x <= kMaxTimeScale)) return bad(*text, "a factor above 0");
+            options.time_scale = *x;
+        } else if (name == "--unsupported") {
+            const auto set = ParseCommandList(*text);
+            if (!set) return bad(*text, "Q1,QS,I,F,T,Tnn,TL,CT,Q,S,C or none");
+            options.ups.unsupported = *set;
+        } else if (name == "--script") {
+            options.script_path = *text;
+        } else if (name == "--send") {
+            options.send = *text;
+        } else if (name == "--seed") {
+            const auto n = Number<unsigned>(*text);
+            if (!n) return bad(*text, "a whole number");
+            options.ups.seed = *n;
+        }
+    }
+    return options;
+}
+
+std::string Usage() {
+    return "usage: gridwarden-upssim [options]\n"
+           "       gridwarden-upssim [--com N] --send \"COMMAND\"\n"
+           "\n"
+           "  --com N             serve COM<N> (1..9, default 1)\n"
+           "  --mustek            answer QS instead of Q1\n"
+           "  --online            an on-line unit (standby bit clear)\n"
+           "  --battery V         nominal battery voltage: 12, 24, 36 or 48 (default 12)\n"
+           "  --per-cell          report the battery voltage per cell\n"
+           "  --load N            load in percent (default 12)\n"
+           "  --runtime S         seconds a full battery lasts at the starting load (default 600)\n"
+           "  --time-scale X      run simulated time X times faster (default 1)\n"
+           "  --pace              write replies at 2400 baud\n"
+           "  --unsupported LIST  commands to refuse with an echo, e.g. I,F,Q\n"
+           "  --script FILE       run scenario commands from FILE\n"
+           "  --stdin             read scenario commands from stdin even when not a terminal\n"
+           "  --seed N            seed for garbage bytes\n"
+           "  --send \"COMMAND\"    send one command to the simulator on COM<N> and print its "
+           "answer\n"
+           "  --help              this text\n";
+}
+
+}  // namespace gw::upssim
