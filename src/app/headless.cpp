@@ -11,8 +11,12 @@
 #include "link/poller.h"
 #include "link/ups_commands.h"
 #include "link/ups_link.h"
+#include "monitor/battery_charge.h"
+#include "monitor/display_model.h"
 #include "monitor/event_log.h"
 #include "monitor/journal_file.h"
+#include "monitor/status_evaluation.h"
+#include "monitor/status_json.h"
 
 namespace gw::app {
 
@@ -52,6 +56,38 @@ private:
     std::thread thread_;
 };
 
+// Without a window, balloons become lines on standard error.
+class ConsoleTray final : public monitor::TrayPresenter {
+public:
+    void ShowTrayBalloon(std::string_view title, std::string_view text,
+                         monitor::BalloonIcon icon) override {
+        std::string flat(text);
+        for (char& c : flat) {
+            if (c == '\r') c = ' ';
+        }
+        std::cerr << "balloon: " << title << ": " << flat
+                  << (icon == monitor::BalloonIcon::Warning ? " (warning)" : "") << std::endl;
+    }
+    void SetTrayIcon(int) override {}
+};
+
+// Notices by mail and LAN message are not part of this build.
+class NoNotices final : public monitor::EventNotices {
+public:
+    void Notify(monitor::NoticeKind, std::chrono::system_clock::time_point,
+                monitor::NoticeChannels) override {}
+};
+
+// The power-fail response is not part of this build: say what it would do.
+class ConsoleCountdown final : public monitor::Countdown {
+public:
+    void StartCountdown(std::chrono::seconds delay) override {
+        std::cerr << "countdown: started, " << delay.count() << " s" << std::endl;
+    }
+    void CancelCountdown() override { std::cerr << "countdown: cancelled" << std::endl; }
+    void FireNow() override { std::cerr << "countdown: fire now" << std::endl; }
+};
+
 }  // namespace
 
 int RunHeadless(const HeadlessOptions& options) {
@@ -77,9 +113,27 @@ int RunHeadless(const HeadlessOptions& options) {
     std::unique_ptr<link::HidBus> hid_bus = link::CreateHidBus();
     link::Wire wire(ups, data_mutex, log, hid_bus.get());
 
+    monitor::DisplayModel display;
+    ConsoleTray tray;
+    NoNotices notices;
+    ConsoleCountdown countdown;
+    monitor::StatusEvaluation evaluation(ups, display, log, tray, notices, countdown);
+
     std::string error;
     if (wire.OpenComPort(options.ComPort, &error)) {
         ups.UpsFound = true;
+        // The nominal battery voltage sets the thresholds and the charge
+        // scale. A rating field that does not convert is reported and the
+        // nominal 12 V kept: monitoring still starts.
+        ups.ResetRating();
+        const link::RatingOutcome rating = link::QueryRating(wire);
+        ups.FAnswered = rating.Accepted;
+        if (!rating.Error.empty()) {
+            std::cerr << "gridwarden: " << rating.Error << std::endl;
+            log.AppendLog(rating.Error);
+            ups.ResetRating();
+        }
+        monitor::ApplyNominalVoltage(display, ups.NominalBatteryVoltage);
     } else {
         std::cerr << "gridwarden: " << error << std::endl;
     }
@@ -88,9 +142,14 @@ int RunHeadless(const HeadlessOptions& options) {
     std::unique_ptr<link::Poller> poller;
     poller = std::make_unique<link::Poller>(wire, loop, [&](bool exchange_failed) {
         if (exchange_failed) {
-            log.AppendLog("I/O Thread failed");
-        } else if (options.PrintReplies) {
-            std::cout << poller->CopyStoredReply().Text << std::endl;
+            evaluation.EvaluateFailedCycle();
+        } else {
+            evaluation.EvaluateStatus(poller->CopyStoredReply());
+            if (options.PrintReplies) {
+                std::cout << evaluation.Status().ReplyText << "  charge " << display.BatteryChargeL
+                          << " %" << std::endl;
+            }
+            if (options.StatusJson) std::cout << monitor::StatusJson(evaluation.Status()) << std::endl;
         }
         if (options.Cycles > 0 && ++cycles >= options.Cycles) loop.Quit();
     });

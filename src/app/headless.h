@@ -10,6 +10,7 @@ struct HeadlessOptions {
     int ComPort = 1;
     int RefreshSeconds = 1;
     bool PrintReplies = false;
+    bool StatusJson = false;  // one JSON object per evaluation on standard output
     int Cycles = 0;  // end after this many polling cycles; 0 = until a signal
     std::string JournalDir;  // empty: the default place
 };

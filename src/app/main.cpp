@@ -9,7 +9,7 @@ namespace {
 
 void Usage() {
     std::cout << "usage: gridwarden --headless [--com N] [--refresh SECONDS] [--print-replies]\n"
-                 "                  [--cycles N] [--journal-dir DIR]\n"
+                 "                  [--status-json] [--cycles N] [--journal-dir DIR]\n"
                  "       gridwarden --version\n";
 }
 
@@ -32,6 +32,8 @@ int main(int argc, char** argv) {
             // The window is not part of this build; headless is all there is.
         } else if (arg == "--print-replies") {
             options.PrintReplies = true;
+        } else if (arg == "--status-json") {
+            options.StatusJson = true;
         } else if (arg == "--com" && has_value && ParseInt(argv[i + 1], 1, 9, options.ComPort)) {
             ++i;
         } else if (arg == "--refresh" && has_value &&

@@ -19,11 +19,16 @@ using Journal = std::vector<std::string>;
 
 inline const char* NoticeName(monitor::NoticeKind kind) {
     switch (kind) {
-        case monitor::NoticeKind::PowerFail: return "PowerFail";
-        case monitor::NoticeKind::PowerRestored: return "PowerRestored";
-        case monitor::NoticeKind::AvrOn: return "AvrOn";
-        case monitor::NoticeKind::AvrOff: return "AvrOff";
-        case monitor::NoticeKind::BatteryLow: return "BatteryLow";
+        case monitor::NoticeKind::PowerFail:
+            return "PowerFail";
+        case monitor::NoticeKind::PowerRestored:
+            return "PowerRestored";
+        case monitor::NoticeKind::AvrOn:
+            return "AvrOn";
+        case monitor::NoticeKind::AvrOff:
+            return "AvrOff";
+        case monitor::NoticeKind::BatteryLow:
+            return "BatteryLow";
     }
     return "?";
 }
@@ -54,9 +59,9 @@ public:
                          monitor::BalloonIcon icon) override {
         Balloons.push_back({std::string(title), std::string(text), icon});
         if (journal_) {
-            journal_->push_back("balloon " + std::string(text) +
-                                (icon == monitor::BalloonIcon::Warning ? " (warning)"
-                                                                       : " (information)"));
+            journal_->push_back(
+                "balloon " + std::string(text) +
+                (icon == monitor::BalloonIcon::Warning ? " (warning)" : " (information)"));
         }
     }
     void SetTrayIcon(int index) override {

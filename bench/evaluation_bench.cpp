@@ -1,0 +1,53 @@
+// One evaluation of a stored status reply: split, convert, flags, charge,
+// announcements (none here: the state does not change between rounds).
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <string_view>
+
+#include "link/log_sink.h"
+#include "link/ups_link.h"
+#include "monitor/battery_charge.h"
+#include "monitor/display_model.h"
+#include "monitor/evaluation_seams.h"
+#include "monitor/status_evaluation.h"
+
+namespace {
+
+using namespace gw;
+
+struct QuietLog final : link::LogSink {
+    void AppendLog(std::string_view) override {}
+};
+struct QuietTray final : monitor::TrayPresenter {
+    void ShowTrayBalloon(std::string_view, std::string_view, monitor::BalloonIcon) override {}
+    void SetTrayIcon(int) override {}
+};
+struct QuietNotices final : monitor::EventNotices {
+    void Notify(monitor::NoticeKind, std::chrono::system_clock::time_point,
+                monitor::NoticeChannels) override {}
+};
+struct QuietCountdown final : monitor::Countdown {
+    void StartCountdown(std::chrono::seconds) override {}
+    void CancelCountdown() override {}
+    void FireNow() override {}
+};
+
+void BM_EvaluateStatus(benchmark::State& state) {
+    link::UpsLink ups;
+    ups.LinkUsable = true;
+    ups.Q1Answered = true;
+    monitor::DisplayModel display;
+    monitor::ApplyNominalVoltage(display, ups.NominalBatteryVoltage);
+    QuietLog log;
+    QuietTray tray;
+    QuietNotices notices;
+    QuietCountdown countdown;
+    monitor::StatusEvaluation evaluation(ups, display, log, tray, notices, countdown);
+    const link::StoredReply reply{"(228.6 228.6 228.6 012 50.0 13.6 27.0 00001001#",
+                                  std::chrono::system_clock::now()};
+    for (auto _ : state) benchmark::DoNotOptimize(evaluation.EvaluateStatus(reply));
+}
+BENCHMARK(BM_EvaluateStatus);
+
+}  // namespace

@@ -1,0 +1,189 @@
+// The evaluation of each stored status reply: the status record, the display, and one
+// announcement per change of state (log line, balloon, tray icon, event notice, countdown).
+//
+//  (230.0 229.0 230.0 021 50.0 13.60 25.0 00001001#
+//  123456789012345678901234567890123456789012345678
+//
+// Thread rule: EvaluateStatus and EvaluateFailedCycle run on the main thread, one per poll
+// cycle in poll order. CopyStatus may be called from any thread.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "link/log_sink.h"
+#include "link/poller.h"
+#include "link/status_reply.h"
+#include "link/ups_link.h"
+#include "monitor/display_model.h"
+#include "monitor/evaluation_seams.h"
+
+namespace gw::monitor {
+
+struct UpsStatus {
+    std::string ReplyText;  // as stored, "#" for the CR
+    std::chrono::system_clock::time_point ReplyTime{};
+    std::array<std::string, link::kStatusFieldCount> FieldText;  // exactly as received
+    // Fields 1, 3 and 6 as numbers; none when the latest try to convert them failed.
+    std::optional<long double> IPVoltage;
+    std::optional<long double> OPVoltage;
+    // Volts of the whole battery, the value the charge and the minimum are judged by. Units that
+    // report volts per cell are multiplied up and flagged; FieldText[5] keeps what they sent.
+    std::optional<long double> BatteryVoltage;
+    bool BatteryVoltagePerCell = false;
+    std::array<bool, link::kStatusFieldCount> Flags{};  // by character of the status bits
+    std::string Mode;
+    std::string AVRState = "...";
+    std::optional<long double> BatteryCharge;  // percent, unclamped; none when full <= empty
+    // Extremes of the input voltage on mains since the program started; min > max until the
+    // first update.
+    long double IPVoltageMin = 1'000'000'000;
+    long double IPVoltageMax = 0;
+
+    bool Flag(link::StatusFlag flag) const { return Flags[static_cast<std::size_t>(flag)]; }
+};
+
+// clang-format off
+inline constexpr const char* kSpinnerCaptions[] = {"|", "/", "-", "\\", "|", "/", "-", "\\"};
+
+inline constexpr char kBalloonTitle[] = "UPS Status";
+inline constexpr char kCycleFailedText[] = "I/O Thread failed";
+
+struct EventRow {
+    NoticeKind Kind;
+    const char* LogText;
+    const char* BalloonText;
+    BalloonIcon Icon;
+    bool DisplayModel::*Gate;  // whether the event sends notices
+};
+
+inline constexpr EventRow kEvents[] = {
+    {NoticeKind::PowerFail,     "Power Fail",  "Power fail",  BalloonIcon::Warning,
+     &DisplayModel::PowerFailCB},
+    {NoticeKind::PowerRestored, "Power O.K.",  "Power O.K.",  BalloonIcon::Information,
+     &DisplayModel::PowerFailCB},
+    {NoticeKind::AvrOn,         "AVR On",      "AVR On",      BalloonIcon::Information,
+     &DisplayModel::AVRCB},
+    {NoticeKind::AvrOff,        "AVR Off",     "AVR Off",     BalloonIcon::Information,
+     &DisplayModel::AVRCB},
+    {NoticeKind::BatteryLow,    "Battery Low", "Battery Low", BalloonIcon::Warning,
+     &DisplayModel::BatteryLowCB},
+};
+
+enum class UpsMode { OnBattery, Off, OnLine };
+enum class AvrMode { Boost, Trim, Bypass, Inactive };
+
+struct ModeText { UpsMode Mode; const char* Text; };
+inline constexpr ModeText kModeTexts[] = {
+    {UpsMode::OnBattery, "OB"}, {UpsMode::Off, "OFF"}, {UpsMode::OnLine, "OL"},
+};
+
+struct AvrText { AvrMode Mode; const char* Text; };
+inline constexpr AvrText kAvrTexts[] = {
+    {AvrMode::Boost, "BOOST"}, {AvrMode::Trim, "TRIM"}, {AvrMode::Bypass, "BYPASS"},
+    {AvrMode::Inactive, "..."},
+};
+
+// Caption of the "Standby UPS" box, by its flag.
+inline constexpr const char* kStandbyCaption = "Standby UPS";
+inline constexpr const char* kOnlineCaption = "Online UPS";
+
+// Tray images.
+inline constexpr int kTrayNormal = 0;
+inline constexpr int kTrayAvr = 1;
+inline constexpr int kTrayOnBattery = 2;
+// clang-format on
+
+const EventRow& EventOf(NoticeKind kind);
+const char* ModeTextOf(UpsMode mode);
+const char* AvrTextOf(AvrMode mode);
+
+// Below this a battery reading beside a nominal battery of kPerCellMinimumNominal volts or more
+// is volts per cell (2 V cells): no 12 V pack is that flat while the unit still answers.
+inline constexpr long double kPerCellCeiling = 3.5L;
+inline constexpr long double kPerCellMinimumNominal = 12;
+
+// How far an evaluation got.
+enum class EvaluationEnd {
+    LinkDown,    // the link is not usable: only the activity indicator moved
+    EmptyReply,  // nothing stored
+    NotStatus,   // no status inquiry answered, or no "(": time and text shown only
+    NotANumber,  // field 1, 3 or 6 or the minimum voltage did not convert
+    Incomplete,  // the text ended before the eighth field
+    Complete,
+};
+
+struct EvaluationResult {
+    EvaluationEnd End = EvaluationEnd::LinkDown;
+    // Battery below the minimum while the mains has failed, with MinVoltageCB: FireNow was
+    // called.
+    bool MinVoltageTrigger = false;
+};
+
+class StatusEvaluation {
+public:
+    using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+    // Keeps references to all arguments; they must outlive this object.
+    StatusEvaluation(const link::UpsLink& link, DisplayModel& display, link::LogSink& log,
+                     TrayPresenter& tray, EventNotices& notices, Countdown& countdown,
+                     Clock clock = std::chrono::system_clock::now);
+
+    // After a cycle that stored a reply; `reply` is the copy taken under DataMutex.
+    //
+    // A reply that ends before its eighth field is treated like one holding a non-number: the
+    // fields it has are shown and converted, then the evaluation ends. The flags, the latched
+    // states, the announcements and the minimum-voltage action need the status bits, so a
+    // cut-off reply can neither announce nor end a power failure.
+    EvaluationResult EvaluateStatus(const link::StoredReply& reply);
+
+    // After a failed cycle: one log line, nothing else changes (not even the indicator).
+    void EvaluateFailedCycle();
+
+    const UpsStatus& Status() const { return status_; }
+    // A consistent copy as of the end of the latest evaluation. Any thread.
+    UpsStatus CopyStatus() const;
+
+    // The latched states: a level announced once until it ends. They survive stopping and
+    // starting monitoring and failed cycles.
+    bool PowerFailSeen() const { return power_fail_seen_; }
+    bool AVROnSeen() const { return avr_on_seen_; }
+    bool BatteryLowSeen() const { return battery_low_seen_; }
+
+private:
+    EvaluationResult Evaluate(const link::StoredReply& reply);
+    void AdvanceSpinner();
+    // Pack voltage, charge and the minimum. False when the minimum's text is no number.
+    bool EvaluateBattery(long double received, bool& below_minimum);
+    void EvaluateFlags(std::string_view bits);
+    void EvaluatePowerFail();
+    void EvaluateAvr();
+    void EvaluateBatteryLow();
+    void ShowBalloon(NoticeKind kind);
+    void Announce(NoticeKind kind);
+    void SetTrayIcon(int index);
+    void Publish();
+
+    const link::UpsLink& link_;
+    DisplayModel& display_;
+    link::LogSink& log_;
+    TrayPresenter& tray_;
+    EventNotices& notices_;
+    Countdown& countdown_;
+    Clock clock_;
+
+    UpsStatus status_;
+    bool power_fail_seen_ = false;
+    bool avr_on_seen_ = false;
+    bool battery_low_seen_ = false;
+
+    mutable std::mutex published_mutex_;
+    UpsStatus published_;  // guarded by published_mutex_
+};
+
+}  // namespace gw::monitor

@@ -1,0 +1,22 @@
+// The latest status as one line of JSON, for scripts and the headless runner.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "monitor/status_evaluation.h"
+
+namespace gw::monitor {
+
+// One object on one line, keys in a fixed order:
+//   time (local ISO 8601 with offset, null before the first reply), fields (the eight texts as
+//   received), input_voltage, output_voltage, battery_voltage (numbers, null when not
+//   converted), battery_voltage_per_cell, flags (object by name), mode, avr, charge (null while
+//   there is no estimate), input_min, input_max (null until the first update).
+std::string StatusJson(const UpsStatus& status);
+
+// `text` as a JSON string literal, quotes included. Bytes from 0x7F up are written as \u00XX
+// (read as Latin-1) so the output is plain ASCII whatever comes in.
+std::string JsonString(std::string_view text);
+
+}  // namespace gw::monitor
