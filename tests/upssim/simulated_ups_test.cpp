@@ -130,6 +130,15 @@ TEST(SimulatedUps, AvrBoostsALowInput) {
     EXPECT_EQ(BitOf(reply, 5), '1');
 }
 
+TEST(SimulatedUps, AvrTrimsAHighInput) {
+    SimulatedUps ups(UpsOptions{});
+    ups.SetInputVoltage(250.0);
+    ups.SetAvr(true);
+    const std::string reply = Poll(ups);
+    EXPECT_EQ(reply.substr(0, 19), "(250.0 250.0 225.0 ");
+    EXPECT_EQ(BitOf(reply, 5), '1');
+}
+
 TEST(SimulatedUps, TenSecondTestRunsOnTheBatteryWithMainsBitClear) {
     SimulatedUps ups(UpsOptions{});
     EXPECT_EQ(ups.Receive("T\r"), "");

@@ -170,14 +170,18 @@ StatusFields SimulatedUps::Status() const {
     StatusFields fields;
     const bool inverter = mains_failed_ || test_ != Test::None;
     if (!mains_failed_) {
-        fields.input_voltage = avr_ ? kAvrInputVoltage : input_voltage_;
+        // AVR boosts a sagging mains; a mains set above the trim threshold
+        // (command "input") is trimmed instead.
+        const bool trims = input_voltage_ > kAvrTrimAbove;
+        fields.input_voltage = avr_ && !trims ? kAvrInputVoltage : input_voltage_;
         fields.input_frequency = options_.rated_frequency;
     }
     fields.input_fault_voltage = fields.input_voltage;
     if (online_ || inverter) {
         fields.output_voltage = kInverterVoltage;
     } else {
-        fields.output_voltage = avr_ ? fields.input_voltage * kAvrBoost : fields.input_voltage;
+        const double factor = fields.input_voltage > kAvrTrimAbove ? kAvrTrim : kAvrBoost;
+        fields.output_voltage = avr_ ? fields.input_voltage * factor : fields.input_voltage;
     }
     fields.load_percent = battery_.Load();
     fields.battery_per_cell = options_.per_cell;

@@ -45,6 +45,8 @@ public:
     static constexpr double kAvrInputVoltage = 195.0;
     static constexpr double kInverterVoltage = 230.0;
     static constexpr double kAvrBoost = 1.15;
+    static constexpr double kAvrTrimAbove = 240.0;
+    static constexpr double kAvrTrim = 0.9;
 
     explicit SimulatedUps(const UpsOptions& options);
 
