@@ -122,6 +122,52 @@ struct DisplayModel {
     bool LANWarningsCB = false;          // "LAN Warnings"
 
     int TrayIconIndex = 0;
+
+    // The other stored settings, at their defaults.
+    UpDown RefreshUD{3, 1, 60};            // "Refresh Interval", seconds
+    bool ForceShutdownCB = false;          // "Force Shutdown"
+    bool ForceSuspendCB = false;           // "Force Suspend"
+    bool ShutdownRB = true;                // "Action" 1; the four buttons form one group
+    bool SleepRB = false;                  // "Action" 2, suspend
+    bool HibernateRB = false;              // "Action" 3
+    bool NothingRB = false;                // "Action" 4
+    bool UPSShutdownCB = false;            // "UPS Shutdown"
+    UpDown UPSShutdownUD{5, 1, 60};        // "UPS Shutdown Delay", minutes
+    bool ExCB = false;                     // "External Program Run"
+    std::string ExternalProgramPath;       // "External Program Name"; empty = none
+    std::string ExL = "...";               // its label: the path, cut at 25 characters
+    std::string ExLHint;                   // the label's hint: the full path
+    bool IPVoltageCB = true;               // status page lines: "IP Voltage" ...
+    bool IPFaultVoltageCB = true;
+    bool OPVoltageCB = true;
+    bool OPCurrentCB = true;
+    bool IPFrequencyCB = true;
+    bool BatteryVoltageCB = true;
+    bool TemperatureCB = true;
+    bool UPSStatusCB = true;
+    bool UPSFailCB = true;                 // ... "UPS Fail"
+    std::string SMTPHostE;                 // "SMTP Host"
+    std::string SMTPLoginE;                // "SMTP Login"
+    std::string SMTPFromE;                 // "SMTP From"
+    std::string SMTPMailE;                 // "SMTP Mail"
+    std::string SMTPPortE = "25";          // "SMTP Port", kept as text
+    std::string SMTPPswE;                  // "SMTP Password"
+    bool SMTPAuthCB = true;                // "SMTP Auth"
+    bool SMTPReportsCB = false;            // "SMTP Reports"
+    UpDown SMTPDelayUD{20, 5, 180, 5};     // "SMTP Delay", minutes
+    std::string LANServerNameE;            // "LAN Server"; the app puts the host name here
+    bool LANReportsCB = false;             // "LAN Reports"
+    UpDown LANDelayUD{20, 5, 180, 5};      // "LAN Delay", minutes
+    std::string HTTPPortE = "8080";        // "HTTP Port", kept as text
+    bool HTTPCB = false;                   // "HTTP Server"
+    std::string HTTPUserE;                 // "HTTP User"
+    std::string HTTPPasswordE;             // "HTTP Password"
+    bool HTTPAuthCB = false;               // "HTTP Authentication"
+    bool Q1_CB = true;                     // "Q1"
+    bool QS_CB = true;                     // "QS"
+    bool F_CB = true;                      // "F"
+    bool I_CB = false;                     // "I"
+    bool AutoRunCB = false;                // the auto-start entry
 };
 
 // The reading edits in the order of the reply's fields.

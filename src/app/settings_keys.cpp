@@ -1,0 +1,149 @@
+#include "app/settings_keys.h"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+
+#include "monitor/battery_charge.h"
+
+namespace gw::app {
+
+namespace {
+
+constexpr std::size_t kCaptionLength = 25;
+
+int Clamped(long long value, int min, int max) {
+    return static_cast<int>(std::clamp<long long>(value, min, max));
+}
+
+// Bytes that begin a character in UTF-8 (not continuation bytes).
+bool StartsCharacter(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
+
+}  // namespace
+
+std::string FormatText(SettingsText id, std::initializer_list<std::string_view> args) {
+    const char* format = "";
+    for (const auto& row : kSettingsTexts) {
+        if (row.Id == id) format = row.Format;
+    }
+    std::string text;
+    auto next = args.begin();
+    for (const char* c = format; *c != '\0'; ++c) {
+        if (c[0] == '%' && c[1] == 's' && next != args.end()) {
+            text.append(*next++);
+            ++c;
+        } else {
+            text.push_back(*c);
+        }
+    }
+    return text;
+}
+
+std::string StoredKindError(const SettingRow& row, const StoredValue& value) {
+    return FormatText(value.Is == StoredValue::Type::Unreadable ? SettingsText::FailedToGet
+                                                                : SettingsText::InvalidDataType,
+                      {row.Name});
+}
+
+const SettingRow* FindSetting(std::string_view name) {
+    for (const auto& row : kSettings) {
+        if (name == row.Name) return &row;
+    }
+    return nullptr;
+}
+
+std::optional<long long> StoredInteger(const StoredValue& value) {
+    if (value.Is == StoredValue::Type::Integer) return value.Integer;
+    if (value.Is != StoredValue::Type::Text || value.Text.empty()) return std::nullopt;
+    const char* first = value.Text.data();
+    const char* last = first + value.Text.size();
+    long long number = 0;
+    const auto [end, ec] = std::from_chars(first, last, number);
+    if (end != last) return std::nullopt;
+    if (ec == std::errc::result_out_of_range) return value.Text[0] == '-' ? LLONG_MIN : LLONG_MAX;
+    if (ec != std::errc()) return std::nullopt;
+    return number;
+}
+
+std::string ProgramCaption(const std::string& path) {
+    if (path.empty()) return "...";
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (!StartsCharacter(path[i])) continue;
+        if (characters == kCaptionLength) return path.substr(0, i) + "...";
+        ++characters;
+    }
+    return characters < kCaptionLength ? path : path + "...";
+}
+
+std::string ApplyStored(DisplayModel& model, const SettingRow& row, const StoredValue& value) {
+    if (row.Kind == SettingKind::String) {
+        if (value.Is != StoredValue::Type::Text) return StoredKindError(row, value);
+        if (row.Where == Binding::ExternalProgram) {
+            model.ExternalProgramPath = value.Text;
+            model.ExLHint = value.Text;
+            model.ExL = ProgramCaption(value.Text);
+        } else {
+            model.*row.Text = value.Text;
+        }
+        return {};
+    }
+    const std::optional<long long> number = StoredInteger(value);
+    if (!number) return StoredKindError(row, value);
+    switch (row.Where) {
+        case Binding::Control:
+            if (row.Kind == SettingKind::Boolean) {
+                model.*row.Check = *number != 0;
+            } else {
+                (model.*row.Position).Position = Clamped(*number, row.Min, row.Max);
+            }
+            break;
+        case Binding::ActionGroup:
+            if (*number >= row.Min && *number <= row.Max) {
+                for (std::size_t i = 0; i < std::size(kActionButtons); ++i) {
+                    model.*kActionButtons[i] = static_cast<long long>(i) + 1 == *number;
+                }
+            }
+            break;
+        case Binding::Threshold:
+            for (const auto& threshold : monitor::kThresholds) {
+                if (threshold.Control != row.Position) continue;
+                monitor::LoadStoredThreshold(model, threshold.Which,
+                                             Clamped(*number, INT_MIN, INT_MAX));
+            }
+            break;
+        case Binding::ExternalProgram:
+        case Binding::ComPort:
+            break;
+    }
+    return {};
+}
+
+std::optional<StoreWrite> WriteFor(const DisplayModel& model, const SettingRow& row) {
+    switch (row.Where) {
+        case Binding::Control:
+        case Binding::Threshold:
+            if (row.Kind == SettingKind::Boolean) {
+                return StoreWrite{row.Name, StoredValue::OfInteger(model.*row.Check ? 1 : 0)};
+            }
+            if (row.Kind == SettingKind::Integer) {
+                return StoreWrite{row.Name, StoredValue::OfInteger((model.*row.Position).Position)};
+            }
+            return StoreWrite{row.Name, StoredValue::OfText(model.*row.Text)};
+        case Binding::ActionGroup:
+            for (std::size_t i = 0; i < std::size(kActionButtons); ++i) {
+                if (model.*kActionButtons[i]) {
+                    return StoreWrite{row.Name, StoredValue::OfInteger(static_cast<int>(i) + 1)};
+                }
+            }
+            return std::nullopt;
+        case Binding::ExternalProgram:
+            if (model.ExternalProgramPath.empty()) return StoreWrite{row.Name, std::nullopt};
+            return StoreWrite{row.Name, StoredValue::OfText(model.ExternalProgramPath)};
+        case Binding::ComPort:
+            break;
+    }
+    return std::nullopt;
+}
+
+}  // namespace gw::app

@@ -1,0 +1,64 @@
+// A backend that touches nothing: for trying out the power-fail response on a machine that
+// must stay on.
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "monitor/power_control.h"
+
+namespace gw::monitor {
+
+namespace {
+
+constexpr const char* kSimulatedPrefix = "Simulated power action: ";
+
+class SimulatedPowerControl final : public PowerControl {
+public:
+    SimulatedPowerControl(link::LogSink& log, link::MainLoop& loop)
+        : log_(log), loop_(loop), handlers_(std::make_shared<Handlers>()) {}
+    ~SimulatedPowerControl() override { handlers_->Alive = false; }
+
+    Capability Can(PowerAction) override { return {true, "yes", {}}; }
+
+    bool Do(PowerAction action, std::string&) override {
+        log_.AppendLog(std::string(kSimulatedPrefix) + RowOf(action).Name);
+        if (action != PowerAction::PowerOff) {
+            // As a machine that slept and woke at once would tell it, after this call returned.
+            std::shared_ptr<Handlers> handlers = handlers_;
+            loop_.Post([handlers] {
+                if (handlers->Alive && handlers->Sleep) handlers->Sleep(true);
+            });
+            loop_.Post([handlers] {
+                if (handlers->Alive && handlers->Sleep) handlers->Sleep(false);
+            });
+        }
+        return true;
+    }
+
+    DelayInhibitor TakeDelayInhibitor(std::string_view, std::string&) override { return {}; }
+
+    void OnPrepareForSleep(std::function<void(bool)> handler) override {
+        handlers_->Sleep = std::move(handler);
+    }
+    void OnPrepareForShutdown(std::function<void(bool)>) override {}
+
+private:
+    // Shared with the posted events, which may outlive this object in the loop's queue.
+    struct Handlers {
+        bool Alive = true;
+        std::function<void(bool)> Sleep;
+    };
+
+    link::LogSink& log_;
+    link::MainLoop& loop_;
+    std::shared_ptr<Handlers> handlers_;
+};
+
+}  // namespace
+
+std::unique_ptr<PowerControl> CreateSimulatedPowerControl(link::LogSink& log,
+                                                          link::MainLoop& loop) {
+    return std::make_unique<SimulatedPowerControl>(log, loop);
+}
+
+}  // namespace gw::monitor

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fakes/recording_log.h"
+#include "link/plain_main_loop.h"
+#include "monitor/system_power.h"
+
+namespace gw::monitor {
+namespace {
+
+struct Switch final : PollingSwitch, PowerHooks {
+    void PausePolling() override { Paused = true; }
+    void ResumePolling() override { Paused = false; }
+    bool PollingPaused() const override { return Paused; }
+    void EndPolling() override { Ended = true; }
+    void StopReportTimers() override {}
+    void RestartReportTimers() override {}
+    void AllowClose() override {}
+    void RunCloseSequence() override { Closed = true; }
+    bool Paused = false;
+    bool Ended = false;
+    bool Closed = false;
+};
+
+struct SimulatedCase {
+    PowerAction Action;
+    std::vector<std::string> Lines;
+};
+void PrintTo(const SimulatedCase& c, std::ostream* out) { *out << RowOf(c.Action).Name; }
+
+class SimulatedPowerTest : public ::testing::TestWithParam<SimulatedCase> {};
+
+// The simulated machine never goes anywhere, so after a simulated sleep monitoring has to run
+// on by itself, and a simulated power-off must not end the program.
+TEST_P(SimulatedPowerTest, LogsTheActionAndMonitoringGoesOn) {
+    link::PlainMainLoop loop;
+    fakes::RecordingLog log;
+    Switch hooks;
+    SystemPower power(CreateSimulatedPowerControl(log, loop), loop, log, hooks, hooks);
+    EXPECT_TRUE(power.Allowed(GetParam().Action));
+    ASSERT_TRUE(power.Act(GetParam().Action));
+    if (GetParam().Action != PowerAction::PowerOff) {
+        ASSERT_TRUE(loop.RunUntil([&] { return !power.Acting(); }, std::chrono::seconds(10)));
+        EXPECT_FALSE(hooks.Paused);
+    } else {
+        EXPECT_TRUE(hooks.Ended);
+    }
+    EXPECT_FALSE(hooks.Closed);
+    EXPECT_EQ(log.Lines, GetParam().Lines);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Actions, SimulatedPowerTest, ::testing::Values(
+    SimulatedCase{PowerAction::PowerOff, {"Simulated power action: Power off"}},
+    SimulatedCase{PowerAction::Suspend, {"Suspend Mode", "Simulated power action: Suspend",
+        "WM_POWERBROADCAST 0x0004", "WM_POWERBROADCAST 0x0012"}},
+    SimulatedCase{PowerAction::Hibernate, {"Hibernate", "Simulated power action: Hibernate",
+        "WM_POWERBROADCAST 0x0004", "WM_POWERBROADCAST 0x0012"}}));
+// clang-format on
+
+}  // namespace
+}  // namespace gw::monitor

@@ -1,0 +1,245 @@
+#include "monitor/system_power.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fakes/fake_power_control.h"
+#include "link/plain_main_loop.h"
+
+namespace gw::monitor {
+namespace {
+
+using fakes::FakePowerControl;
+using Journal = std::vector<std::string>;
+
+// Log, polling switch and hooks writing into one journal, so the order across them shows.
+struct Recorder final : link::LogSink, PollingSwitch, PowerHooks {
+    void AppendLog(std::string_view text) override { Events.push_back("log " + std::string(text)); }
+    void PausePolling() override {
+        if (Paused) Events.push_back("PAUSED TWICE");
+        Paused = true;
+        Events.push_back("pause");
+    }
+    void ResumePolling() override {
+        if (!Paused) Events.push_back("RESUMED UNPAUSED");
+        Paused = false;
+        Events.push_back("resume");
+    }
+    bool PollingPaused() const override { return Paused; }
+    void EndPolling() override { Events.push_back(Paused ? "END WHILE PAUSED" : "end polling"); }
+    void StopReportTimers() override { Events.push_back("stop timers"); }
+    void RestartReportTimers() override { Events.push_back("restart timers"); }
+    void AllowClose() override { Events.push_back("allow close"); }
+    void RunCloseSequence() override {
+        Events.push_back("close sequence");
+        if (OnClose) OnClose();
+    }
+
+    bool Paused = false;
+    std::function<void()> OnClose;
+    Journal Events;
+};
+
+class SystemPowerTest : public ::testing::Test {
+protected:
+    void Build(std::chrono::milliseconds announce_limit = SystemPower::kAnnounceLimit) {
+        auto backend = std::make_unique<FakePowerControl>();
+        fake_ = backend.get();
+        configure_(*fake_);
+        power_ = std::make_unique<SystemPower>(std::move(backend), loop_, rec_, rec_, rec_,
+                                               announce_limit);
+        rec_.Events.clear();
+        fake_->Calls.clear();
+    }
+    // Records the backend's calls into the journal too.
+    void TraceDo() {
+        fake_->OnDo = [this](PowerAction a) {
+            rec_.Events.push_back(std::string("do ") + RowOf(a).Name);
+        };
+    }
+
+    link::PlainMainLoop loop_;
+    Recorder rec_;
+    std::function<void(FakePowerControl&)> configure_ = [](FakePowerControl&) {};
+    FakePowerControl* fake_ = nullptr;
+    std::unique_ptr<SystemPower> power_;
+};
+
+struct RefusalCase {
+    PowerAction Action;
+    std::string Answer;  // as FakePowerControl::Answers takes it
+    std::string Line;
+};
+void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.Line; }
+
+class RefusalTest : public SystemPowerTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+// A refused action must say so in the log, and change nothing else: after a power failure the
+// log is the only place the user learns that the computer was never protected.
+TEST_P(RefusalTest, LogsOneLineAndLeavesMonitoringAlone) {
+    const RefusalCase& c = GetParam();
+    configure_ = [&](FakePowerControl& f) { f.Answers[c.Action] = c.Answer; };
+    Build();
+    EXPECT_FALSE(power_->Act(c.Action));
+    EXPECT_EQ(rec_.Events, Journal{"log " + c.Line});
+    EXPECT_EQ(fake_->Calls, std::vector<std::string>{std::string("Can ") + RowOf(c.Action).Name});
+    EXPECT_FALSE(power_->Acting());
+    EXPECT_FALSE(power_->Allowed(c.Action));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Answers, RefusalTest, ::testing::Values(
+    RefusalCase{PowerAction::PowerOff,  "no",        "Power off failed: not allowed (no)"},
+    RefusalCase{PowerAction::PowerOff,  "challenge", "Power off failed: not allowed (challenge)"},
+    RefusalCase{PowerAction::Suspend,   "na",        "Suspend failed: not allowed (na)"},
+    RefusalCase{PowerAction::Suspend,   "challenge", "Suspend failed: not allowed (challenge)"},
+    RefusalCase{PowerAction::Hibernate, "no",        "Hibernate failed: not allowed (no)"},
+    RefusalCase{PowerAction::Hibernate, "error:Connection refused",
+                "Hibernate failed: Connection refused"}));
+// clang-format on
+
+struct FailureCase {
+    PowerAction Action;
+    Journal Expected;
+};
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << RowOf(c.Action).Name; }
+
+class DoFailureTest : public SystemPowerTest, public ::testing::WithParamInterface<FailureCase> {};
+
+// The system took the question but refused the request: one line with its error, and polling
+// and the report timers come back at once instead of waiting for a wake that never comes.
+TEST_P(DoFailureTest, LogsTheErrorAndGivesMonitoringBack) {
+    const FailureCase& c = GetParam();
+    configure_ = [&](FakePowerControl& f) { f.DoErrors[c.Action] = "Access denied"; };
+    Build();
+    TraceDo();
+    EXPECT_FALSE(power_->Act(c.Action));
+    EXPECT_EQ(rec_.Events, c.Expected);
+    EXPECT_FALSE(rec_.Paused);
+    EXPECT_FALSE(power_->Acting());
+    EXPECT_TRUE(power_->InhibitorHeld());
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Actions, DoFailureTest, ::testing::Values(
+    FailureCase{PowerAction::PowerOff, {"do Power off", "log Power off failed: Access denied"}},
+    FailureCase{PowerAction::Suspend, {"log Suspend Mode", "stop timers", "pause", "do Suspend",
+        "log Suspend failed: Access denied", "resume", "restart timers"}},
+    FailureCase{PowerAction::Hibernate, {"log Hibernate", "stop timers", "pause", "do Hibernate",
+        "log Hibernate failed: Access denied", "resume", "restart timers"}}));
+// clang-format on
+
+TEST_F(SystemPowerTest, SuspendPausesBeforeTheSystemSleepsAndResumesOnWaking) {
+    Build();
+    TraceDo();
+    ASSERT_TRUE(power_->SystemSuspend());
+    EXPECT_EQ(rec_.Events, (Journal{"log Suspend Mode", "stop timers", "pause", "do Suspend"}));
+    EXPECT_EQ(fake_->InhibitorsHeld(), 1);
+
+    rec_.Events.clear();
+    fake_->PrepareForSleep(true);
+    // Already paused by the request: the broadcast must not take the lock a second time.
+    EXPECT_EQ(rec_.Events, (Journal{"log WM_POWERBROADCAST 0x0004", "stop timers"}));
+    EXPECT_EQ(fake_->InhibitorsHeld(), 0);
+
+    rec_.Events.clear();
+    fake_->PrepareForSleep(false);
+    EXPECT_EQ(rec_.Events, (Journal{"log WM_POWERBROADCAST 0x0012", "resume", "restart timers"}));
+    EXPECT_EQ(fake_->InhibitorsHeld(), 1);
+    EXPECT_FALSE(power_->Acting());
+}
+
+// The system sleeps on its own, with monitoring running or stopped by the user: polling is
+// paused before the inhibitor goes and runs again after waking either way.
+TEST_F(SystemPowerTest, SleepFromElsewherePausesOnceAndAlwaysResumes) {
+    for (bool stopped_by_user : {false, true}) {
+        SCOPED_TRACE(stopped_by_user);
+        Build();
+        rec_.Paused = stopped_by_user;
+        fake_->PrepareForSleep(true);
+        Journal expected{"log WM_POWERBROADCAST 0x0004", "stop timers"};
+        if (!stopped_by_user) expected.push_back("pause");
+        EXPECT_EQ(rec_.Events, expected);
+        EXPECT_TRUE(rec_.Paused);
+        EXPECT_EQ(fake_->InhibitorsHeld(), 0);
+
+        fake_->PrepareForSleep(false);
+        EXPECT_FALSE(rec_.Paused);
+        EXPECT_EQ(fake_->InhibitorsHeld(), 1);
+    }
+}
+
+TEST_F(SystemPowerTest, ActsOnceWhileAnActionIsUnderWay) {
+    Build();
+    ASSERT_TRUE(power_->SystemHibernate());
+    EXPECT_FALSE(power_->SystemHibernate());
+    EXPECT_FALSE(power_->SystemSuspend());
+    fake_->PrepareForSleep(true);
+    EXPECT_FALSE(power_->SystemShutdown());
+    EXPECT_EQ(fake_->Calls, (std::vector<std::string>{"Can Hibernate", "Do Hibernate"}));
+
+    fake_->PrepareForSleep(false);
+    EXPECT_TRUE(power_->SystemHibernate());  // after waking the battery may still be low
+}
+
+TEST_F(SystemPowerTest, ShutdownEndsPollingAndRunsTheCloseSequenceBeforeReleasing) {
+    Build();
+    TraceDo();
+    rec_.Paused = true;  // monitoring stopped by the user: the lock goes before the thread ends
+    int held_during_close = -1;
+    rec_.OnClose = [&] { held_during_close = fake_->InhibitorsHeld(); };
+
+    ASSERT_TRUE(power_->SystemShutdown());
+    EXPECT_EQ(rec_.Events, (Journal{"do Power off", "resume", "end polling", "allow close"}));
+
+    rec_.Events.clear();
+    fake_->PrepareForShutdown(true);
+    EXPECT_EQ(rec_.Events, (Journal{"allow close", "close sequence"}));
+    EXPECT_EQ(held_during_close, 1);
+    EXPECT_EQ(fake_->InhibitorsHeld(), 0);
+    EXPECT_FALSE(power_->SystemSuspend());
+}
+
+TEST_F(SystemPowerTest, EndOfSessionRunsTheCloseSequenceOnce) {
+    Build();
+    power_->SessionEnding();
+    power_->SessionEnding();
+    fake_->PrepareForShutdown(true);
+    fake_->PrepareForSleep(true);  // ignored: the log may already be closed
+    EXPECT_EQ(rec_.Events, (Journal{"allow close", "close sequence"}));
+    EXPECT_FALSE(power_->SystemShutdown());
+}
+
+TEST_F(SystemPowerTest, CalledOffPowerOffTakesTheInhibitorBack) {
+    Build();
+    fake_->PrepareForShutdown(true);
+    EXPECT_EQ(fake_->InhibitorsHeld(), 0);
+    fake_->PrepareForShutdown(false);
+    EXPECT_EQ(fake_->InhibitorsHeld(), 1);
+    EXPECT_FALSE(power_->Acting());
+}
+
+// A request the system took but never announced: monitoring must not stay paused for good.
+TEST_F(SystemPowerTest, SleepThatNeverCameGivesMonitoringBack) {
+    Build(std::chrono::milliseconds(20));
+    ASSERT_TRUE(power_->SystemSuspend());
+    ASSERT_TRUE(loop_.RunUntil([&] { return !power_->Acting(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(rec_.Events.at(3), "log Suspend failed: the system did not go to sleep");
+    EXPECT_FALSE(rec_.Paused);
+    EXPECT_EQ(rec_.Events.back(), "restart timers");
+}
+
+TEST_F(SystemPowerTest, AnnouncedSleepIsNotUndoneByTheLimit) {
+    Build(std::chrono::milliseconds(20));
+    ASSERT_TRUE(power_->SystemSuspend());
+    fake_->PrepareForSleep(true);
+    loop_.RunUntil([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_TRUE(rec_.Paused);
+    EXPECT_TRUE(power_->Acting());
+}
+
+}  // namespace
+}  // namespace gw::monitor
