@@ -2,35 +2,22 @@
 
 #include <signal.h>
 
-#include <cstdio>
 #include <iostream>
 #include <thread>
 
-#include "link/hid_device.h"
 #include "link/plain_main_loop.h"
-#include "link/poller.h"
-#include "link/ups_commands.h"
-#include "link/ups_link.h"
-#include "monitor/battery_charge.h"
-#include "monitor/display_model.h"
-#include "monitor/event_log.h"
-#include "monitor/journal_file.h"
-#include "monitor/status_evaluation.h"
 #include "monitor/status_json.h"
 
 namespace gw::app {
 
 namespace {
 
-// Status-bar texts go to standard error so that standard output carries
-// only log lines and replies, one per line, for scripts to read.
-void ShowStatus(const std::string& text) { std::cerr << "status: " << text << std::endl; }
-
-// Signals are taken by one thread with sigwait and turned into a posted
-// quit, so no handler ever runs inside the loop's locks.
+// Signals are taken by one thread with sigwait and turned into a posted task, so no handler
+// ever runs inside the loop's locks.
 class SignalWatcher {
 public:
-    explicit SignalWatcher(link::PlainMainLoop& loop) : loop_(loop) {
+    SignalWatcher(link::PlainMainLoop& loop, std::function<void()> on_signal)
+        : loop_(loop), on_signal_(std::move(on_signal)) {
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
@@ -41,7 +28,7 @@ public:
             int signal = 0;
             while (sigwait(&set_, &signal) == 0) {
                 if (signal == SIGUSR1) return;
-                loop_.Post([this] { loop_.Quit(); });
+                loop_.Post(on_signal_);
             }
         });
     }
@@ -52,13 +39,19 @@ public:
 
 private:
     link::PlainMainLoop& loop_;
+    std::function<void()> on_signal_;
     sigset_t set_;
     std::thread thread_;
 };
 
-// Without a window, balloons become lines on standard error.
-class ConsoleTray final : public monitor::TrayPresenter {
+// Without a window, what the tray, the status bar and the dialogs would show goes to standard
+// error, so that standard output carries only log lines and replies for scripts to read. The
+// dialogs take the answer a user would most likely give.
+class ConsolePresentation final : public Presentation {
 public:
+    // With a port given on the command line, no other port is taken in its place.
+    explicit ConsolePresentation(bool port_given) : port_given_(port_given) {}
+
     void ShowTrayBalloon(std::string_view title, std::string_view text,
                          monitor::BalloonIcon icon) override {
         std::string flat(text);
@@ -69,6 +62,32 @@ public:
                   << (icon == monitor::BalloonIcon::Warning ? " (warning)" : "") << std::endl;
     }
     void SetTrayIcon(int) override {}
+    void ShowStatus(std::string_view text) override { std::cerr << "status: " << text << std::endl; }
+    void ShowError(std::string_view text) override { std::cerr << "message: " << text << std::endl; }
+
+    // The port that answered the probe, if any: there is nobody to ask.
+    std::optional<int> ChooseComPort(const std::vector<std::string>& items,
+                                     int preselected_index) override {
+        std::cerr << "dialog: COM Port:";
+        for (const auto& item : items) std::cerr << ' ' << item;
+        if (port_given_) {
+            std::cerr << " -> none, the port given is not there" << std::endl;
+            return std::nullopt;
+        }
+        if (preselected_index < 0 || preselected_index >= static_cast<int>(items.size())) {
+            std::cerr << " -> none answers" << std::endl;
+            return std::nullopt;
+        }
+        std::cerr << " -> " << items[static_cast<std::size_t>(preselected_index)] << std::endl;
+        return preselected_index;
+    }
+    int ChooseBatteryVoltage() override {
+        std::cerr << "dialog: battery voltage -> 12 V" << std::endl;
+        return 12;
+    }
+
+private:
+    bool port_given_;
 };
 
 // Notices by mail and LAN message are not part of this build.
@@ -78,111 +97,77 @@ public:
                 monitor::NoticeChannels) override {}
 };
 
-// The power-fail response is not part of this build: say what it would do.
-class ConsoleCountdown final : public monitor::Countdown {
-public:
-    void StartCountdown(std::chrono::seconds delay) override {
-        std::cerr << "countdown: started, " << delay.count() << " s" << std::endl;
-    }
-    void CancelCountdown() override { std::cerr << "countdown: cancelled" << std::endl; }
-    void FireNow() override { std::cerr << "countdown: fire now" << std::endl; }
-};
-
 }  // namespace
 
 int RunHeadless(const HeadlessOptions& options) {
     link::PlainMainLoop loop;
-    SignalWatcher signals(loop);
-
-    monitor::EventLog log;
-    log.AddObserver([](const std::string& line) { std::cout << line << std::endl; });
-    monitor::JournalFile journal;
-    std::string journal_error;
-    const std::string journal_dir =
-        options.JournalDir.empty() ? monitor::DefaultJournalDir() : options.JournalDir;
-    if (journal.Open(journal_dir, journal_error)) {
-        monitor::AttachJournal(log, journal, [](const std::string& error) {
-            std::cerr << "gridwarden: journal: " << error << std::endl;
-        });
-    } else {
-        std::cerr << "gridwarden: journal: " << journal_error << std::endl;
-    }
-
-    link::UpsLink ups;
-    link::DataMutex data_mutex;
-    std::unique_ptr<link::HidBus> hid_bus = link::CreateHidBus();
-    link::Wire wire(ups, data_mutex, log, hid_bus.get());
-
-    monitor::DisplayModel display;
-    ConsoleTray tray;
-    NoNotices notices;
-    ConsoleCountdown countdown;
-    monitor::StatusEvaluation evaluation(ups, display, log, tray, notices, countdown);
-
-    std::string error;
-    if (wire.OpenComPort(options.ComPort, &error)) {
-        ups.UpsFound = true;
-        // The nominal battery voltage sets the thresholds and the charge
-        // scale. A rating field that does not convert is reported and the
-        // nominal 12 V kept: monitoring still starts.
-        ups.ResetRating();
-        const link::RatingOutcome rating = link::QueryRating(wire);
-        ups.FAnswered = rating.Accepted;
-        if (!rating.Error.empty()) {
-            std::cerr << "gridwarden: " << rating.Error << std::endl;
-            log.AppendLog(rating.Error);
-            ups.ResetRating();
+    // Before any thread starts, so that every thread inherits the blocked signals and only the
+    // watcher takes them.
+    Application* running = nullptr;
+    SignalWatcher signals(loop, [&running, &loop] {
+        if (running != nullptr) {
+            running->EndSession();
+        } else {
+            loop.Quit();
         }
-        monitor::ApplyNominalVoltage(display, ups.NominalBatteryVoltage);
-    } else {
-        std::cerr << "gridwarden: " << error << std::endl;
-    }
+    });
+    ConsolePresentation ui(options.ComPort != 0);
+    NoNotices notices;
+
+    ApplicationOptions app_options;
+    app_options.Power = options.Power;
+    app_options.PowerBusAddress = options.PowerBusAddress;
+    app_options.ComPort = options.ComPort;
+    app_options.RefreshSeconds = options.RefreshSeconds;
+    app_options.JournalDir = options.JournalDir;
+    app_options.RetryPeriod = std::chrono::seconds(options.RetrySeconds);
+    Application app(loop, ui, notices, app_options, [&loop] { loop.Quit(); });
+    app.Log().AddObserver([](const std::string& line) { std::cout << line << std::endl; });
+
+    if (app.StartUp() == Application::Started::AnotherCopyRuns) return 0;
+    running = &app;
+
+    int exit_status = 0;
+    app.OnStartDetected([&](bool monitoring) {
+        // A bounded run is a check: without a UPS there is nothing to wait for.
+        if (!monitoring && options.Cycles > 0) {
+            exit_status = 1;
+            app.EndSession();
+        }
+    });
 
     int cycles = 0;
-    std::unique_ptr<link::Poller> poller;
-    poller = std::make_unique<link::Poller>(wire, loop, [&](bool exchange_failed) {
-        if (exchange_failed) {
-            evaluation.EvaluateFailedCycle();
-        } else {
-            evaluation.EvaluateStatus(poller->CopyStoredReply());
-            if (options.PrintReplies) {
-                std::cout << evaluation.Status().ReplyText << "  charge " << display.BatteryChargeL
-                          << " %" << std::endl;
-            }
-            if (options.StatusJson) std::cout << monitor::StatusJson(evaluation.Status()) << std::endl;
+    app.OnCycle([&](bool failed) {
+        const monitor::UpsStatus& status = app.Evaluation().Status();
+        if (!failed && options.PrintReplies) {
+            std::cout << status.ReplyText << "  charge " << app.Display().BatteryChargeL << " %"
+                      << std::endl;
         }
-        if (options.Cycles > 0 && ++cycles >= options.Cycles) loop.Quit();
+        if (!failed && options.StatusJson) std::cout << monitor::StatusJson(status) << std::endl;
+        if (options.Cycles > 0 && ++cycles >= options.Cycles) app.EndSession();
     });
-    poller->SetRefreshInterval(static_cast<std::uint32_t>(options.RefreshSeconds) * 1000);
 
-    // Start: which inquiry does the UPS answer?
-    bool polling = false;
-    if (!ups.UpsFound) {
-        ShowStatus("UPS not found!");
-    } else {
-        log.AppendLog("Start Monitoring");
-        ups.Q1Answered = link::ProbeQ1(wire);
-        ups.QSAnswered = link::ProbeQS(wire);
-        if (!ups.Q1Answered && !ups.QSAnswered) {
-            ShowStatus("Supported protocol UPS not detected!");
-            wire.CloseLink();
-            ups.ComPort = 0;
-        } else {
-            const std::string com = "COM" + std::to_string(options.ComPort);
-            if (ups.Q1Answered) ShowStatus("Megatec protocol UPS detected: " + com);
-            if (ups.QSAnswered) ShowStatus("Mustek protocol UPS detected: " + com);
-            poller->StartPolling();
-            polling = true;
-        }
-    }
+    // The countdown counts visibly: a line at every change and one a second while it runs.
+    app.Response().SetStateObserver([](monitor::ResponseState state, std::chrono::seconds left) {
+        std::cerr << "countdown: " << monitor::StateName(state);
+        if (state == monitor::ResponseState::Counting) std::cerr << ", " << left.count() << " s left";
+        std::cerr << std::endl;
+    });
+    link::TimerHandle ticker = loop.StartTimer(
+        std::chrono::seconds(1),
+        [&app] {
+            if (app.Closed()) return;
+            const auto left = app.Response().SecondsLeft();
+            if (left && app.Response().State() == monitor::ResponseState::Counting) {
+                std::cerr << "countdown: " << left->count() << " s left" << std::endl;
+            }
+        },
+        true);
 
-    if (polling) loop.Run();
-
-    // Close: end the thread, then the port.
-    if (poller->PollingPaused()) poller->ResumePolling();
-    poller->EndPolling();
-    wire.CloseLink();
-    return polling ? 0 : 1;
+    loop.Run();
+    ticker.Reset();
+    app.Close();
+    return exit_status;
 }
 
 }  // namespace gw::app

@@ -1,21 +1,29 @@
-// Gridwarden without a window: the same link, polling and log, printed to
-// standard output. For servers, scripts, tests and benchmarks.
+// Gridwarden without a window: the same start-up, monitoring, power-fail response and close,
+// with the tray, the status bar and the dialogs printed. For servers, scripts, tests and
+// benchmarks.
 #pragma once
 
 #include <string>
 
+#include "app/application.h"
+
 namespace gw::app {
 
 struct HeadlessOptions {
-    int ComPort = 1;
-    int RefreshSeconds = 1;
+    int ComPort = 0;          // 0: the stored port, else the scan's first answering port
+    int RefreshSeconds = 0;   // 0: the stored refresh interval
     bool PrintReplies = false;
     bool StatusJson = false;  // one JSON object per evaluation on standard output
-    int Cycles = 0;  // end after this many polling cycles; 0 = until a signal
-    std::string JournalDir;  // empty: the default place
+    int Cycles = 0;           // end after this many polling cycles; 0 = until a signal
+    std::string JournalDir;   // empty: the default place
+    PowerBackend Power = PowerBackend::Logind;
+    std::string PowerBusAddress;  // empty: the system bus
+    int RetrySeconds = 60;    // how often a missing UPS is looked for again
 };
 
-// Runs until SIGINT/SIGTERM (or the cycle count); returns the exit status.
+// Runs until a signal, the end of the session or the cycle count; returns the exit status:
+// 0, or 1 when a run bounded by Cycles found no UPS to monitor. A second copy ends with 0 at
+// once and prints nothing.
 int RunHeadless(const HeadlessOptions& options);
 
 }  // namespace gw::app

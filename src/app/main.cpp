@@ -10,6 +10,7 @@ namespace {
 void Usage() {
     std::cout << "usage: gridwarden --headless [--com N] [--refresh SECONDS] [--print-replies]\n"
                  "                  [--status-json] [--cycles N] [--journal-dir DIR]\n"
+                 "                  [--power=logind|simulated] [--power-bus ADDRESS] [--retry SECONDS]\n"
                  "       gridwarden --version\n";
 }
 
@@ -41,6 +42,15 @@ int main(int argc, char** argv) {
             ++i;
         } else if (arg == "--cycles" && has_value &&
                    ParseInt(argv[i + 1], 0, 1000000, options.Cycles)) {
+            ++i;
+        } else if (arg == "--power=logind") {
+            options.Power = gw::app::PowerBackend::Logind;
+        } else if (arg == "--power=simulated") {
+            options.Power = gw::app::PowerBackend::Simulated;
+        } else if (arg == "--power-bus" && has_value) {
+            options.PowerBusAddress = argv[++i];
+        } else if (arg == "--retry" && has_value &&
+                   ParseInt(argv[i + 1], 1, 3600, options.RetrySeconds)) {
             ++i;
         } else if (arg == "--journal-dir" && has_value) {
             options.JournalDir = argv[++i];

@@ -5,19 +5,15 @@
 #include <climits>
 
 #include "monitor/battery_charge.h"
+#include "monitor/power_fail_response.h"
 
 namespace gw::app {
 
 namespace {
 
-constexpr std::size_t kCaptionLength = 25;
-
 int Clamped(long long value, int min, int max) {
     return static_cast<int>(std::clamp<long long>(value, min, max));
 }
-
-// Bytes that begin a character in UTF-8 (not continuation bytes).
-bool StartsCharacter(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
 
 }  // namespace
 
@@ -65,24 +61,11 @@ std::optional<long long> StoredInteger(const StoredValue& value) {
     return number;
 }
 
-std::string ProgramCaption(const std::string& path) {
-    if (path.empty()) return "...";
-    std::size_t characters = 0;
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        if (!StartsCharacter(path[i])) continue;
-        if (characters == kCaptionLength) return path.substr(0, i) + "...";
-        ++characters;
-    }
-    return characters < kCaptionLength ? path : path + "...";
-}
-
 std::string ApplyStored(DisplayModel& model, const SettingRow& row, const StoredValue& value) {
     if (row.Kind == SettingKind::String) {
         if (value.Is != StoredValue::Type::Text) return StoredKindError(row, value);
         if (row.Where == Binding::ExternalProgram) {
-            model.ExternalProgramPath = value.Text;
-            model.ExLHint = value.Text;
-            model.ExL = ProgramCaption(value.Text);
+            monitor::ShowProgramPath(model, value.Text);
         } else {
             model.*row.Text = value.Text;
         }

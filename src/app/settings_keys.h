@@ -215,8 +215,4 @@ std::string ApplyStored(DisplayModel& model, const SettingRow& row, const Stored
 // nothing at all (no action button selected).
 std::optional<StoreWrite> WriteFor(const DisplayModel& model, const SettingRow& row);
 
-// The label of the external program: the path when shorter than 25 characters, else its first
-// 25 characters and "..."; "..." when there is none.
-std::string ProgramCaption(const std::string& path);
-
 }  // namespace gw::app

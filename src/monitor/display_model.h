@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace gw::monitor {
 
@@ -123,6 +124,12 @@ struct DisplayModel {
 
     int TrayIconIndex = 0;
 
+    // The About group and the platform's say over the force options.
+    std::string OSL;                       // the OS label, filled once at start-up
+    std::string VersionL;                  // the program's version
+    bool ForceShutdownCBEnabled = true;
+    bool ForceSuspendCBEnabled = true;
+
     // The other stored settings, at their defaults.
     UpDown RefreshUD{3, 1, 60};            // "Refresh Interval", seconds
     bool ForceShutdownCB = false;          // "Force Shutdown"
@@ -168,6 +175,44 @@ struct DisplayModel {
     bool F_CB = true;                      // "F"
     bool I_CB = false;                     // "I"
     bool AutoRunCB = false;                // the auto-start entry
+
+    // Detection: what finding the UPS and starting monitoring show.
+    std::vector<std::string> USBLBItems;   // "HID(s):", one item per HID device listed
+    int USBLBItemIndex = -1;               // the UPS's item; -1 none
+    std::string VIDE;                      // four upper-case hex digits
+    std::string PIDE;
+    std::string ProductNameE;
+    bool VIDNLEnabled = false;
+    bool PIDNLEnabled = false;
+    bool ProductNameNLEnabled = false;
+    bool VIDEEnabled = false;
+    bool PIDEEnabled = false;
+    bool ProductNameEEnabled = false;
+    std::string MfrE;
+    std::string ModelE;
+    std::string VerE;
+    bool MfrNLEnabled = false;
+    bool ModelNLEnabled = false;
+    bool VerNLEnabled = false;
+    bool MfrEEnabled = false;
+    bool ModelEEnabled = false;
+    bool VerEEnabled = false;
+    bool Q1_LEnabled = false;              // the UPS answered that command
+    bool QS_LEnabled = false;
+    bool F_LEnabled = false;
+    bool I_LEnabled = false;
+    int ConnIImage = -1;                   // ConnIL image: 0 USB, 1 COM; -1 none yet
+    bool USBLEnabled = false;
+    bool COMLEnabled = false;
+    std::string COMLCaption = "COM";
+    bool StartSBEnabled = true;
+    bool StopSBEnabled = false;
+    bool SleepSBEnabled = true;            // the platform's answers decide these two groups
+    bool HibernateSBEnabled = true;
+    bool ShutdownSBEnabled = true;
+    bool SleepRBEnabled = true;
+    bool HibernateRBEnabled = true;
+    bool ShutdownRBEnabled = true;
 };
 
 // The reading edits in the order of the reply's fields.

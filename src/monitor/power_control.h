@@ -99,7 +99,8 @@ std::unique_ptr<PowerControl> CreateLogindPowerControl(const std::string& bus_ad
 
 // Acts on nothing: every action is allowed and only logged ("Simulated power action: Suspend").
 // After a simulated sleep it tells of sleep and wake at once, as a computer that slept and woke
-// would, so that polling goes on.
+// would, so that polling goes on; after a simulated power-off it announces the power-off, so the
+// program closes and ends as it would on the real machine.
 std::unique_ptr<PowerControl> CreateSimulatedPowerControl(link::LogSink& log, link::MainLoop& loop);
 
 // The running kernel's major version, 0 when it cannot be read.

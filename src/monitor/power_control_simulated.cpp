@@ -22,9 +22,14 @@ public:
 
     bool Do(PowerAction action, std::string&) override {
         log_.AppendLog(std::string(kSimulatedPrefix) + RowOf(action).Name);
-        if (action != PowerAction::PowerOff) {
+        std::shared_ptr<Handlers> handlers = handlers_;
+        if (action == PowerAction::PowerOff) {
+            // As a machine going down would announce it: the program closes and ends.
+            loop_.Post([handlers] {
+                if (handlers->Alive && handlers->Shutdown) handlers->Shutdown(true);
+            });
+        } else {
             // As a machine that slept and woke at once would tell it, after this call returned.
-            std::shared_ptr<Handlers> handlers = handlers_;
             loop_.Post([handlers] {
                 if (handlers->Alive && handlers->Sleep) handlers->Sleep(true);
             });
@@ -40,13 +45,16 @@ public:
     void OnPrepareForSleep(std::function<void(bool)> handler) override {
         handlers_->Sleep = std::move(handler);
     }
-    void OnPrepareForShutdown(std::function<void(bool)>) override {}
+    void OnPrepareForShutdown(std::function<void(bool)> handler) override {
+        handlers_->Shutdown = std::move(handler);
+    }
 
 private:
     // Shared with the posted events, which may outlive this object in the loop's queue.
     struct Handlers {
         bool Alive = true;
         std::function<void(bool)> Sleep;
+        std::function<void(bool)> Shutdown;
     };
 
     link::LogSink& log_;

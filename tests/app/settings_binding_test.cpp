@@ -156,18 +156,5 @@ TEST(SettingsSave, FailedSaveWritesNothingAndTheCopyStaysDue) {
     EXPECT_FALSE(binding.BackupDue());
 }
 
-TEST(ProgramCaption, CutsAt25Characters) {
-    const std::string p24(24, 'a'), p25(25, 'a'), p26(26, 'a');
-    EXPECT_EQ(ProgramCaption(""), "...");
-    EXPECT_EQ(ProgramCaption(p24), p24);
-    EXPECT_EQ(ProgramCaption(p25), p25 + "...");
-    EXPECT_EQ(ProgramCaption(p26), p25 + "...");
-    // Characters, not bytes: 24 two-byte letters are shown whole.
-    std::string wide;
-    for (int i = 0; i < 24; ++i) wide += "\xC3\xA4";
-    EXPECT_EQ(ProgramCaption(wide), wide);
-    EXPECT_EQ(ProgramCaption(wide + "\xC3\xA4\xC3\xA4"), wide + "\xC3\xA4...");
-}
-
 }  // namespace
 }  // namespace gw::app

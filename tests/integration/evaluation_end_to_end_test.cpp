@@ -36,7 +36,7 @@ TEST(EvaluationEndToEndTest, PowerFailureRestoreAndLowBatteryAreAnnouncedOnce) {
     testing::SimulatedUps sim(1, {"--script", script, "--time-scale", "10"});
     ASSERT_TRUE(sim.Ready());
     const testing::Finished run = testing::RunProgram(
-        {GRIDWARDEN_PATH, "--headless", "--com", "1", "--cycles", "10", "--status-json"}, 90s);
+        {GRIDWARDEN_PATH, "--headless", "--power=simulated", "--refresh", "1", "--com", "1", "--cycles", "10", "--status-json"}, 90s);
     ASSERT_EQ(run.ExitStatus, 0) << run.Output;
 
     EXPECT_EQ(CountLines(run.Output, "Power Fail"), 2) << run.Output;

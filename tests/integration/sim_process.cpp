@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "link/port_map.h"
@@ -19,7 +21,7 @@ namespace gw::testing {
 
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& args, int stdout_fd) {
+pid_t Spawn(const std::vector<std::string>& args, int stdout_fd, bool with_stderr = false) {
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -27,6 +29,7 @@ pid_t Spawn(const std::vector<std::string>& args, int stdout_fd) {
     posix_spawn_file_actions_init(&actions);
     if (stdout_fd >= 0) {
         posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+        if (with_stderr) posix_spawn_file_actions_adddup2(&actions, stdout_fd, 2);
     } else {
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     }
@@ -94,11 +97,12 @@ void SimulatedUps::Kill() {
     pid_ = -1;
 }
 
-Finished RunProgram(const std::vector<std::string>& args, std::chrono::seconds limit) {
+Finished RunProgram(const std::vector<std::string>& args, std::chrono::seconds limit,
+                    Streams streams) {
     Finished finished;
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) return finished;
-    const pid_t pid = Spawn(args, pipe_fds[1]);
+    const pid_t pid = Spawn(args, pipe_fds[1], streams == Streams::Both);
     close(pipe_fds[1]);
     const auto deadline = std::chrono::steady_clock::now() + limit;
     char buffer[4096];
@@ -121,6 +125,76 @@ Finished RunProgram(const std::vector<std::string>& args, std::chrono::seconds l
         finished.ExitStatus = WEXITSTATUS(status);
     }
     return finished;
+}
+
+void LinkAbsentPorts() {
+    std::filesystem::create_directories(link::PortMapDir());
+    for (int port = link::kFirstComPort; port <= link::kLastComPort; ++port) {
+        const std::string path = link::PortMapLink(port);
+        if (!std::filesystem::is_symlink(path)) {
+            std::filesystem::create_symlink("/nonexistent/ttyGW" + std::to_string(port), path);
+        }
+    }
+}
+
+void WriteSettings(const std::vector<std::pair<std::string, std::string>>& values) {
+    const char* config = getenv("XDG_CONFIG_HOME");
+    const std::string dir = std::string(config ? config : "/tmp") + "/Tallowmere";
+    std::filesystem::create_directories(dir);
+    std::ofstream file(dir + "/Gridwarden.conf");
+    file << "[General]\n";
+    for (const auto& [name, value] : values) {
+        std::string key;
+        for (char c : name) key += c == ' ' ? std::string("%20") : std::string(1, c);
+        file << key << "=" << value << "\n";
+    }
+}
+
+BackgroundProgram::BackgroundProgram(const std::vector<std::string>& args) {
+    char tmpl[] = "/tmp/gw-out-XXXXXX";
+    const int fd = mkstemp(tmpl);
+    output_path_ = tmpl;
+    pid_ = Spawn(args, fd, true);
+    close(fd);
+}
+
+BackgroundProgram::~BackgroundProgram() {
+    Stop();
+    unlink(output_path_.c_str());
+}
+
+std::string BackgroundProgram::Output() const {
+    std::ifstream file(output_path_);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+bool BackgroundProgram::WaitFor(const std::string& text, std::chrono::seconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Output().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+int BackgroundProgram::Stop() {
+    if (pid_ <= 0) return exit_status_;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 200; ++i) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            pid_ = -1;
+            return exit_status_;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return exit_status_;
 }
 
 }  // namespace gw::testing

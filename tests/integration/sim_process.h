@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace gw::testing {
@@ -43,7 +44,37 @@ struct Finished {
     std::string Output;  // standard output
 };
 
-// Runs a program to its end (killed after `limit`), collecting its output.
-Finished RunProgram(const std::vector<std::string>& args, std::chrono::seconds limit);
+enum class Streams { Output, Both };
+
+// Runs a program to its end (killed after `limit`), collecting its standard output, or with
+// Streams::Both its standard error too, in one text.
+Finished RunProgram(const std::vector<std::string>& args, std::chrono::seconds limit,
+                    Streams streams = Streams::Output);
+
+// Points every COMn without a link at a path that does not exist, so that the machine's own
+// serial ports play no part in a scan.
+void LinkAbsentPorts();
+
+// Writes the settings file the program reads ($XDG_CONFIG_HOME/Tallowmere/Gridwarden.conf).
+void WriteSettings(const std::vector<std::pair<std::string, std::string>>& values);
+
+// A program left running, its standard output and error collected in a file.
+class BackgroundProgram {
+public:
+    explicit BackgroundProgram(const std::vector<std::string>& args);
+    ~BackgroundProgram();
+    BackgroundProgram(const BackgroundProgram&) = delete;
+    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+    std::string Output() const;
+    // True once `text` has appeared in the output.
+    bool WaitFor(const std::string& text, std::chrono::seconds limit) const;
+    // SIGTERM, then its exit status (-1 when a signal ended it).
+    int Stop();
+
+private:
+    pid_t pid_ = -1;
+    int exit_status_ = -1;
+    std::string output_path_;
+};
 
 }  // namespace gw::testing

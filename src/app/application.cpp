@@ -1,0 +1,221 @@
+#include "app/application.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <iostream>
+
+#include "app/autostart.h"
+#include "link/ups_commands.h"
+#include "monitor/external_program.h"
+#include "monitor/power_control.h"
+
+namespace gw::app {
+
+namespace {
+
+constexpr std::chrono::milliseconds kStartTimerDelay{100};
+
+}  // namespace
+
+std::string OwnProgramPath() {
+    char path[PATH_MAX] = {};
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
+}
+
+Application::Application(link::MainLoop& loop, Presentation& ui, monitor::EventNotices& notices,
+                         ApplicationOptions options, std::function<void()> on_end)
+    : loop_(loop),
+      ui_(ui),
+      notices_(notices),
+      options_(std::move(options)),
+      on_end_(std::move(on_end)),
+      hid_bus_(link::CreateHidBus()),
+      wire_(ups_, data_mutex_, log_, hid_bus_.get()) {
+    poller_ = std::make_unique<link::Poller>(wire_, loop_, [this](bool exchange_failed) {
+        if (exchange_failed) {
+            evaluation_->EvaluateFailedCycle();
+        } else {
+            evaluation_->EvaluateStatus(poller_->CopyStoredReply());
+        }
+        if (cycle_observer_) cycle_observer_(exchange_failed);
+    });
+    polling_switch_ = std::make_unique<monitor::PollingSwitchOf<link::Poller>>(*poller_);
+    polling_control_ = std::make_unique<monitor::PollingControlOf<link::Poller>>(*poller_);
+}
+
+Application::~Application() {
+    // Whatever ended the program, the polling thread must not outlive what it reports to.
+    if (!closed_ && started_) Close();
+    hotplug_.reset();
+    detection_.reset();
+    evaluation_.reset();
+    response_.reset();
+    if (poller_) poller_->EndPolling();
+}
+
+void Application::OpenJournal() {
+    std::string error;
+    const std::string dir =
+        options_.JournalDir.empty() ? monitor::DefaultJournalDir() : options_.JournalDir;
+    if (journal_.Open(dir, error)) {
+        monitor::AttachJournal(log_, journal_, [this](const std::string& failure) {
+            ui_.ShowStatus("Journal: " + failure);
+        });
+    } else {
+        ui_.ShowError("Journal: " + error);
+    }
+}
+
+void Application::Report(const std::vector<std::string>& problems) {
+    for (const std::string& problem : problems) {
+        log_.AppendLog(problem);
+        ui_.ShowError(problem);
+    }
+}
+
+void Application::EnablePowerChoices() {
+    display_.SleepSBEnabled = display_.SleepRBEnabled =
+        power_->Allowed(monitor::PowerAction::Suspend);
+    display_.HibernateSBEnabled = display_.HibernateRBEnabled =
+        power_->Allowed(monitor::PowerAction::Hibernate);
+    display_.ShutdownSBEnabled = display_.ShutdownRBEnabled =
+        power_->Allowed(monitor::PowerAction::PowerOff);
+}
+
+Application::Started Application::StartUp() {
+    // A second copy ends before it touches anything the first one owns, the journal included.
+    locks_.Take(options_.RuntimeDir.empty() ? RuntimeDir() : options_.RuntimeDir);
+    if (locks_.AnotherCopyRuns) return Started::AnotherCopyRuns;
+    started_ = true;
+
+    OpenJournal();
+    if (!locks_.Problem.empty()) log_.AppendLog("Single instance lock: " + locks_.Problem);
+
+    platform_ = ReadPlatformVersion();
+    display_.OSL = OsLabel(platform_);
+    const bool force_options = monitor::ForceOptionsEnabled(platform_.Major);
+    display_.ForceShutdownCBEnabled = display_.ForceSuspendCBEnabled = force_options;
+    display_.VersionL = GW_VERSION;
+
+    std::unique_ptr<monitor::PowerControl> backend;
+    if (options_.Power == PowerBackend::Simulated) {
+        backend = monitor::CreateSimulatedPowerControl(log_, loop_);
+    } else {
+        std::string error;
+        backend = monitor::CreateLogindPowerControl(options_.PowerBusAddress, loop_, error);
+        if (!error.empty()) log_.AppendLog("Power control: " + error);
+    }
+    power_ = std::make_unique<monitor::SystemPower>(std::move(backend), loop_, log_,
+                                                    *polling_switch_,
+                                                    static_cast<monitor::PowerHooks&>(*this));
+    system_actions_ = std::make_unique<monitor::SystemActionsOf<monitor::SystemPower>>(*power_);
+    launcher_ = monitor::MakeProgramLauncher(loop_);
+    response_ = std::make_unique<monitor::PowerFailResponse>(
+        loop_, display_, log_, *system_actions_, *launcher_, monitor::UpsCommandsOver(wire_));
+    evaluation_ = std::make_unique<monitor::StatusEvaluation>(ups_, display_, log_, ui_, notices_,
+                                                              *response_);
+    EnablePowerChoices();
+
+    display_.LANServerNameE = ComputerName();
+    poller_->SetRefreshInterval(link::kStartRefreshInterval);
+
+    store_ = OpenQtSettingsStore(options_.SettingsPath.empty() ? DefaultSettingsPath()
+                                                               : options_.SettingsPath);
+    AutostartEntry autostart{
+        options_.AutostartPath.empty() ? DefaultAutostartEntryPath() : options_.AutostartPath,
+        options_.ProgramPath.empty() ? OwnProgramPath() : options_.ProgramPath};
+    settings_ = std::make_unique<SettingsBinding>(*store_, std::move(autostart));
+    // A bad value is reported and keeps its default; start-up goes on so that the UPS is
+    // watched all the same.
+    Report(settings_->LoadAtStartup(display_, force_options));
+    poller_->SetRefreshInterval(options_.RefreshSeconds > 0
+                                    ? static_cast<std::uint32_t>(options_.RefreshSeconds) * 1000
+                                    : RefreshIntervalMs(display_));
+
+    monitor::DetectionPeers peers{ui_, ui_, *this, *this, *polling_control_,
+                                  [this](monitor::PowerAction action) {
+                                      return power_->Allowed(action);
+                                  }};
+    detection_ = std::make_unique<monitor::UpsDetection>(wire_, display_, log_, ui_, loop_, peers,
+                                                         options_.RetryPeriod);
+    if (options_.WatchHidDevices) {
+        std::string error;
+        hotplug_ = link::StartHidHotplug(
+            loop_, [this] { if (!closed_) detection_->HidEnumerationPass(); }, error);
+        if (!hotplug_) log_.AppendLog("HID device changes are not followed: " + error);
+    }
+
+    start_timer_ = loop_.StartTimer(kStartTimerDelay, [this] {
+        start_timer_.Reset();
+        if (closed_) return;
+        detection_->StartUpDetection();
+        if (start_observer_) {
+            start_observer_(ups_.LinkUsable && (ups_.Q1Answered || ups_.QSAnswered));
+        }
+    });
+    return Started::Running;
+}
+
+int Application::LoadComPort(const std::array<bool, 9>& port_available) {
+    if (options_.ComPort >= 1 && options_.ComPort <= 9) {
+        return port_available[static_cast<std::size_t>(options_.ComPort - 1)] ? options_.ComPort
+                                                                               : 0;
+    }
+    std::vector<std::string> problems;
+    const int port = settings_->LoadComPort(port_available, problems);
+    Report(problems);
+    return port;
+}
+
+void Application::LoadThresholds(monitor::DisplayModel& model) {
+    Report(settings_->LoadThresholds(model));
+}
+
+void Application::Close() {
+    if (closed_ || !started_) return;
+    closed_ = true;
+    // Nothing may start a new exchange or action while the program winds down.
+    start_timer_.Reset();
+    hotplug_.reset();
+    detection_.reset();
+    if (response_) response_->CancelCountdown();
+
+    if (poller_->PollingPaused()) poller_->ResumePolling();
+    Stop();
+    poller_->EndPolling();
+    wire_.CloseLink();
+    locks_.Release();
+
+    SaveConditions conditions;
+    conditions.LinkOpen = ups_.HidPresent || ups_.ComOpen;
+    conditions.ComOpen = ups_.ComOpen;
+    conditions.ComPort = ups_.ComPort;
+    conditions.ForceOptionsApply = monitor::ForceOptionsEnabled(platform_.Major);
+    Report(settings_->Save(display_, conditions));
+    journal_.Close();
+}
+
+void Application::RunCloseSequence() {
+    close_allowed_ = true;
+    Close();
+    // The caller (the power layer's event) is still on the stack: end the program after it.
+    loop_.Post([this] { End(); });
+}
+
+void Application::EndSession() {
+    if (power_) {
+        power_->SessionEnding();  // the close sequence, through RunCloseSequence
+    }
+    Close();
+    End();
+}
+
+void Application::End() {
+    if (ended_) return;
+    ended_ = true;
+    if (on_end_) on_end_();
+}
+
+}  // namespace gw::app

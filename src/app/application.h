@@ -1,0 +1,157 @@
+// The life of the program without its window: start-up (one copy per user, the platform, the
+// settings, the start timer that finds the UPS and starts monitoring) and the close sequence.
+// The headless runner drives it with console stand-ins for the tray and the dialogs; the window
+// drives the same object with its widgets.
+//
+// Thread rule: main thread only. The polling thread reaches it through the main loop.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/instance_lock.h"
+#include "app/platform_info.h"
+#include "app/settings_store.h"
+#include "link/hid_device.h"
+#include "link/hid_hotplug.h"
+#include "link/main_loop.h"
+#include "link/poller.h"
+#include "link/ups_link.h"
+#include "monitor/detection_seams.h"
+#include "monitor/display_model.h"
+#include "monitor/evaluation_seams.h"
+#include "monitor/event_log.h"
+#include "monitor/journal_file.h"
+#include "monitor/power_fail_response.h"
+#include "monitor/status_evaluation.h"
+#include "monitor/system_power.h"
+#include "monitor/ups_detection.h"
+
+namespace gw::app {
+
+// What the program shows and asks: the tray, the status bar, the message box and the dialogs.
+class Presentation : public monitor::TrayPresenter,
+                     public monitor::StatusBar,
+                     public monitor::DetectionDialogs {};
+
+enum class PowerBackend { Logind, Simulated };
+
+struct ApplicationOptions {
+    PowerBackend Power = PowerBackend::Logind;
+    std::string PowerBusAddress;  // empty: the system bus
+    int ComPort = 0;              // 1..9 takes that port instead of the stored one; 0 none
+    int RefreshSeconds = 0;       // a poll interval for this run only; 0 keeps the setting's
+    std::string JournalDir;       // empty: the default
+    std::string SettingsPath;     // empty: the default
+    std::string AutostartPath;    // empty: the default
+    std::string ProgramPath;      // empty: this executable
+    std::string RuntimeDir;       // for the locks; empty: the default
+    std::chrono::milliseconds RetryPeriod = monitor::UpsDetection::kRetryPeriod;
+    bool WatchHidDevices = true;
+};
+
+class Application final : private monitor::PowerHooks,
+                          private monitor::DetectionSettings,
+                          private monitor::ReportTimers {
+public:
+    // `ui` and `notices` outlive this. `on_end` is called once when the program must end (the
+    // session or the machine goes down); the close sequence has run by then.
+    Application(link::MainLoop& loop, Presentation& ui, monitor::EventNotices& notices,
+                ApplicationOptions options, std::function<void()> on_end);
+    ~Application() override;
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    enum class Started { Running, AnotherCopyRuns };
+    // The start sequence; ends by arming the 100 ms start timer. On AnotherCopyRuns nothing was
+    // touched and the caller ends silently.
+    Started StartUp();
+
+    // The close sequence, once; later calls do nothing. Also run by the end of the session.
+    void Close();
+    // The session ends: close, then `on_end`.
+    void EndSession();
+
+    // Called after every evaluation (or failed cycle), for the runner's own output.
+    void OnCycle(std::function<void(bool failed)> observer) { cycle_observer_ = std::move(observer); }
+    // Called once the start timer's detection has run; `monitoring` when polling started.
+    void OnStartDetected(std::function<void(bool monitoring)> observer) {
+        start_observer_ = std::move(observer);
+    }
+
+    bool CloseAllowed() const { return close_allowed_; }
+    bool Closed() const { return closed_; }
+    monitor::DisplayModel& Display() { return display_; }
+    monitor::EventLog& Log() { return log_; }
+    link::UpsLink& Link() { return ups_; }
+    link::Poller& Poller() { return *poller_; }
+    monitor::StatusEvaluation& Evaluation() { return *evaluation_; }
+    monitor::PowerFailResponse& Response() { return *response_; }
+    monitor::UpsDetection& Detection() { return *detection_; }
+    monitor::SystemPower& Power() { return *power_; }
+    const PlatformVersion& Platform() const { return platform_; }
+
+private:
+    // PowerHooks
+    void StopReportTimers() override { Stop(); }
+    void RestartReportTimers() override { Arm(); }
+    void AllowClose() override { close_allowed_ = true; }
+    void RunCloseSequence() override;
+    // DetectionSettings
+    int LoadComPort(const std::array<bool, 9>& port_available) override;
+    void LoadThresholds(monitor::DisplayModel& model) override;
+    // ReportTimers: no report channel is built yet.
+    void Arm() override {}
+    void Stop() override {}
+
+    void Report(const std::vector<std::string>& problems);
+    void OpenJournal();
+    void EnablePowerChoices();
+    // Tells the owner, once, that the program must end.
+    void End();
+
+    link::MainLoop& loop_;
+    Presentation& ui_;
+    monitor::EventNotices& notices_;
+    ApplicationOptions options_;
+    std::function<void()> on_end_;
+    std::function<void(bool)> cycle_observer_;
+    std::function<void(bool)> start_observer_;
+
+    monitor::EventLog log_;
+    monitor::JournalFile journal_;
+    InstanceLocks locks_;
+    PlatformVersion platform_;
+    link::UpsLink ups_;
+    link::DataMutex data_mutex_;
+    std::unique_ptr<link::HidBus> hid_bus_;
+    link::Wire wire_;
+    monitor::DisplayModel display_;
+
+    std::unique_ptr<SettingsStore> store_;
+    std::unique_ptr<SettingsBinding> settings_;
+
+    std::unique_ptr<link::Poller> poller_;
+    std::unique_ptr<monitor::PollingSwitchOf<link::Poller>> polling_switch_;
+    std::unique_ptr<monitor::PollingControlOf<link::Poller>> polling_control_;
+    std::unique_ptr<monitor::SystemPower> power_;
+    std::unique_ptr<monitor::SystemActionsOf<monitor::SystemPower>> system_actions_;
+    std::unique_ptr<monitor::ProgramLauncher> launcher_;
+    std::unique_ptr<monitor::PowerFailResponse> response_;
+    std::unique_ptr<monitor::StatusEvaluation> evaluation_;
+    std::unique_ptr<monitor::UpsDetection> detection_;
+    std::unique_ptr<link::HidHotplug> hotplug_;
+
+    link::TimerHandle start_timer_;
+    bool started_ = false;
+    bool close_allowed_ = false;
+    bool closed_ = false;
+    bool ended_ = false;
+};
+
+// The running executable's absolute path, for the auto-start entry.
+std::string OwnProgramPath();
+
+}  // namespace gw::app

@@ -1,0 +1,379 @@
+#include "monitor/power_fail_response.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace gw::monitor {
+namespace {
+
+using namespace std::chrono_literals;
+using Journal = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+// A main loop on a virtual clock: a 600 s countdown passes in microseconds.
+class ManualLoop final : public link::MainLoop {
+public:
+    void Post(std::function<void()> task) override { posted_.push_back(std::move(task)); }
+    link::TimerHandle StartTimer(std::chrono::milliseconds delay, std::function<void()> task,
+                                 bool repeating) override {
+        const int id = next_id_++;
+        timers_[id] = {now_ + delay, delay, repeating, std::move(task)};
+        return link::TimerHandle([this, id] { timers_.erase(id); });
+    }
+    bool IsMainThread() const override { return true; }
+
+    Clock::time_point Now() const { return now_; }
+    void RunUntilIdle() {
+        while (!posted_.empty()) {
+            auto task = std::move(posted_.front());
+            posted_.pop_front();
+            task();
+        }
+    }
+    // Fires every timer due within `span`, in order, running posted tasks between them.
+    void AdvanceBy(std::chrono::milliseconds span) {
+        const auto end = now_ + span;
+        RunUntilIdle();
+        for (;;) {
+            auto next = timers_.end();
+            for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+                if (it->second.Due <= end &&
+                    (next == timers_.end() || it->second.Due < next->second.Due))
+                    next = it;
+            }
+            if (next == timers_.end()) break;
+            now_ = next->second.Due;
+            auto task = next->second.Task;
+            if (next->second.Repeating) {
+                next->second.Due += next->second.Period;
+            } else {
+                timers_.erase(next);
+            }
+            task();
+            RunUntilIdle();
+        }
+        now_ = end;
+    }
+
+private:
+    struct Timer {
+        Clock::time_point Due;
+        std::chrono::milliseconds Period;
+        bool Repeating;
+        std::function<void()> Task;
+    };
+    Clock::time_point now_{};
+    int next_id_ = 1;
+    std::map<int, Timer> timers_;
+    std::deque<std::function<void()>> posted_;
+};
+
+// Log, system actions and UPS commands writing into one journal, so their order shows.
+struct Recorder final : link::LogSink, SystemActions {
+    void AppendLog(std::string_view text) override { Events.push_back("log " + std::string(text)); }
+    void SystemShutdown() override { Events.push_back("shutdown"); }
+    void SystemSuspend() override { Events.push_back("suspend"); }
+    void SystemHibernate() override { Events.push_back("hibernate"); }
+    Journal Events;
+};
+
+// Programs that run until the test ends them; the end arrives through the loop, as it does
+// from the real waiter.
+class FakeLauncher final : public ProgramLauncher {
+public:
+    FakeLauncher(ManualLoop& loop, Journal& events) : loop_(loop), events_(events) {}
+
+    std::unique_ptr<RunningProgram> Start(const std::string& path, ProgramEndHandler on_end,
+                                          std::string& error) override {
+        events_.push_back("program " + path);
+        if (!Failure.empty()) {
+            error = Failure;
+            return nullptr;
+        }
+        auto program = std::make_unique<Program>();
+        program->OnEnd = std::move(on_end);
+        running_.push_back(program->Alive);
+        handlers_.push_back(program->OnEnd);
+        return program;
+    }
+
+    // Ends the oldest program still watched.
+    void EndProgram() {
+        ASSERT_FALSE(running_.empty()) << "no program runs";
+        auto alive = running_.front();
+        auto handler = handlers_.front();
+        running_.pop_front();
+        handlers_.pop_front();
+        loop_.Post([alive, handler] {
+            if (*alive) handler(ProgramEnd{true, 0, 0});
+        });
+        loop_.RunUntilIdle();
+    }
+    std::size_t Running() const { return running_.size(); }
+
+    std::string Failure;
+
+private:
+    struct Program final : RunningProgram {
+        ~Program() override { *Alive = false; }
+        int Pid() const override { return 4242; }
+        std::shared_ptr<bool> Alive = std::make_shared<bool>(true);
+        ProgramEndHandler OnEnd;
+    };
+    ManualLoop& loop_;
+    Journal& events_;
+    std::deque<std::shared_ptr<bool>> running_;
+    std::deque<ProgramEndHandler> handlers_;
+};
+
+class PowerFailResponseTest : public ::testing::Test {
+protected:
+    PowerFailResponseTest() {
+        display_.ExternalProgramPath = "/opt/save-work.sh";
+        response_ = std::make_unique<PowerFailResponse>(
+            loop_, display_, rec_, rec_, launcher_,
+            [this](std::string_view command) {
+                rec_.Events.push_back("ups " + std::string(command));
+            },
+            [this] { return loop_.Now(); });
+    }
+    void ChooseAction(bool DisplayModel::*choice) {
+        display_.ShutdownRB = display_.SleepRB = display_.HibernateRB = display_.NothingRB = false;
+        display_.*choice = true;
+    }
+
+    ManualLoop loop_;
+    DisplayModel display_;
+    Recorder rec_;
+    FakeLauncher launcher_{loop_, rec_.Events};
+    std::unique_ptr<PowerFailResponse> response_;
+};
+
+TEST_F(PowerFailResponseTest, ExpiryRunsProgramThenUpsCommandThenShutdown) {
+    display_.ExCB = true;
+    display_.UPSShutdownCB = true;
+    response_->StartCountdown(600s);
+    loop_.AdvanceBy(599'999ms);
+    EXPECT_TRUE(rec_.Events.empty());
+    EXPECT_EQ(response_->State(), ResponseState::Counting);
+
+    loop_.AdvanceBy(1ms);
+    // Nothing follows the program until it has ended.
+    EXPECT_EQ(rec_.Events, (Journal{"program /opt/save-work.sh"}));
+    EXPECT_EQ(response_->State(), ResponseState::Acting);
+    launcher_.EndProgram();
+    EXPECT_EQ(rec_.Events, (Journal{"program /opt/save-work.sh", "ups S05\r", "shutdown"}));
+    EXPECT_EQ(response_->State(), ResponseState::Idle);
+}
+
+TEST_F(PowerFailResponseTest, PowerRestoredCancelsCountdownAndImminentFiring) {
+    response_->StartCountdown(600s);
+    loop_.AdvanceBy(300s);
+    response_->CancelCountdown();
+    loop_.AdvanceBy(3600s);
+    response_->FireNow();
+    response_->CancelCountdown();
+    loop_.AdvanceBy(1s);
+    EXPECT_TRUE(rec_.Events.empty());
+    EXPECT_EQ(response_->State(), ResponseState::Idle);
+}
+
+TEST_F(PowerFailResponseTest, FireNowDuringCountdownActsWithin100ms) {
+    response_->StartCountdown(600s);
+    loop_.AdvanceBy(10s);
+    response_->FireNow();
+    EXPECT_EQ(response_->State(), ResponseState::Imminent);
+    loop_.AdvanceBy(99ms);
+    EXPECT_TRUE(rec_.Events.empty());
+    loop_.AdvanceBy(1ms);
+    EXPECT_EQ(rec_.Events, (Journal{"shutdown"}));
+    // One-shot: the countdown it replaced does not come back.
+    loop_.AdvanceBy(3600s);
+    EXPECT_EQ(rec_.Events.size(), 1u);
+}
+
+struct ActionCase {
+    const char* Name;
+    bool DisplayModel::*Choice;
+    bool UpsShutdown;
+    int Minutes;
+    Journal Expected;
+};
+void PrintTo(const ActionCase& c, std::ostream* out) { *out << c.Name; }
+
+class ActionTest : public PowerFailResponseTest,
+                   public ::testing::WithParamInterface<ActionCase> {};
+
+TEST_P(ActionTest, SendsTheUpsCommandOnlyBeforeShutdownAndHibernate) {
+    const ActionCase& c = GetParam();
+    ChooseAction(c.Choice);
+    display_.UPSShutdownCB = c.UpsShutdown;
+    display_.UPSShutdownUD.Position = c.Minutes;
+    response_->FireNow();
+    loop_.AdvanceBy(100ms);
+    EXPECT_EQ(rec_.Events, c.Expected);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Choices, ActionTest, ::testing::Values(
+    ActionCase{"suspend_never_commands_ups", &DisplayModel::SleepRB,     true,  5,  {"suspend"}},
+    ActionCase{"hibernate_5",                &DisplayModel::HibernateRB, true,  5,  {"ups S05\r", "hibernate"}},
+    ActionCase{"hibernate_alone",            &DisplayModel::HibernateRB, false, 5,  {"hibernate"}},
+    ActionCase{"shutdown_1",                 &DisplayModel::ShutdownRB,  true,  1,  {"ups S01\r", "shutdown"}},
+    ActionCase{"shutdown_9",                 &DisplayModel::ShutdownRB,  true,  9,  {"ups S09\r", "shutdown"}},
+    ActionCase{"shutdown_10",                &DisplayModel::ShutdownRB,  true,  10, {"ups S10\r", "shutdown"}},
+    ActionCase{"shutdown_60",                &DisplayModel::ShutdownRB,  true,  60, {"ups S60\r", "shutdown"}},
+    ActionCase{"shutdown_alone",             &DisplayModel::ShutdownRB,  false, 5,  {"shutdown"}},
+    ActionCase{"nothing_sends_nothing",      &DisplayModel::NothingRB,   true,  5,  {}}),
+    [](const auto& info) { return std::string(info.param.Name); });
+// clang-format on
+
+TEST_F(PowerFailResponseTest, NothingWithProgramRunsItAfterEveryFiring) {
+    ChooseAction(&DisplayModel::NothingRB);
+    display_.ExCB = true;
+    for (int poll = 0; poll < 3; ++poll) {
+        response_->FireNow();
+        loop_.AdvanceBy(100ms);
+        launcher_.EndProgram();
+        loop_.AdvanceBy(3s);
+    }
+    EXPECT_EQ(rec_.Events, Journal(3, "program /opt/save-work.sh"));
+}
+
+// While the program runs, polls keep finding the battery low and power may return: neither
+// starts a second action, and the firings taken meanwhile lead to exactly one more.
+TEST_F(PowerFailResponseTest, FiringDuringProgramIsKeptAndTakenUpOnceAfter) {
+    display_.ExCB = true;
+    response_->FireNow();
+    loop_.AdvanceBy(100ms);
+    for (int poll = 0; poll < 3; ++poll) {
+        response_->FireNow();
+        loop_.AdvanceBy(3s);
+    }
+    response_->CancelCountdown();  // the mains is back: the running action goes on
+    EXPECT_EQ(launcher_.Running(), 1u);
+    EXPECT_TRUE(response_->FiringKept());
+    EXPECT_EQ(response_->State(), ResponseState::Acting);
+
+    launcher_.EndProgram();
+    EXPECT_EQ(rec_.Events,
+              (Journal{"program /opt/save-work.sh", "shutdown", "program /opt/save-work.sh"}));
+    launcher_.EndProgram();
+    loop_.AdvanceBy(3600s);
+    EXPECT_EQ(rec_.Events, (Journal{"program /opt/save-work.sh", "shutdown",
+                                    "program /opt/save-work.sh", "shutdown"}));
+    EXPECT_EQ(response_->State(), ResponseState::Idle);
+}
+
+// A countdown started while the program runs is a new failure: the action in progress ends
+// without disturbing it.
+TEST_F(PowerFailResponseTest, CountdownStartedDuringProgramSurvivesItsEnd) {
+    display_.ExCB = true;
+    response_->FireNow();
+    loop_.AdvanceBy(100ms);
+    response_->CancelCountdown();
+    response_->StartCountdown(600s);
+    launcher_.EndProgram();
+    EXPECT_EQ(response_->State(), ResponseState::Counting);
+    loop_.AdvanceBy(600s);
+    EXPECT_EQ(launcher_.Running(), 1u);
+}
+
+struct UnstartableCase {
+    const char* Name;
+    std::string Path;
+    std::string Failure;
+    std::string Line;
+};
+void PrintTo(const UnstartableCase& c, std::ostream* out) { *out << c.Name; }
+
+class UnstartableTest : public PowerFailResponseTest,
+                        public ::testing::WithParamInterface<UnstartableCase> {};
+
+TEST_P(UnstartableTest, LogsOneLineAndTheActionFollows) {
+    const UnstartableCase& c = GetParam();
+    display_.ExCB = true;
+    display_.UPSShutdownCB = true;
+    display_.ExternalProgramPath = c.Path;
+    launcher_.Failure = c.Failure;
+    response_->FireNow();
+    loop_.AdvanceBy(100ms);
+    Journal expected;
+    if (!c.Path.empty()) expected.push_back("program " + c.Path);
+    expected.insert(expected.end(), {"log " + c.Line, "ups S05\r", "shutdown"});
+    EXPECT_EQ(rec_.Events, expected);
+    EXPECT_EQ(response_->State(), ResponseState::Idle);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, UnstartableTest,
+    ::testing::Values(
+        UnstartableCase{"missing", "/opt/gone.sh", "No such file or directory",
+                        "External program not started: /opt/gone.sh: No such file or directory"},
+        UnstartableCase{"not_executable", "/opt/plain.txt", "Permission denied",
+                        "External program not started: /opt/plain.txt: Permission denied"},
+        UnstartableCase{"none_chosen", "", "", "External program not started: no program chosen"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(PowerFailResponseTest, ObserverSeesEachStateAndTheTimeLeft) {
+    std::vector<std::pair<ResponseState, long>> seen;
+    response_->SetStateObserver([&](ResponseState state, std::chrono::seconds left) {
+        seen.emplace_back(state, static_cast<long>(left.count()));
+    });
+    display_.ExCB = true;
+    response_->StartCountdown(600s);
+    loop_.AdvanceBy(1500ms);
+    EXPECT_EQ(response_->SecondsLeft(), std::optional<std::chrono::seconds>(599s));
+    response_->FireNow();
+    EXPECT_EQ(response_->SecondsLeft(), std::nullopt);
+    loop_.AdvanceBy(100ms);
+    launcher_.EndProgram();
+    const std::vector<std::pair<ResponseState, long>> expected = {{ResponseState::Counting, 600},
+                                                                  {ResponseState::Imminent, 0},
+                                                                  {ResponseState::Acting, 0},
+                                                                  {ResponseState::Idle, 0}};
+    EXPECT_EQ(seen, expected);
+}
+
+struct CaptionCase {
+    std::string Path;
+    std::string Caption;
+};
+
+void PrintTo(const CaptionCase& c, std::ostream* out) { *out << c.Path; }
+
+class CaptionTest : public ::testing::TestWithParam<CaptionCase> {};
+
+TEST_P(CaptionTest, CutsAt25Characters) {
+    EXPECT_EQ(ProgramCaption(GetParam().Path), GetParam().Caption);
+    DisplayModel display;
+    ShowProgramPath(display, GetParam().Path);
+    EXPECT_EQ(display.ExL, GetParam().Caption);
+    EXPECT_EQ(display.ExLHint, GetParam().Path);
+    EXPECT_EQ(display.ExternalProgramPath, GetParam().Path);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Paths, CaptionTest, ::testing::Values(
+    CaptionCase{"/home/ann/bin/save-all.sh",      "/home/ann/bin/save-all.sh..."},  // exactly 25
+    CaptionCase{"/home/ann/bin/save-all-work.sh", "/home/ann/bin/save-all-wo..."},  // 30
+    CaptionCase{"/home/ann/bin/save-all.s",       "/home/ann/bin/save-all.s"},      // 24
+    // 30 characters, 35 bytes: cut after the 25th character, not inside one.
+    CaptionCase{"/home/jörg/bin/äöüß-sichern.sh", "/home/jörg/bin/äöüß-siche..."}));
+// clang-format on
+
+TEST(ProgramCaptionTest, NoPathShowsTheEmptyCaption) {
+    DisplayModel display;
+    ShowProgramPath(display, "/opt/a.sh");
+    ShowProgramPath(display, "");
+    EXPECT_EQ(display.ExL, "...");
+    EXPECT_EQ(display.ExLHint, "");
+}
+
+}  // namespace
+}  // namespace gw::monitor
