@@ -41,7 +41,6 @@ Application::Application(link::MainLoop& loop, Presentation& ui, monitor::EventN
         }
         if (cycle_observer_) cycle_observer_(exchange_failed);
     });
-    polling_switch_ = std::make_unique<monitor::PollingSwitchOf<link::Poller>>(*poller_);
     polling_control_ = std::make_unique<monitor::PollingControlOf<link::Poller>>(*poller_);
 }
 
@@ -108,7 +107,7 @@ Application::Started Application::StartUp() {
         if (!error.empty()) log_.AppendLog("Power control: " + error);
     }
     power_ = std::make_unique<monitor::SystemPower>(std::move(backend), loop_, log_,
-                                                    *polling_switch_,
+                                                    *polling_control_,
                                                     static_cast<monitor::PowerHooks&>(*this));
     system_actions_ = std::make_unique<monitor::SystemActionsOf<monitor::SystemPower>>(*power_);
     launcher_ = monitor::MakeProgramLauncher(loop_);

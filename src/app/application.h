@@ -134,7 +134,6 @@ private:
     std::unique_ptr<SettingsBinding> settings_;
 
     std::unique_ptr<link::Poller> poller_;
-    std::unique_ptr<monitor::PollingSwitchOf<link::Poller>> polling_switch_;
     std::unique_ptr<monitor::PollingControlOf<link::Poller>> polling_control_;
     std::unique_ptr<monitor::SystemPower> power_;
     std::unique_ptr<monitor::SystemActionsOf<monitor::SystemPower>> system_actions_;

@@ -213,13 +213,11 @@ StoredValues SettingsBinding::LoadStore(std::vector<std::string>& errors) {
     return values;
 }
 
-std::vector<std::string> SettingsBinding::LoadAtStartup(monitor::DisplayModel& model,
-                                                        bool force_options_apply) {
-    std::vector<std::string> errors;
-    const StoredValues values = LoadStore(errors);
+void SettingsBinding::ApplyRows(monitor::DisplayModel& model, const StoredValues& values,
+                                std::vector<std::string>& errors,
+                                const std::function<bool(const SettingRow&)>& wanted) {
     for (const auto& row : kSettings) {
-        if (row.Where == Binding::ComPort || row.Where == Binding::Threshold) continue;
-        if (row.Saved == SavedWhen::LinkOldPlatform && !force_options_apply) continue;
+        if (!wanted(row)) continue;
         const auto found = values.find(row.Name);
         if (found == values.end()) continue;
         std::string error = ApplyStored(model, row, found->second);
@@ -228,6 +226,16 @@ std::vector<std::string> SettingsBinding::LoadAtStartup(monitor::DisplayModel& m
             backup_due_ = true;
         }
     }
+}
+
+std::vector<std::string> SettingsBinding::LoadAtStartup(monitor::DisplayModel& model,
+                                                        bool force_options_apply) {
+    std::vector<std::string> errors;
+    const StoredValues values = LoadStore(errors);
+    ApplyRows(model, values, errors, [force_options_apply](const SettingRow& row) {
+        if (row.Where == Binding::ComPort || row.Where == Binding::Threshold) return false;
+        return row.Saved != SavedWhen::LinkOldPlatform || force_options_apply;
+    });
     if (!autostart_.EntryPath.empty()) model.AutoRunCB = AutostartIsOn(autostart_);
     return errors;
 }
@@ -254,16 +262,8 @@ int SettingsBinding::LoadComPort(const std::array<bool, 9>& port_available,
 std::vector<std::string> SettingsBinding::LoadThresholds(monitor::DisplayModel& model) {
     std::vector<std::string> errors;
     const StoredValues values = LoadStore(errors);
-    for (const auto& row : kSettings) {
-        if (row.Where != Binding::Threshold) continue;
-        const auto found = values.find(row.Name);
-        if (found == values.end()) continue;
-        std::string error = ApplyStored(model, row, found->second);
-        if (!error.empty()) {
-            errors.push_back(std::move(error));
-            backup_due_ = true;
-        }
-    }
+    ApplyRows(model, values, errors,
+              [](const SettingRow& row) { return row.Where == Binding::Threshold; });
     return errors;
 }
 

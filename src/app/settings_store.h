@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,6 +19,8 @@
 #include "monitor/display_model.h"
 
 namespace gw::app {
+
+struct SettingRow;
 
 // One value as the store holds it. Integer and boolean settings are written as integers,
 // strings as text; a store that keeps only text (the INI file) hands integers back as Text and
@@ -113,6 +116,11 @@ public:
 
 private:
     StoredValues LoadStore(std::vector<std::string>& errors);
+    // Applies the stored value of every row `wanted` picks; a value that cannot be used is
+    // reported and makes the copy of the old file due.
+    void ApplyRows(monitor::DisplayModel& model, const StoredValues& values,
+                   std::vector<std::string>& errors,
+                   const std::function<bool(const SettingRow&)>& wanted);
 
     SettingsStore& store_;
     AutostartEntry autostart_;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "monitor/display_model.h"
+#include "monitor/polling_control.h"
 
 namespace gw::monitor {
 
@@ -56,32 +57,6 @@ public:
     // Sets each report timer's period from its delay and starts the checked ones not running.
     virtual void Arm() = 0;
     virtual void Stop() = 0;
-};
-
-// The polling thread as detection drives it; link::Poller has all four.
-class PollingControl {
-public:
-    virtual ~PollingControl() = default;
-    // Starts the polling thread unless one runs.
-    virtual void StartPolling() = 0;
-    // Keeps polling waiting; returns once an exchange in progress has ended.
-    virtual void PausePolling() = 0;
-    // Called only while paused.
-    virtual void ResumePolling() = 0;
-    virtual bool PollingPaused() const = 0;
-};
-
-template <typename Poller>
-class PollingControlOf final : public PollingControl {
-public:
-    explicit PollingControlOf(Poller& poller) : poller_(poller) {}
-    void StartPolling() override { poller_.StartPolling(); }
-    void PausePolling() override { poller_.PausePolling(); }
-    void ResumePolling() override { poller_.ResumePolling(); }
-    bool PollingPaused() const override { return poller_.PollingPaused(); }
-
-private:
-    Poller& poller_;
 };
 
 }  // namespace gw::monitor

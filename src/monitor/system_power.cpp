@@ -21,7 +21,7 @@ std::string FailureLine(PowerAction action, const Capability& refusal) {
 }
 
 SystemPower::SystemPower(std::unique_ptr<PowerControl> backend, link::MainLoop& loop,
-                         link::LogSink& log, PollingSwitch& polling, PowerHooks& hooks,
+                         link::LogSink& log, PollingControl& polling, PowerHooks& hooks,
                          std::chrono::milliseconds announce_limit)
     : backend_(std::move(backend)),
       loop_(loop),

@@ -17,35 +17,10 @@
 
 #include "link/log_sink.h"
 #include "link/main_loop.h"
+#include "monitor/polling_control.h"
 #include "monitor/power_control.h"
 
 namespace gw::monitor {
-
-// The pause switch of polling. link::Poller has these four; wrap it with PollingSwitchOf.
-class PollingSwitch {
-public:
-    virtual ~PollingSwitch() = default;
-    // Keeps the polling thread waiting before its next cycle; waits for an exchange in progress.
-    virtual void PausePolling() = 0;
-    // Called only while paused.
-    virtual void ResumePolling() = 0;
-    virtual bool PollingPaused() const = 0;
-    // Ends the polling thread and waits for it; harmless when none runs.
-    virtual void EndPolling() = 0;
-};
-
-template <typename Poller>
-class PollingSwitchOf final : public PollingSwitch {
-public:
-    explicit PollingSwitchOf(Poller& poller) : poller_(poller) {}
-    void PausePolling() override { poller_.PausePolling(); }
-    void ResumePolling() override { poller_.ResumePolling(); }
-    bool PollingPaused() const override { return poller_.PollingPaused(); }
-    void EndPolling() override { poller_.EndPolling(); }
-
-private:
-    Poller& poller_;
-};
 
 // What the rest of the program does around a power event. Each returns promptly.
 class PowerHooks {
@@ -92,7 +67,7 @@ public:
 
     // Takes the first delay inhibitor. `log`, `polling` and `hooks` outlive this.
     SystemPower(std::unique_ptr<PowerControl> backend, link::MainLoop& loop, link::LogSink& log,
-                PollingSwitch& polling, PowerHooks& hooks,
+                PollingControl& polling, PowerHooks& hooks,
                 std::chrono::milliseconds announce_limit = kAnnounceLimit);
     SystemPower(const SystemPower&) = delete;
     SystemPower& operator=(const SystemPower&) = delete;
@@ -129,7 +104,7 @@ private:
     std::unique_ptr<PowerControl> backend_;
     link::MainLoop& loop_;
     link::LogSink& log_;
-    PollingSwitch& polling_;
+    PollingControl& polling_;
     PowerHooks& hooks_;
     std::chrono::milliseconds announce_limit_;
 

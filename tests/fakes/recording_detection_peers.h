@@ -68,6 +68,7 @@ struct DetectionRecorder final : link::LogSink,
     void Stop() override { Record("stop timers", ""); }
 
     void StartPolling() override { Record("start polling", ""); }
+    void EndPolling() override { Record("end polling", ""); }
     void PausePolling() override {
         Record(Paused ? "PAUSED TWICE" : "pause", "");
         Paused = true;

@@ -93,7 +93,8 @@ std::vector<std::string> EnvironmentFor(const std::string& address) {
     return env;
 }
 
-struct Recorder final : PollingSwitch, PowerHooks {
+struct Recorder final : PollingControl, PowerHooks {
+    void StartPolling() override {}
     void PausePolling() override { Paused = true; }
     void ResumePolling() override { Paused = false; }
     bool PollingPaused() const override { return Paused; }

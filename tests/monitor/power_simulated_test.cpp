@@ -10,7 +10,8 @@
 namespace gw::monitor {
 namespace {
 
-struct Switch final : PollingSwitch, PowerHooks {
+struct Switch final : PollingControl, PowerHooks {
+    void StartPolling() override {}
     void PausePolling() override { Paused = true; }
     void ResumePolling() override { Paused = false; }
     bool PollingPaused() const override { return Paused; }

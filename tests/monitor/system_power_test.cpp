@@ -16,8 +16,9 @@ using fakes::FakePowerControl;
 using Journal = std::vector<std::string>;
 
 // Log, polling switch and hooks writing into one journal, so the order across them shows.
-struct Recorder final : link::LogSink, PollingSwitch, PowerHooks {
+struct Recorder final : link::LogSink, PollingControl, PowerHooks {
     void AppendLog(std::string_view text) override { Events.push_back("log " + std::string(text)); }
+    void StartPolling() override { Events.push_back("start polling"); }
     void PausePolling() override {
         if (Paused) Events.push_back("PAUSED TWICE");
         Paused = true;
