@@ -56,8 +56,8 @@ void BM_HeadlessPollCycle(benchmark::State& state) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         const auto start = std::chrono::steady_clock::now();
-        const pid_t runner = Spawn({GRIDWARDEN_PATH, "--headless", "--com", "1", "--refresh", "1",
-                                    "--cycles", std::to_string(g_cycles)},
+        const pid_t runner = Spawn({GRIDWARDEN_PATH, "--headless", "--power=simulated", "--com",
+                                    "1", "--refresh", "1", "--cycles", std::to_string(g_cycles)},
                                    true);
         int status = 0;
         rusage usage{};

@@ -106,9 +106,9 @@ Application::Started Application::StartUp() {
         backend = monitor::CreateLogindPowerControl(options_.PowerBusAddress, loop_, error);
         if (!error.empty()) log_.AppendLog("Power control: " + error);
     }
-    power_ = std::make_unique<monitor::SystemPower>(std::move(backend), loop_, log_,
-                                                    *polling_control_,
-                                                    static_cast<monitor::PowerHooks&>(*this));
+    power_ =
+        std::make_unique<monitor::SystemPower>(std::move(backend), loop_, log_, *polling_control_,
+                                               static_cast<monitor::PowerHooks&>(*this));
     system_actions_ = std::make_unique<monitor::SystemActionsOf<monitor::SystemPower>>(*power_);
     launcher_ = monitor::MakeProgramLauncher(loop_);
     response_ = std::make_unique<monitor::PowerFailResponse>(
@@ -133,16 +133,20 @@ Application::Started Application::StartUp() {
                                     ? static_cast<std::uint32_t>(options_.RefreshSeconds) * 1000
                                     : RefreshIntervalMs(display_));
 
-    monitor::DetectionPeers peers{ui_, ui_, *this, *this, *polling_control_,
-                                  [this](monitor::PowerAction action) {
-                                      return power_->Allowed(action);
-                                  }};
+    monitor::DetectionPeers peers{
+        ui_, ui_, *this, *this, *polling_control_, [this](monitor::PowerAction action) {
+            return power_->Allowed(action);
+        }};
     detection_ = std::make_unique<monitor::UpsDetection>(wire_, display_, log_, ui_, loop_, peers,
                                                          options_.RetryPeriod);
     if (options_.WatchHidDevices) {
         std::string error;
         hotplug_ = link::StartHidHotplug(
-            loop_, [this] { if (!closed_) detection_->HidEnumerationPass(); }, error);
+            loop_,
+            [this] {
+                if (!closed_) detection_->HidEnumerationPass();
+            },
+            error);
         if (!hotplug_) log_.AppendLog("HID device changes are not followed: " + error);
     }
 
@@ -160,7 +164,7 @@ Application::Started Application::StartUp() {
 int Application::LoadComPort(const std::array<bool, 9>& port_available) {
     if (options_.ComPort >= 1 && options_.ComPort <= 9) {
         return port_available[static_cast<std::size_t>(options_.ComPort - 1)] ? options_.ComPort
-                                                                               : 0;
+                                                                              : 0;
     }
     std::vector<std::string> problems;
     const int port = settings_->LoadComPort(port_available, problems);

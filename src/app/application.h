@@ -75,7 +75,9 @@ public:
     void EndSession();
 
     // Called after every evaluation (or failed cycle), for the runner's own output.
-    void OnCycle(std::function<void(bool failed)> observer) { cycle_observer_ = std::move(observer); }
+    void OnCycle(std::function<void(bool failed)> observer) {
+        cycle_observer_ = std::move(observer);
+    }
     // Called once the start timer's detection has run; `monitoring` when polling started.
     void OnStartDetected(std::function<void(bool monitoring)> observer) {
         start_observer_ = std::move(observer);

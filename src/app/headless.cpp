@@ -62,8 +62,12 @@ public:
                   << (icon == monitor::BalloonIcon::Warning ? " (warning)" : "") << std::endl;
     }
     void SetTrayIcon(int) override {}
-    void ShowStatus(std::string_view text) override { std::cerr << "status: " << text << std::endl; }
-    void ShowError(std::string_view text) override { std::cerr << "message: " << text << std::endl; }
+    void ShowStatus(std::string_view text) override {
+        std::cerr << "status: " << text << std::endl;
+    }
+    void ShowError(std::string_view text) override {
+        std::cerr << "message: " << text << std::endl;
+    }
 
     // The port that answered the probe, if any: there is nobody to ask.
     std::optional<int> ChooseComPort(const std::vector<std::string>& items,
@@ -150,7 +154,8 @@ int RunHeadless(const HeadlessOptions& options) {
     // The countdown counts visibly: a line at every change and one a second while it runs.
     app.Response().SetStateObserver([](monitor::ResponseState state, std::chrono::seconds left) {
         std::cerr << "countdown: " << monitor::StateName(state);
-        if (state == monitor::ResponseState::Counting) std::cerr << ", " << left.count() << " s left";
+        if (state == monitor::ResponseState::Counting)
+            std::cerr << ", " << left.count() << " s left";
         std::cerr << std::endl;
     });
     link::TimerHandle ticker = loop.StartTimer(

@@ -90,10 +90,10 @@ PlatformVersion ReadPlatformVersion() {
 std::string OsLabel(const PlatformVersion& version) {
     std::string label = " ";
     if (!version.Distribution.empty()) label += version.Distribution + " ";
-    label += version.Release.empty() ? std::to_string(version.Major) + "." +
-                                           std::to_string(version.Minor) + "." +
-                                           std::to_string(version.Build)
-                                     : version.Release;
+    label += version.Release.empty()
+                 ? std::to_string(version.Major) + "." + std::to_string(version.Minor) + "." +
+                       std::to_string(version.Build)
+                 : version.Release;
     label += " " + ArchitectureText(version.Machine);
     return label;
 }

@@ -9,13 +9,13 @@
 namespace gw::app {
 
 struct PlatformVersion {
-    std::string Family;       // the kernel's name, "Linux"
-    int Major = 0;            // OSMajorVersion: the kernel's major version
+    std::string Family;  // the kernel's name, "Linux"
+    int Major = 0;       // OSMajorVersion: the kernel's major version
     int Minor = 0;
-    int Build = 0;            // the kernel's patch level
-    std::string Release;      // the kernel release as uname gives it, "6.1.0-18-amd64"
-    std::string Distribution; // PRETTY_NAME of os-release, "Debian GNU/Linux 12 (bookworm)"
-    std::string Machine;      // uname's machine, "x86_64"
+    int Build = 0;             // the kernel's patch level
+    std::string Release;       // the kernel release as uname gives it, "6.1.0-18-amd64"
+    std::string Distribution;  // PRETTY_NAME of os-release, "Debian GNU/Linux 12 (bookworm)"
+    std::string Machine;       // uname's machine, "x86_64"
 };
 
 // The numbers of a kernel release: "6.1.0-18-amd64" gives 6, 1, 0; missing parts stay 0.

@@ -21,16 +21,16 @@ TEST_P(KernelReleaseTest, GivesItsThreeNumbers) {
     EXPECT_EQ(version.Build, GetParam().Build);
 }
 
-INSTANTIATE_TEST_SUITE_P(Releases, KernelReleaseTest,
-                         ::testing::Values(ReleaseCase{"6.1.0-18-amd64", 6, 1, 0},
-                                           ReleaseCase{"5.15.153.1-microsoft-standard-WSL2", 5, 15, 153},
-                                           ReleaseCase{"4.9", 4, 9, 0},
-                                           ReleaseCase{"6.12.7+rpt-rpi-v8", 6, 12, 7},
-                                           ReleaseCase{"", 0, 0, 0},
-                                           ReleaseCase{"weird", 0, 0, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Releases, KernelReleaseTest,
+    ::testing::Values(ReleaseCase{"6.1.0-18-amd64", 6, 1, 0},
+                      ReleaseCase{"5.15.153.1-microsoft-standard-WSL2", 5, 15, 153},
+                      ReleaseCase{"4.9", 4, 9, 0}, ReleaseCase{"6.12.7+rpt-rpi-v8", 6, 12, 7},
+                      ReleaseCase{"", 0, 0, 0}, ReleaseCase{"weird", 0, 0, 0}));
 
 TEST(OsRelease, PrettyNameWinsAndLosesItsQuotes) {
-    EXPECT_EQ(OsReleaseName("NAME=\"Debian GNU/Linux\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"),
+    EXPECT_EQ(OsReleaseName(
+                  "NAME=\"Debian GNU/Linux\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"),
               "Debian GNU/Linux 12 (bookworm)");
     EXPECT_EQ(OsReleaseName("NAME=Arch\n"), "Arch");
     EXPECT_EQ(OsReleaseName("PRETTY_NAME='Some \"Box\"'\n"), "Some \"Box\"");
@@ -58,13 +58,12 @@ TEST_P(OsLabelTest, HasTheShapeOfTheAboutGroup) {
 
 INSTANTIATE_TEST_SUITE_P(
     Machines, OsLabelTest,
-    ::testing::Values(
-        LabelCase{"Debian GNU/Linux 12 (bookworm)", "6.1.0-18-amd64", "x86_64",
-                  " Debian GNU/Linux 12 (bookworm) 6.1.0-18-amd64 x64"},
-        LabelCase{"Debian GNU/Linux 12 (bookworm)", "6.1.0-18-686", "i686",
-                  " Debian GNU/Linux 12 (bookworm) 6.1.0-18-686 x86"},
-        LabelCase{"", "6.6.31+rpt-rpi-v8", "aarch64", " 6.6.31+rpt-rpi-v8 aarch64"},
-        LabelCase{"", "", "", " 0.0.0 x86"}));
+    ::testing::Values(LabelCase{"Debian GNU/Linux 12 (bookworm)", "6.1.0-18-amd64", "x86_64",
+                                " Debian GNU/Linux 12 (bookworm) 6.1.0-18-amd64 x64"},
+                      LabelCase{"Debian GNU/Linux 12 (bookworm)", "6.1.0-18-686", "i686",
+                                " Debian GNU/Linux 12 (bookworm) 6.1.0-18-686 x86"},
+                      LabelCase{"", "6.6.31+rpt-rpi-v8", "aarch64", " 6.6.31+rpt-rpi-v8 aarch64"},
+                      LabelCase{"", "", "", " 0.0.0 x86"}));
 
 TEST(PlatformVersion, ThisMachineHasAKernelVersion) {
     const PlatformVersion version = ReadPlatformVersion();

@@ -35,8 +35,10 @@ TEST(EvaluationEndToEndTest, PowerFailureRestoreAndLowBatteryAreAnnouncedOnce) {
                              "wait 4\nfail\nwait 6\nrestore\nwait 4\nfail\nlow\n";
     testing::SimulatedUps sim(1, {"--script", script, "--time-scale", "10"});
     ASSERT_TRUE(sim.Ready());
-    const testing::Finished run = testing::RunProgram(
-        {GRIDWARDEN_PATH, "--headless", "--power=simulated", "--refresh", "1", "--com", "1", "--cycles", "10", "--status-json"}, 90s);
+    const testing::Finished run =
+        testing::RunProgram({GRIDWARDEN_PATH, "--headless", "--power=simulated", "--refresh", "1",
+                             "--com", "1", "--cycles", "10", "--status-json"},
+                            90s);
     ASSERT_EQ(run.ExitStatus, 0) << run.Output;
 
     EXPECT_EQ(CountLines(run.Output, "Power Fail"), 2) << run.Output;

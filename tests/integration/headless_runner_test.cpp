@@ -19,8 +19,10 @@ TEST(HeadlessRunnerTest, PollsTheSimulatorAndJournalsTheLog) {
     testing::ScratchHome home;
     testing::SimulatedUps sim(1);
     ASSERT_TRUE(sim.Ready());
-    const testing::Finished run = testing::RunProgram(
-        {GRIDWARDEN_PATH, "--headless", "--power=simulated", "--refresh", "1", "--com", "1", "--cycles", "2", "--print-replies"}, 60s);
+    const testing::Finished run =
+        testing::RunProgram({GRIDWARDEN_PATH, "--headless", "--power=simulated", "--refresh", "1",
+                             "--com", "1", "--cycles", "2", "--print-replies"},
+                            60s);
     EXPECT_EQ(run.ExitStatus, 0);
     EXPECT_NE(run.Output.find(" Start Monitoring\n"), std::string::npos) << run.Output;
     EXPECT_NE(run.Output.find("\n(2"), std::string::npos) << run.Output;
@@ -37,7 +39,9 @@ TEST(HeadlessRunnerTest, NoUpsOnThePortEndsWithoutPolling) {
     std::filesystem::create_directories(link::PortMapDir());
     std::filesystem::create_symlink("/nonexistent/ttyUSB7", link::PortMapLink(7));
     const testing::Finished run =
-        testing::RunProgram({GRIDWARDEN_PATH, "--headless", "--power=simulated", "--refresh", "1", "--com", "7", "--cycles", "1"}, 30s);
+        testing::RunProgram({GRIDWARDEN_PATH, "--headless", "--power=simulated", "--refresh", "1",
+                             "--com", "7", "--cycles", "1"},
+                            30s);
     EXPECT_EQ(run.ExitStatus, 1);
     EXPECT_EQ(run.Output.find("Start Monitoring"), std::string::npos);
 }
@@ -48,7 +52,9 @@ TEST(HeadlessRunnerTest, EchoingUpsIsNotMonitored) {
     ASSERT_TRUE(sim.Ready());
     ASSERT_TRUE(sim.Send("echo on"));
     const testing::Finished run =
-        testing::RunProgram({GRIDWARDEN_PATH, "--headless", "--power=simulated", "--refresh", "1", "--com", "2", "--cycles", "1"}, 30s);
+        testing::RunProgram({GRIDWARDEN_PATH, "--headless", "--power=simulated", "--refresh", "1",
+                             "--com", "2", "--cycles", "1"},
+                            30s);
     // An echoing unit answers neither inquiry: no polling at all.
     EXPECT_EQ(run.ExitStatus, 1);
     EXPECT_NE(run.Output.find(" Start Monitoring\n"), std::string::npos);

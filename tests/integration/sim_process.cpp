@@ -85,8 +85,7 @@ SimulatedUps::SimulatedUps(int com, std::vector<std::string> args) : com_(com) {
 SimulatedUps::~SimulatedUps() { Kill(); }
 
 bool SimulatedUps::Send(const std::string& command) {
-    const pid_t client =
-        Spawn({UPSSIM_PATH, "--com", std::to_string(com_), "--send", command}, -1);
+    const pid_t client = Spawn({UPSSIM_PATH, "--com", std::to_string(com_), "--send", command}, -1);
     int status = 0;
     return client > 0 && waitpid(client, &status, 0) == client && WIFEXITED(status) &&
            WEXITSTATUS(status) == 0;

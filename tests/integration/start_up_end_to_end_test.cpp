@@ -1,6 +1,7 @@
 // The program as a user starts it: it looks for the UPS by itself, starts monitoring, and on a
 // power failure runs the configured response — all against the simulated UPS, with the power
 // actions simulated.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "integration/sim_process.h"
 
@@ -60,21 +59,49 @@ TEST_P(DetectionTest, StartUpFindsWhatIsThere) {
 
 INSTANTIATE_TEST_SUITE_P(
     Units, DetectionTest,
-    ::testing::Values(
-        DetectionCase{"NoUpsAnywhere", {}, "", {"--cycles", "1"}, 1,
-                      "balloon: Warning!: UPS not found (warning)", "Start Monitoring"},
-        DetectionCase{"FoundByTheScan", {"4"}, "", {"--cycles", "1", "--refresh", "1"}, 0,
-                      "status: Megatec protocol UPS detected: COM4", "Mustek"},
-        DetectionCase{"MustekOnly", {"6", "--mustek"}, "", {"--cycles", "1", "--refresh", "1"}, 0,
-                      "status: Mustek protocol UPS detected: COM6", "Megatec protocol"},
-        DetectionCase{"AnswersNeitherInquiry", {"2", "--unsupported", "Q1,QS"}, "",
-                      {"--com", "2", "--cycles", "1"}, 1,
-                      "status: Supported protocol UPS not detected!", "detected: COM"},
-        DetectionCase{"Echoes", {"3"}, "echo on", {"--com", "3", "--cycles", "1"}, 1,
-                      "balloon: Warning!: Supported protocol UPS not detected! (warning)",
-                      "detected: COM"},
-        DetectionCase{"EchoingUnitIsNotOfferedByTheScan", {"3"}, "echo on", {"--cycles", "1"}, 1,
-                      "status: UPS not found!", "Start Monitoring"}),
+    ::testing::Values(DetectionCase{"NoUpsAnywhere",
+                                    {},
+                                    "",
+                                    {"--cycles", "1"},
+                                    1,
+                                    "balloon: Warning!: UPS not found (warning)",
+                                    "Start Monitoring"},
+                      DetectionCase{"FoundByTheScan",
+                                    {"4"},
+                                    "",
+                                    {"--cycles", "1", "--refresh", "1"},
+                                    0,
+                                    "status: Megatec protocol UPS detected: COM4",
+                                    "Mustek"},
+                      DetectionCase{"MustekOnly",
+                                    {"6", "--mustek"},
+                                    "",
+                                    {"--cycles", "1", "--refresh", "1"},
+                                    0,
+                                    "status: Mustek protocol UPS detected: COM6",
+                                    "Megatec protocol"},
+                      DetectionCase{"AnswersNeitherInquiry",
+                                    {"2", "--unsupported", "Q1,QS"},
+                                    "",
+                                    {"--com", "2", "--cycles", "1"},
+                                    1,
+                                    "status: Supported protocol UPS not detected!",
+                                    "detected: COM"},
+                      DetectionCase{
+                          "Echoes",
+                          {"3"},
+                          "echo on",
+                          {"--com", "3", "--cycles", "1"},
+                          1,
+                          "balloon: Warning!: Supported protocol UPS not detected! (warning)",
+                          "detected: COM"},
+                      DetectionCase{"EchoingUnitIsNotOfferedByTheScan",
+                                    {"3"},
+                                    "echo on",
+                                    {"--cycles", "1"},
+                                    1,
+                                    "status: UPS not found!",
+                                    "Start Monitoring"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 // A power-fail response with a program that notes where and when it ran.
