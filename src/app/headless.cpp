@@ -151,27 +151,35 @@ int RunHeadless(const HeadlessOptions& options) {
         if (options.Cycles > 0 && ++cycles >= options.Cycles) app.EndSession();
     });
 
-    // The countdown counts visibly: a line at every change and one a second while it runs.
-    app.Response().SetStateObserver([](monitor::ResponseState state, std::chrono::seconds left) {
-        std::cerr << "countdown: " << monitor::StateName(state);
-        if (state == monitor::ResponseState::Counting)
-            std::cerr << ", " << left.count() << " s left";
-        std::cerr << std::endl;
-    });
-    link::TimerHandle ticker = loop.StartTimer(
-        std::chrono::seconds(1),
-        [&app] {
-            if (app.Closed()) return;
-            const auto left = app.Response().SecondsLeft();
-            if (left && app.Response().State() == monitor::ResponseState::Counting) {
-                std::cerr << "countdown: " << left->count() << " s left" << std::endl;
+    // The countdown counts visibly: a line at every change and one a second while it runs. The
+    // ticker runs only then, so an idle runner is not woken for it.
+    link::TimerHandle ticker;
+    app.Response().SetStateObserver(
+        [&app, &loop, &ticker](monitor::ResponseState state, std::chrono::seconds left) {
+            std::cerr << "countdown: " << monitor::StateName(state);
+            if (state != monitor::ResponseState::Counting) {
+                std::cerr << std::endl;
+                ticker.Reset();
+                return;
             }
-        },
-        true);
+            std::cerr << ", " << left.count() << " s left" << std::endl;
+            if (ticker.Armed()) return;
+            ticker = loop.StartTimer(
+                std::chrono::seconds(1),
+                [&app] {
+                    const auto left_now = app.Response().SecondsLeft();
+                    if (!app.Closed() && left_now) {
+                        std::cerr << "countdown: " << left_now->count() << " s left" << std::endl;
+                    }
+                },
+                true);
+        });
 
     loop.Run();
-    ticker.Reset();
     app.Close();
+    // The observer refers to the ticker, which goes before the application does.
+    app.Response().SetStateObserver(nullptr);
+    ticker.Reset();
     return exit_status;
 }
 
