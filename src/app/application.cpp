@@ -173,6 +173,7 @@ int Application::LoadComPort(const std::array<bool, 9>& port_available) {
 }
 
 void Application::LoadThresholds(monitor::DisplayModel& model) {
+    thresholds_loaded_ = true;
     Report(settings_->LoadThresholds(model));
 }
 
@@ -188,16 +189,19 @@ void Application::Close() {
     if (poller_->PollingPaused()) poller_->ResumePolling();
     Stop();
     poller_->EndPolling();
-    wire_.CloseLink();
-    locks_.Release();
+    wire_.CloseLink();  // keeps ComOpen and ComPort for the save
 
     SaveConditions conditions;
     conditions.LinkOpen = ups_.HidPresent || ups_.ComOpen;
     conditions.ComOpen = ups_.ComOpen;
     conditions.ComPort = ups_.ComPort;
     conditions.ForceOptionsApply = monitor::ForceOptionsEnabled(platform_.Major);
+    conditions.ThresholdsLoaded = thresholds_loaded_;
     Report(settings_->Save(display_, conditions));
     journal_.Close();
+    // Only now may another copy start: before the save it would read the old file and later
+    // write it back over ours.
+    locks_.Release();
 }
 
 void Application::RunCloseSequence() {

@@ -147,6 +147,9 @@ private:
 
     link::TimerHandle start_timer_;
     bool started_ = false;
+    // The stored thresholds were read in this run; until then the model holds only defaults,
+    // which must not overwrite them.
+    bool thresholds_loaded_ = false;
     bool close_allowed_ = false;
     bool closed_ = false;
     bool ended_ = false;

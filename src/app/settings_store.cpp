@@ -156,6 +156,7 @@ private:
 };
 
 bool SavedNow(const SettingRow& row, const SaveConditions& conditions) {
+    if (row.Where == Binding::Threshold && !conditions.ThresholdsLoaded) return false;
     switch (row.Saved) {
         case SavedWhen::Always:
         case SavedWhen::ComLink:

@@ -87,6 +87,7 @@ struct SaveConditions {
     bool ComOpen = false;
     int ComPort = 0;  // 1..9
     bool ForceOptionsApply = false;
+    bool ThresholdsLoaded = false;  // the three battery thresholds were read from the store
 };
 
 class SettingsBinding {

@@ -69,7 +69,13 @@ void Wire::CloseLink() {
         link_.ComHandle->SetDtr(false, ignored);
     }
     link_.ComHandle.reset();
+}
+
+void Wire::ForgetComPort() {
+    std::lock_guard lock(data_mutex_);
+    CloseLink();
     link_.ComOpen = false;
+    link_.ComPort = 0;
     if (!link_.HidPresent) link_.LinkUsable = false;
 }
 

@@ -99,8 +99,12 @@ public:
     // COM and usable. `error` receives the reason of a failure.
     bool OpenComPort(int port, std::string* error = nullptr);
 
-    // Drops DTR and closes the COM port, if one is open.
+    // Drops DTR and closes the COM port, if one is open. ComOpen and ComPort keep their
+    // values: the close of the program still saves the port as the one in use.
     void CloseLink();
+    // CloseLink, and the link no longer is that port: for a port only probed, or one that
+    // turned out not to be the UPS.
+    void ForgetComPort();
 
     UpsLink& Link() { return link_; }
     DataMutex& Mutex() { return data_mutex_; }

@@ -118,6 +118,7 @@ TEST(SettingsSave, WithoutALinkKeepsTheLinkValuesAndForgetsThePort) {
                     {"COM Port", Int(2)},
                     {"Force Suspend", Int(1)},
                     {"Action", Int(2)},
+                    {"Min Voltage", Int(230)},
                     {"External Program Name", Text("/bin/true")}};
     DisplayModel model;
     model.SMTPHostE = "mail.example.org";
@@ -129,9 +130,12 @@ TEST(SettingsSave, WithoutALinkKeepsTheLinkValuesAndForgetsThePort) {
     EXPECT_EQ(store.Values.count("Refresh Interval"), 0u);
 
     // With a HID link: link values written, force options left alone where they do not apply,
-    // an empty program path deleted, no action written while none is selected.
-    EXPECT_TRUE(SettingsBinding(store, {}).Save(model, {true, false, 0, false}).empty());
+    // an empty program path deleted, no action written while none is selected. A HID UPS that
+    // cannot be monitored never had its thresholds read: the stored ones stay.
+    EXPECT_TRUE(SettingsBinding(store, {}).Save(model, {true, false, 0, false, false}).empty());
     EXPECT_EQ(store.Values.at("Delay").Integer, 600);
+    EXPECT_EQ(store.Values.at("Min Voltage").Integer, 230);
+    EXPECT_EQ(store.Values.count("Full Voltage"), 0u);
     EXPECT_EQ(store.Values.at("Force Suspend").Integer, 1);
     EXPECT_EQ(store.Values.count("COM Port"), 0u);
     EXPECT_EQ(store.Values.count("External Program Name"), 0u);

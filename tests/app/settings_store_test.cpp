@@ -55,7 +55,7 @@ std::string TestDir() {
     return PrivateHome::Root + "/" + name;
 }
 
-const SaveConditions kComLink{true, true, 4, true};
+const SaveConditions kComLink{true, true, 4, true, true};
 
 // A value other than the default in every row's place.
 void SetOtherThanDefaults(DisplayModel& model) {

@@ -198,6 +198,27 @@ TEST_F(ResponseTest, BatteryBelowTheMinimumSuspendsAtOnceWithoutTheUpsCommand) {
         << "no UPS shutdown command before a suspend";
 }
 
+// What the user set must survive an ordinary exit on a serial UPS: the port, so the next start
+// does not ask for it again, and every value kept only while a link is open.
+TEST(SettingsAtExitTest, TerminatedRunOnAComUpsKeepsThePortAndTheLinkValues) {
+    testing::ScratchHome home;
+    testing::WriteSettings({{"COM Port", "4"}, {"Delay", "30"}, {"Refresh Interval", "2"}});
+    testing::SimulatedUps sim(4);
+    ASSERT_TRUE(sim.Ready());
+    testing::LinkAbsentPorts();
+    testing::BackgroundProgram program(Headless({}));
+    ASSERT_TRUE(program.WaitFor("Megatec protocol UPS detected: COM4", 30s)) << program.Output();
+    EXPECT_EQ(program.Stop(), 0);
+
+    std::ifstream file(std::string(getenv("XDG_CONFIG_HOME")) + "/Tallowmere/Gridwarden.conf");
+    std::stringstream stored;
+    stored << file.rdbuf();
+    for (const char* line : {"COM%20Port=4\n", "Delay=30\n", "Refresh%20Interval=2\n",
+                             "Delay%20Action=1\n", "Action=1\n", "Min%20Voltage=110\n"}) {
+        EXPECT_NE(stored.str().find(line), std::string::npos) << line << " in\n" << stored.str();
+    }
+}
+
 TEST(SingleInstanceTest, SecondCopyEndsSilentlyAndTheFirstGoesOn) {
     testing::ScratchHome home;
     testing::SimulatedUps sim(1);

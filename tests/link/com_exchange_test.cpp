@@ -131,12 +131,19 @@ TEST_F(ComExchangeTest, RatingWithFewerFieldsKeepsTheRest) {
     EXPECT_EQ(link_.RatedFrequency, 50);
 }
 
-TEST_F(ComExchangeTest, CloseLinkDropsDtr) {
+// The close of the program saves the port after the link is closed: it must still be known.
+TEST_F(ComExchangeTest, CloseLinkDropsDtrAndKeepsThePort) {
+    link_.ComPort = 4;
     wire_.CloseLink();
     EXPECT_EQ(state_->Events.back(), "dtr 0");
-    EXPECT_FALSE(link_.ComOpen);
-    EXPECT_FALSE(link_.LinkUsable);
+    EXPECT_TRUE(link_.ComOpen);
+    EXPECT_EQ(link_.ComPort, 4);
     EXPECT_EQ(wire_.ExchangeCommand("Q1\r"), "");
+
+    wire_.ForgetComPort();
+    EXPECT_FALSE(link_.ComOpen);
+    EXPECT_EQ(link_.ComPort, 0);
+    EXPECT_FALSE(link_.LinkUsable);
 }
 
 }  // namespace
