@@ -63,6 +63,7 @@ PowerFailResponse::PowerFailResponse(link::MainLoop& loop, const DisplayModel& d
 
 // The program keeps running; only watching it ends, so its end handler cannot reach us.
 PowerFailResponse::~PowerFailResponse() {
+    wait_timer_.Reset();
     program_.reset();
     delay_timer_.Reset();
 }
@@ -74,6 +75,7 @@ void PowerFailResponse::StartCountdown(std::chrono::seconds delay) {
 
 void PowerFailResponse::CancelCountdown() {
     Disarm();
+    kept_firing_ = kept_imminent_ = false;
     Announce();
 }
 
@@ -83,13 +85,16 @@ void PowerFailResponse::FireNow() {
 }
 
 void PowerFailResponse::PowerFailAction() {
+    const bool imminent = timer_kind_ == TimerKind::Imminent;
     Disarm();
     if (acting_) {
         // Taken up once when the running action ends; more firings meanwhile add nothing.
         kept_firing_ = true;
+        kept_imminent_ = kept_imminent_ || imminent;
+        if (imminent && program_) LimitWait(kImminentProgramWait);
         return;
     }
-    BeginAction();
+    BeginAction(imminent);
 }
 
 ResponseState PowerFailResponse::State() const {
@@ -124,7 +129,7 @@ void PowerFailResponse::Disarm() {
     timer_kind_ = TimerKind::Off;
 }
 
-void PowerFailResponse::BeginAction() {
+void PowerFailResponse::BeginAction(bool imminent) {
     acting_ = true;
     Announce();
     if (display_.ExCB) {
@@ -135,15 +140,36 @@ void PowerFailResponse::BeginAction() {
             std::string error;
             program_ = launcher_.Start(
                 path, [this](const ProgramEnd&) { OnProgramEnd(); }, error);
-            if (program_) return;  // the action goes on when the program has ended
+            if (program_) {
+                // The action goes on when the program has ended, or at the limit.
+                wait_due_ = Clock::time_point::max();
+                LimitWait(imminent ? kImminentProgramWait : kCountdownProgramWait);
+                return;
+            }
             log_.AppendLog(std::string(kProgramNotStarted) + path + ": " + error);
         }
     }
     FinishAction();
 }
 
+void PowerFailResponse::LimitWait(std::chrono::milliseconds limit) {
+    const Clock::time_point due = now_() + limit;
+    if (due >= wait_due_) return;
+    wait_due_ = due;
+    wait_timer_ = loop_.StartTimer(limit, [this] { OnWaitLimit(); });
+}
+
 void PowerFailResponse::OnProgramEnd() {
+    wait_timer_.Reset();
     program_.reset();
+    FinishAction();
+}
+
+// The program may still be saving work: it keeps running, we only stop waiting for it.
+void PowerFailResponse::OnWaitLimit() {
+    wait_timer_.Reset();
+    program_.reset();
+    log_.AppendLog(kProgramStillRunning);
     FinishAction();
 }
 
@@ -160,8 +186,9 @@ void PowerFailResponse::FinishAction() {
     }
     acting_ = false;
     if (kept_firing_) {
-        kept_firing_ = false;
-        BeginAction();
+        const bool imminent = kept_imminent_;
+        kept_firing_ = kept_imminent_ = false;
+        BeginAction(imminent);
         return;
     }
     Announce();

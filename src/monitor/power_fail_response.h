@@ -2,11 +2,13 @@
 // below the minimum voltage) and the configured action when it runs out — the external program,
 // the UPS's own shutdown command, then power off, suspend, hibernate or nothing.
 //
-// The action may wait minutes for the external program. The main loop keeps running meanwhile
-// (polls, evaluations, countdown changes), so a firing can come while an action runs: it never
-// starts a second action (nor a second copy of the program) alongside the first; it is kept, and
-// one further action follows when the running one has ended. Power restored during the wait does
-// not stop the running action, nor a firing already kept.
+// The action may wait for the external program. The main loop keeps running meanwhile (polls,
+// evaluations, countdown changes), so a firing can come while an action runs: it never starts a
+// second action (nor a second copy of the program) alongside the first; it is kept, and one
+// further action follows when the running one has ended. Power restored during the wait does not
+// stop the running action, but drops a firing kept for later: on mains power nothing new acts.
+// A program that does not end holds the action back at most kCountdownProgramWait, or
+// kImminentProgramWait once the battery is below the minimum; it is then left running.
 //
 // Thread rule: main thread only.
 #pragma once
@@ -67,6 +69,8 @@ const char* StateName(ResponseState state);
 // clang-format off
 inline constexpr const char* kProgramNotStarted = "External program not started: ";
 inline constexpr const char* kNoProgramChosen   = "no program chosen";
+inline constexpr const char* kProgramStillRunning =
+    "External program still running; going on with the power action";
 // clang-format on
 
 // The caption of ExL: the path when it has fewer than 25 characters, else its first 25 and
@@ -79,6 +83,10 @@ void ShowProgramPath(DisplayModel& display, const std::string& path);
 class PowerFailResponse final : public Countdown {
 public:
     static constexpr std::chrono::milliseconds kImminentDelay{100};
+    // The longest waits for the external program: after the countdown ran out, and when the
+    // battery is below the minimum and may be flat in moments.
+    static constexpr std::chrono::milliseconds kCountdownProgramWait{120000};
+    static constexpr std::chrono::milliseconds kImminentProgramWait{15000};
 
     // Called at every change of State(); `left` is the countdown's time left, zero unless
     // counting. The observer must not destroy the response.
@@ -115,8 +123,11 @@ private:
 
     void Arm(TimerKind kind, std::chrono::milliseconds delay);
     void Disarm();
-    void BeginAction();
+    void BeginAction(bool imminent);
+    // Ends the wait for the program at the latest `limit` from now.
+    void LimitWait(std::chrono::milliseconds limit);
     void OnProgramEnd();
+    void OnWaitLimit();
     // Steps 3 to 6, then idle or the kept firing.
     void FinishAction();
     void SendUpsShutdown();
@@ -137,7 +148,10 @@ private:
     Clock::time_point due_{};
     bool acting_ = false;
     bool kept_firing_ = false;
+    bool kept_imminent_ = false;  // a kept firing came from the minimum voltage
     std::unique_ptr<RunningProgram> program_;
+    link::TimerHandle wait_timer_;  // the limit of the wait for program_
+    Clock::time_point wait_due_{};
     ResponseState announced_ = ResponseState::Idle;
 };
 

@@ -245,9 +245,9 @@ TEST_F(PowerFailResponseTest, NothingWithProgramRunsItAfterEveryFiring) {
     EXPECT_EQ(rec_.Events, Journal(3, "program /opt/save-work.sh"));
 }
 
-// While the program runs, polls keep finding the battery low and power may return: neither
-// starts a second action, and the firings taken meanwhile lead to exactly one more.
-TEST_F(PowerFailResponseTest, FiringDuringProgramIsKeptAndTakenUpOnceAfter) {
+// While the program runs, polls keep finding the battery low: none starts a second action
+// alongside, and the firings taken meanwhile lead to exactly one more.
+TEST_F(PowerFailResponseTest, FiringDuringProgramIsTakenUpOnceAfterWhileThePowerStaysOff) {
     display_.ExCB = true;
     response_->FireNow();
     loop_.AdvanceBy(100ms);
@@ -255,11 +255,8 @@ TEST_F(PowerFailResponseTest, FiringDuringProgramIsKeptAndTakenUpOnceAfter) {
         response_->FireNow();
         loop_.AdvanceBy(3s);
     }
-    response_->CancelCountdown();  // the mains is back: the running action goes on
     EXPECT_EQ(launcher_.Running(), 1u);
     EXPECT_TRUE(response_->FiringKept());
-    EXPECT_EQ(response_->State(), ResponseState::Acting);
-
     launcher_.EndProgram();
     EXPECT_EQ(rec_.Events,
               (Journal{"program /opt/save-work.sh", "shutdown", "program /opt/save-work.sh"}));
@@ -268,6 +265,80 @@ TEST_F(PowerFailResponseTest, FiringDuringProgramIsKeptAndTakenUpOnceAfter) {
     EXPECT_EQ(rec_.Events, (Journal{"program /opt/save-work.sh", "shutdown",
                                     "program /opt/save-work.sh", "shutdown"}));
     EXPECT_EQ(response_->State(), ResponseState::Idle);
+}
+
+// The mains back during the program: the action under way finishes, but nothing kept for later
+// may act again on mains power.
+TEST_F(PowerFailResponseTest, FiringKeptDuringProgramIsDroppedWhenThePowerReturns) {
+    display_.ExCB = true;
+    ChooseAction(&DisplayModel::SleepRB);
+    response_->FireNow();
+    loop_.AdvanceBy(100ms);
+    response_->FireNow();
+    loop_.AdvanceBy(3s);
+    ASSERT_TRUE(response_->FiringKept());
+    response_->CancelCountdown();
+    EXPECT_FALSE(response_->FiringKept());
+    EXPECT_EQ(response_->State(), ResponseState::Acting);
+
+    launcher_.EndProgram();
+    loop_.AdvanceBy(3600s);
+    EXPECT_EQ(rec_.Events, (Journal{"program /opt/save-work.sh", "suspend"}));
+    EXPECT_EQ(response_->State(), ResponseState::Idle);
+}
+
+struct HungProgramCase {
+    const char* Name;
+    bool Imminent;  // the battery below the minimum, else the countdown ran out
+    std::chrono::milliseconds Limit;
+};
+void PrintTo(const HungProgramCase& c, std::ostream* out) { *out << c.Name; }
+
+class HungProgramTest : public PowerFailResponseTest,
+                        public ::testing::WithParamInterface<HungProgramCase> {};
+
+// A program that never ends holds the action back only so long; it is left running.
+TEST_P(HungProgramTest, ActionGoesOnAfterTheLimit) {
+    const HungProgramCase& c = GetParam();
+    display_.ExCB = true;
+    if (c.Imminent) {
+        response_->FireNow();
+        loop_.AdvanceBy(100ms);
+    } else {
+        response_->StartCountdown(10s);
+        loop_.AdvanceBy(10s);
+    }
+    loop_.AdvanceBy(c.Limit - 1ms);
+    EXPECT_EQ(rec_.Events, (Journal{"program /opt/save-work.sh"}));
+    loop_.AdvanceBy(1ms);
+    EXPECT_EQ(rec_.Events,
+              (Journal{"program /opt/save-work.sh",
+                       "log External program still running; going on with the power action",
+                       "shutdown"}));
+    EXPECT_EQ(response_->State(), ResponseState::Idle);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Firings, HungProgramTest, ::testing::Values(
+    HungProgramCase{"countdown", false, 120s},
+    HungProgramCase{"below_minimum", true, 15s}),
+    [](const auto& info) { return std::string(info.param.Name); });
+// clang-format on
+
+// The battery reaching the minimum while the program of a countdown firing runs leaves it the
+// shorter wait, counted from then.
+TEST_F(PowerFailResponseTest, BatteryBelowTheMinimumShortensTheWait) {
+    display_.ExCB = true;
+    response_->StartCountdown(10s);
+    loop_.AdvanceBy(10s + 30s);
+    response_->FireNow();
+    loop_.AdvanceBy(100ms + 15s - 1ms);
+    EXPECT_EQ(rec_.Events.size(), 1u);
+    loop_.AdvanceBy(1ms);
+    // The firing below the minimum was kept: it is taken up once, as after any action.
+    EXPECT_EQ(rec_.Events, (Journal{"program /opt/save-work.sh", "log " +
+                                    std::string(kProgramStillRunning), "shutdown",
+                                    "program /opt/save-work.sh"}));
 }
 
 // A countdown started while the program runs is a new failure: the action in progress ends
