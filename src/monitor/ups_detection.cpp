@@ -114,9 +114,8 @@ bool UpsDetection::OpenLink() { return OpenLink(Mode::Interactive); }
 bool UpsDetection::OpenLink(Mode mode) {
     // A port left open by an earlier attempt is closed first, so a rescan never finds it busy
     // and never leaks it.
-    wire_.CloseLink();
+    wire_.ForgetComPort();
     link_.HidPresent = false;
-    link_.ComOpen = false;
     link_.UpsFound = false;
     link_.LinkUsable = false;
 
@@ -191,21 +190,25 @@ int UpsDetection::FirstAnsweringPort(const std::vector<int>& ports) {
                 break;
             }
         }
-        wire_.CloseLink();
-        link_.ComPort = 0;
+        wire_.ForgetComPort();
         if (answered) return port;
     }
     return 0;
 }
 
 void UpsDetection::AskRating(Mode mode) {
+    // Once per run: applying the range again would drop the thresholds the user has edited
+    // since, and reading the stored ones again would overwrite them.
+    if (nominal_learned_) return;
     const long double known_nominal = link_.NominalBatteryVoltage;
     link_.ResetRating();
     link_.FAnswered = false;
+    bool learned = false;
     if (display_.F_CB) {
         const link::RatingOutcome rating = link::QueryRating(wire_);
         if (rating.Error.empty()) {
             link_.FAnswered = rating.Accepted;
+            learned = rating.Accepted;
         } else {
             // A garbled rating must not leave the machine unprotected: tell the user, assume
             // the smallest battery and go on to Start.
@@ -220,7 +223,16 @@ void UpsDetection::AskRating(Mode mode) {
     } else {
         const int volts = peers_.Dialogs.ChooseBatteryVoltage();
         if (ValidBatteryVoltage(volts)) link_.NominalBatteryVoltage = volts;
+        learned = true;  // the dialog is shown once, whatever was answered
     }
+    // A UPS that has not told its rating yet may tell it at a later opening; until it does, a
+    // retry leaves the range and the thresholds as they stand.
+    if (nominal_applied_ && !learned) {
+        link_.NominalBatteryVoltage = known_nominal;
+        return;
+    }
+    nominal_applied_ = true;
+    nominal_learned_ = learned;
     ApplyNominalVoltage(display_, link_.NominalBatteryVoltage);
     display_.F_LEnabled = link_.FAnswered;
     peers_.Settings.LoadThresholds(display_);
@@ -296,11 +308,9 @@ StartOutcome UpsDetection::Start(Mode mode) {
 
     if (!ProbeInquiries()) {
         Status(mode, kNoProtocolText);
-        if (link_.ComOpen) wire_.CloseLink();
+        wire_.ForgetComPort();
         link_.HidPresent = false;
-        link_.ComOpen = false;
         link_.LinkUsable = false;
-        link_.ComPort = 0;
         Balloon(mode, kWarningTitle, kNoProtocolText, BalloonIcon::Warning);
         return StartOutcome::NoProtocol;
     }

@@ -161,6 +161,8 @@ private:
     std::vector<std::function<void()>> held_;
     link::TimerHandle retry_timer_;
     bool retry_running_ = false;
+    bool nominal_applied_ = false;  // a range and the stored thresholds are in the model
+    bool nominal_learned_ = false;  // from a rating reply or the dialog: not asked again
 };
 
 }  // namespace gw::monitor

@@ -402,6 +402,8 @@ TEST_F(DetectionTest, RetryAfterAnUnansweredProbeFindsTheUpsOnceItAnswers) {
     ASSERT_TRUE(detection_->Retrying());
     ASSERT_FALSE(loop_.RunUntil([] { return false; }, 60ms));
     EXPECT_EQ(rec_.Count("log Start Monitoring"), 1);  // failed retries leave no line
+    const int edited = display_.MinVoltageUD.Position + 5;
+    display_.MinVoltageUD.Position = edited;
 
     hid_->Ups[kMegatecUps.Path].Replies["Q1\r"] = kStatusReply;
     ASSERT_TRUE(loop_.RunUntil([&] { return !detection_->Retrying(); }, 2s));
@@ -411,6 +413,9 @@ TEST_F(DetectionTest, RetryAfterAnUnansweredProbeFindsTheUpsOnceItAnswers) {
     // Asked once at start-up; the retries keep the answer instead of asking again.
     EXPECT_EQ(rec_.Count("voltage dialog"), 1);
     EXPECT_EQ(link_.NominalBatteryVoltage, 24);
+    // Nor are the range and the stored thresholds applied again over the user's edit.
+    EXPECT_EQ(rec_.Count("thresholds"), 1);
+    EXPECT_EQ(display_.MinVoltageUD.Position, edited);
 }
 
 class RetryEndTest : public DetectionTest, public ::testing::WithParamInterface<bool> {};
