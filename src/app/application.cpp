@@ -153,10 +153,11 @@ Application::Started Application::StartUp() {
     start_timer_ = loop_.StartTimer(kStartTimerDelay, [this] {
         start_timer_.Reset();
         if (closed_) return;
-        detection_->StartUpDetection();
-        if (start_observer_) {
-            start_observer_(ups_.LinkUsable && (ups_.Q1Answered || ups_.QSAnswered));
-        }
+        detection_->StartUpDetection([this](monitor::StartOutcome) {
+            if (start_observer_) {
+                start_observer_(ups_.LinkUsable && (ups_.Q1Answered || ups_.QSAnswered));
+            }
+        });
     });
     return Started::Running;
 }

@@ -20,8 +20,24 @@ void UpsLink::ResetRating() {
     RatedFrequency = 50;
 }
 
-Wire::Wire(UpsLink& link, DataMutex& data_mutex, LogSink& log, HidBus* hid_bus, SleepFor sleep)
-    : link_(link), data_mutex_(data_mutex), log_(log), hid_bus_(hid_bus), sleep_(std::move(sleep)) {}
+Wire::Wire(UpsLink& link, DataMutex& data_mutex, LogSink& log, HidBus* hid_bus, SleepFor sleep,
+           ComOpener open)
+    : link_(link),
+      data_mutex_(data_mutex),
+      log_(log),
+      hid_bus_(hid_bus),
+      sleep_(std::move(sleep)),
+      open_(std::move(open)) {
+    if (!open_) {
+        open_ = [sleep = sleep_](int port, std::string& error) {
+            return link::OpenComPort(port, error, sleep);
+        };
+    }
+}
+
+std::unique_ptr<SerialPort> Wire::OpenPortHandle(int port, std::string& error) const {
+    return open_(port, error);
+}
 
 std::string Wire::ExchangeCommand(std::string_view command) {
     std::lock_guard lock(data_mutex_);
@@ -50,7 +66,7 @@ PollResult Wire::PollExchange(std::string_view inquiry) {
 bool Wire::OpenComPort(int port, std::string* error) {
     std::lock_guard lock(data_mutex_);
     std::string reason;
-    auto serial = link::OpenComPort(port, reason, sleep_);
+    auto serial = open_(port, reason);
     if (!serial) {
         if (error != nullptr) *error = reason;
         return false;

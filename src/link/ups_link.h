@@ -79,6 +79,10 @@ struct PollResult {
     std::optional<std::string> StatusText;  // set when there is a text to store
 };
 
+// Opens COMn and readies the line for the link, or gives the reason why not; tests put fake
+// ports in its place. Holds no state: any thread.
+using ComOpener = std::function<std::unique_ptr<SerialPort>(int port, std::string& error)>;
+
 // Carries commands over whichever transport the link has, HID first.
 // ExchangeCommand, OpenComPort and CloseLink belong to the main thread;
 // PollExchange to the polling thread. Both exchanges hold DataMutex for their
@@ -86,8 +90,9 @@ struct PollResult {
 class Wire {
 public:
     // `hid_bus` may be null on a machine without a HID layer.
+    // `open` empty: the ports of the port map.
     Wire(UpsLink& link, DataMutex& data_mutex, LogSink& log, HidBus* hid_bus,
-         SleepFor sleep = RealSleep);
+         SleepFor sleep = RealSleep, ComOpener open = {});
 
     // The raw reply (every byte received, CR included); empty when nothing
     // came, the link is closed, or a logged transport failure happened.
@@ -106,9 +111,14 @@ public:
     // turned out not to be the UPS.
     void ForgetComPort();
 
+    // A handle on COMn that the link does not take: for probing a port. Any thread; the
+    // caller holds DataMutex while it exchanges over it.
+    std::unique_ptr<SerialPort> OpenPortHandle(int port, std::string& error) const;
+
     UpsLink& Link() { return link_; }
     DataMutex& Mutex() { return data_mutex_; }
     HidBus* Hid() { return hid_bus_; }
+    const SleepFor& Sleep() const { return sleep_; }
 
 private:
     UpsLink& link_;
@@ -116,6 +126,7 @@ private:
     LogSink& log_;
     HidBus* hid_bus_;
     SleepFor sleep_;
+    ComOpener open_;
 };
 
 }  // namespace gw::link

@@ -20,6 +20,7 @@ namespace {
 struct InquiryRow {
     const char* Protocol;
     bool DisplayModel::*Allowed;
+    link::Command Inquiry;
     bool (*Probe)(link::Wire&);
     std::atomic<bool> link::UpsLink::*Answered;
     bool DisplayModel::*Label;
@@ -27,10 +28,10 @@ struct InquiryRow {
 
 // clang-format off
 const InquiryRow kInquiries[] = {
-    {"Megatec", &DisplayModel::Q1_CB, link::ProbeQ1, &link::UpsLink::Q1Answered,
-     &DisplayModel::Q1_LEnabled},
-    {"Mustek",  &DisplayModel::QS_CB, link::ProbeQS, &link::UpsLink::QSAnswered,
-     &DisplayModel::QS_LEnabled},
+    {"Megatec", &DisplayModel::Q1_CB, link::Command::StatusMegatec, link::ProbeQ1,
+     &link::UpsLink::Q1Answered, &DisplayModel::Q1_LEnabled},
+    {"Mustek",  &DisplayModel::QS_CB, link::Command::StatusMustek,  link::ProbeQS,
+     &link::UpsLink::QSAnswered, &DisplayModel::QS_LEnabled},
 };
 // clang-format on
 
@@ -78,40 +79,50 @@ UpsDetection::UpsDetection(link::Wire& wire, DisplayModel& display, link::LogSin
       tray_(tray),
       loop_(loop),
       peers_(std::move(peers)),
-      retry_period_(retry_period) {}
+      retry_period_(retry_period),
+      prober_(wire, loop) {}
 
-void UpsDetection::StartUpDetection() {
-    link_.UpsFound = OpenLink(Mode::Interactive);
-    const StartOutcome outcome = Start(Mode::Interactive);
-    const bool found = outcome != StartOutcome::NotFound && outcome != StartOutcome::NoProtocol;
-    if (!found && retry_period_.count() > 0) {
-        retry_timer_ = loop_.StartTimer(
-            retry_period_, [this] { RetryOnce(); }, true);
-    }
+void UpsDetection::StartUpDetection(std::function<void(StartOutcome)> done) {
+    OpenLink(Mode::Interactive, [this, done = std::move(done)](bool found) {
+        link_.UpsFound = found;
+        const StartOutcome outcome = Start(Mode::Interactive);
+        const bool missing =
+            outcome == StartOutcome::NotFound || outcome == StartOutcome::NoProtocol;
+        if (missing && retry_period_.count() > 0) {
+            retry_timer_ = loop_.StartTimer(
+                retry_period_, [this] { RetryOnce(); }, true);
+        }
+        if (done) done(outcome);
+    });
 }
 
 void UpsDetection::RetryOnce() {
-    // A modal dialog of the attempt may run a nested loop in which the timer fires again.
+    // A modal dialog or a probe of the attempt may still be under way.
     if (retry_running_) return;
     retry_running_ = true;
     held_.clear();
-    link_.UpsFound = OpenLink(Mode::Quiet);
-    const StartOutcome outcome = Start(Mode::Quiet);
-    retry_running_ = false;
-    if (outcome == StartOutcome::NotFound || outcome == StartOutcome::NoProtocol) {
+    OpenLink(Mode::Quiet, [this](bool found) {
+        link_.UpsFound = found;
+        const StartOutcome outcome = Start(Mode::Quiet);
+        retry_running_ = false;
+        // A unit that cannot be monitored is no reason to stop looking for one that can.
+        if (outcome != StartOutcome::Monitoring) {
+            held_.clear();
+            return;
+        }
+        retry_timer_.Reset();
+        Log(Mode::Interactive, kFoundOnRetryLine);
+        auto held = std::move(held_);
         held_.clear();
-        return;
-    }
-    retry_timer_.Reset();
-    Log(Mode::Interactive, kFoundOnRetryLine);
-    auto held = std::move(held_);
-    held_.clear();
-    for (auto& say : held) say();
+        for (auto& say : held) say();
+    });
 }
 
-bool UpsDetection::OpenLink() { return OpenLink(Mode::Interactive); }
+void UpsDetection::OpenLink(std::function<void(bool found)> done) {
+    OpenLink(Mode::Interactive, std::move(done));
+}
 
-bool UpsDetection::OpenLink(Mode mode) {
+void UpsDetection::OpenLink(Mode mode, std::function<void(bool found)> done) {
     // A port left open by an earlier attempt is closed first, so a rescan never finds it busy
     // and never leaks it.
     wire_.ForgetComPort();
@@ -120,21 +131,25 @@ bool UpsDetection::OpenLink(Mode mode) {
     link_.LinkUsable = false;
 
     HidEnumerationPass(mode);
-
-    if (!link_.HidPresent) {
-        std::vector<int> found;
-        ScanComPorts(found);
-        link_.ComPort = 0;
-        const int port = ChooseComPort(mode, found);
-        if (port != 0) {
-            link_.ComPort = static_cast<std::uint8_t>(port);
+    if (link_.HidPresent) {
+        FinishOpenLink(mode, done);
+        return;
+    }
+    std::vector<int> found;
+    ScanComPorts(found);
+    ChooseComPort(mode, found, [this, mode, done](int port) {
+        // A HID UPS plugged in while the ports were probed goes first.
+        if (port != 0 && !link_.HidPresent) {
             std::string error;
             if (!wire_.OpenComPort(port, &error)) Log(mode, error);
         }
-    }
+        FinishOpenLink(mode, done);
+    });
+}
 
+void UpsDetection::FinishOpenLink(Mode mode, const std::function<void(bool)>& done) {
     if ((link_.HidPresent || link_.ComOpen) && link_.LinkUsable) AskRating(mode);
-    return link_.HidPresent || link_.ComOpen;
+    if (done) done(link_.HidPresent || link_.ComOpen);
 }
 
 void UpsDetection::ScanComPorts(std::vector<int>& found) {
@@ -148,7 +163,8 @@ void UpsDetection::ScanComPorts(std::vector<int>& found) {
     }
 }
 
-int UpsDetection::ChooseComPort(Mode mode, const std::vector<int>& found) {
+void UpsDetection::ChooseComPort(Mode mode, const std::vector<int>& found,
+                                 std::function<void(int port)> chosen) {
     int stored = peers_.Settings.LoadComPort(link_.PortAvailable);
     if (std::find(found.begin(), found.end(), stored) == found.end()) stored = 0;
 
@@ -161,39 +177,43 @@ int UpsDetection::ChooseComPort(Mode mode, const std::vector<int>& found) {
         for (int port : found) {
             if (port != stored) candidates.push_back(port);
         }
-        return FirstAnsweringPort(candidates);
+        FirstAnsweringPort(candidates, std::move(chosen));
+        return;
     }
-    if (stored != 0) return stored;
-
-    std::vector<std::string> items;
-    for (int port : found) items.push_back(ComName(port));
-    int preselected = -1;
+    if (stored != 0) {
+        chosen(stored);
+        return;
+    }
     // Built-in serial ports open even with nothing behind them; point the user at the one
     // where a UPS answers.
-    if (const int answering = FirstAnsweringPort(found); answering != 0) {
-        preselected =
-            static_cast<int>(std::find(found.begin(), found.end(), answering) - found.begin());
-    }
-    const std::optional<int> chosen = peers_.Dialogs.ChooseComPort(items, preselected);
-    if (!chosen || *chosen < 0 || *chosen >= static_cast<int>(found.size())) return 0;
-    return found[static_cast<std::size_t>(*chosen)];
+    FirstAnsweringPort(found, [this, found, chosen = std::move(chosen)](int answering) {
+        std::vector<std::string> items;
+        for (int port : found) items.push_back(ComName(port));
+        int preselected = -1;
+        if (answering != 0) {
+            preselected =
+                static_cast<int>(std::find(found.begin(), found.end(), answering) - found.begin());
+        }
+        const std::optional<int> choice = peers_.Dialogs.ChooseComPort(items, preselected);
+        if (!choice || *choice < 0 || *choice >= static_cast<int>(found.size())) {
+            chosen(0);
+            return;
+        }
+        chosen(found[static_cast<std::size_t>(*choice)]);
+    });
 }
 
-int UpsDetection::FirstAnsweringPort(const std::vector<int>& ports) {
-    if (!display_.Q1_CB && !display_.QS_CB) return 0;
-    for (int port : ports) {
-        if (!wire_.OpenComPort(port)) continue;
-        bool answered = false;
-        for (const InquiryRow& row : kInquiries) {
-            if (display_.*row.Allowed && row.Probe(wire_)) {
-                answered = true;
-                break;
-            }
-        }
-        wire_.ForgetComPort();
-        if (answered) return port;
+void UpsDetection::FirstAnsweringPort(const std::vector<int>& ports,
+                                      std::function<void(int port)> done) {
+    std::vector<link::Command> inquiries;
+    for (const InquiryRow& row : kInquiries) {
+        if (display_.*row.Allowed) inquiries.push_back(row.Inquiry);
     }
-    return 0;
+    if (inquiries.empty() || ports.empty()) {
+        done(0);
+        return;
+    }
+    prober_.Probe(ports, std::move(inquiries), std::move(done));
 }
 
 void UpsDetection::AskRating(Mode mode) {
@@ -249,6 +269,8 @@ void UpsDetection::HidEnumerationPass(Mode mode) {
     listed_paths_.clear();
 
     const bool link_was_hid = link_.HidPresent;
+    // A serial UPS being watched is not given up for a HID unit that cannot be monitored.
+    const bool com_in_use = !link_was_hid && link_.ComOpen && link_.LinkUsable;
     link_.HidDevicePath.clear();
     link_.HidKnown = false;
     if (link_was_hid) link_.LinkUsable = false;
@@ -270,7 +292,6 @@ void UpsDetection::HidEnumerationPass(Mode mode) {
         link_.ProductId = device.ProductId;
         link_.ProductName = device.ProductString;
         link_.HidKnown = kind.Usable;
-        link_.LinkUsable = kind.Usable;
         display_.VIDNLEnabled = display_.PIDNLEnabled = display_.ProductNameNLEnabled = true;
         display_.VIDEEnabled = display_.PIDEEnabled = display_.ProductNameEEnabled = true;
         display_.VIDE = link::HexWord(device.VendorId);
@@ -280,6 +301,8 @@ void UpsDetection::HidEnumerationPass(Mode mode) {
         Status(mode, kUpsFoundStatus);
         selected = true;
     }
+    if (selected && !link_.HidKnown && com_in_use) return;
+    if (selected) link_.LinkUsable = link_.HidKnown.load();
     link_.HidPresent = selected;
 }
 
@@ -290,8 +313,17 @@ bool UpsDetection::HidDevicePresent() const {
 }
 
 StartOutcome UpsDetection::Start() {
-    retry_timer_.Reset();
+    EndRetrying();
     return Start(Mode::Interactive);
+}
+
+void UpsDetection::EndRetrying() {
+    retry_timer_.Reset();
+    if (retry_running_) {
+        prober_.Cancel();
+        retry_running_ = false;
+        held_.clear();
+    }
 }
 
 StartOutcome UpsDetection::Start(Mode mode) {
@@ -381,7 +413,7 @@ void UpsDetection::EnableButtons() {
 }
 
 void UpsDetection::Stop() {
-    retry_timer_.Reset();
+    EndRetrying();
     // A second Stop must not take DataMutex a second time: one Start could not give it back.
     if (!peers_.Polling.PollingPaused()) peers_.Polling.PausePolling();
     Log(Mode::Interactive, kStopMonitoringLine);

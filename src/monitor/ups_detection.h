@@ -4,8 +4,11 @@
 //
 // Unattended machines: when start-up ends without a UPS ("UPS not found!" or "Supported
 // protocol UPS not detected!"), detection is tried again every retry period without asking or
-// announcing anything, until a UPS is found or the user presses Start or Stop. A retry that
-// finds one logs kFoundOnRetry and then everything the attempt would have said.
+// announcing anything, until a UPS is monitored or the user presses Start or Stop. A retry
+// that starts monitoring logs kFoundOnRetry and then everything the attempt would have said.
+//
+// Probing serial ports for a UPS runs on a worker thread (link::PortProber), so finding the UPS
+// completes later, through a callback, whenever ports had to be probed.
 //
 // Thread rule: main thread only. The HID pass holds DataMutex so that no exchange sees the
 // selection change under it.
@@ -20,6 +23,7 @@
 #include "link/hid_device.h"
 #include "link/log_sink.h"
 #include "link/main_loop.h"
+#include "link/port_probe.h"
 #include "link/ups_link.h"
 #include "monitor/detection_seams.h"
 #include "monitor/display_model.h"
@@ -102,12 +106,13 @@ public:
     UpsDetection& operator=(const UpsDetection&) = delete;
 
     // What the start timer runs once: OpenLink (its result becomes UpsFound), Start, and the
-    // retrying when Start found no UPS.
-    void StartUpDetection();
+    // retrying when Start found no UPS. `done` gets Start's outcome.
+    void StartUpDetection(std::function<void(StartOutcome)> done = {});
 
-    // Looks for a HID UPS, else a serial port, and asks the UPS for its rating. True when a
-    // link was found. May show the COM port and battery voltage dialogs.
-    bool OpenLink();
+    // Looks for a HID UPS, else a serial port, and asks the UPS for its rating. `done` runs
+    // with true when a link was found: at once, or from the main loop once the ports probed
+    // have answered or not. May show the COM port and battery voltage dialogs.
+    void OpenLink(std::function<void(bool found)> done);
 
     // Rebuilds the HID device list and selects the UPS among it again; the handler of every
     // change in the set of HID devices.
@@ -126,16 +131,20 @@ private:
     // known to have found a UPS.
     enum class Mode { Interactive, Quiet };
 
-    bool OpenLink(Mode mode);
+    void OpenLink(Mode mode, std::function<void(bool found)> done);
+    void FinishOpenLink(Mode mode, const std::function<void(bool found)>& done);
     void HidEnumerationPass(Mode mode);
     StartOutcome Start(Mode mode);
     void RetryOnce();
+    // Stops the retry timer and drops an attempt under way.
+    void EndRetrying();
 
     void ScanComPorts(std::vector<int>& found);
-    int ChooseComPort(Mode mode, const std::vector<int>& found);
-    // The first of `ports` that answers a status inquiry allowed by Q1_CB/QS_CB; 0 for none.
-    // Each port is opened for the probe and closed again.
-    int FirstAnsweringPort(const std::vector<int>& ports);
+    void ChooseComPort(Mode mode, const std::vector<int>& found,
+                       std::function<void(int port)> chosen);
+    // `done` gets the first of `ports` that answers a status inquiry allowed by Q1_CB/QS_CB;
+    // 0 for none. Each port is opened for the probe and closed again, on the prober's thread.
+    void FirstAnsweringPort(const std::vector<int>& ports, std::function<void(int port)> done);
     void AskRating(Mode mode);
     bool ProbeInquiries();
     void ShowConnection(Mode mode);
@@ -163,6 +172,7 @@ private:
     bool retry_running_ = false;
     bool nominal_applied_ = false;  // a range and the stored thresholds are in the model
     bool nominal_learned_ = false;  // from a rating reply or the dialog: not asked again
+    link::PortProber prober_;  // last: it goes first, before anything its result would touch
 };
 
 }  // namespace gw::monitor

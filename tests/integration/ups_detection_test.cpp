@@ -60,6 +60,12 @@ protected:
         detection_ = std::make_unique<monitor::UpsDetection>(wire_, display_, rec_, rec_, loop_,
                                                              rec_.Peers(), retry);
     }
+    // The start timer's detection, to its end: probing ports completes in the main loop.
+    void StartUp() {
+        bool done = false;
+        detection_->StartUpDetection([&](StartOutcome) { done = true; });
+        ASSERT_TRUE(loop_.RunUntil([&] { return done; }, 30s));
+    }
     void StartSim(int com, std::vector<std::string> args = {}) {
         sims_.push_back(std::make_unique<testing::SimulatedUps>(com, std::move(args)));
         ASSERT_TRUE(sims_.back()->Ready());
@@ -111,7 +117,7 @@ TEST_P(StoredPortTest, ProbesTheStoredPortAndClosesItWhenNothingAnswers) {
     rec_.StoredComPort = 1;
     Build();
 
-    detection_->StartUpDetection();
+    StartUp();
 
     EXPECT_EQ(rec_.Statuses.back(), GetParam().LastStatus);
     EXPECT_EQ(rec_.Count("start polling"), GetParam().Monitoring ? 1 : 0);
@@ -156,7 +162,7 @@ TEST_P(NoUpsTest, AsksForAPortThenReportsNoUps) {
     rec_.ComAnswer = std::nullopt;  // Cancel
     Build();
 
-    detection_->StartUpDetection();
+    StartUp();
 
     EXPECT_EQ(rec_.Only("dialog "), Lines{GetParam().Dialog});
     EXPECT_EQ(rec_.Statuses.back(), "UPS not found!");
@@ -180,7 +186,7 @@ TEST_F(SerialDetectionTest, DialogPreselectsThePortWhereAUpsAnswers) {
     StartSim(3, {"--mustek"});
     Build();
 
-    detection_->StartUpDetection();
+    StartUp();
 
     EXPECT_EQ(rec_.Only("dialog "), Lines{"COM2,COM3,COM4 pre 1"});
     EXPECT_EQ(rec_.Statuses.back(), "Mustek protocol UPS detected: COM3");
@@ -190,22 +196,60 @@ TEST_F(SerialDetectionTest, DialogPreselectsThePortWhereAUpsAnswers) {
     EXPECT_FALSE(Free(3));
 }
 
-TEST_F(SerialDetectionTest, HidKeyboardPluggedWhileComIsMonitoredKeepsTheComLink) {
+// Neither a keyboard nor a HID unit that cannot be monitored takes the place of the serial UPS.
+class HidPluggedTest : public SerialDetectionTest,
+                       public ::testing::WithParamInterface<link::HidDeviceInfo> {};
+
+TEST_P(HidPluggedTest, WhileComIsMonitoredKeepsTheComLink) {
     LinkNowhereExcept({1});
     StartSim(1);
     rec_.StoredComPort = 1;
     Build();
-    detection_->StartUpDetection();
+    StartUp();
     ASSERT_EQ(rec_.Statuses.back(), "Megatec protocol UPS detected: COM1");
 
-    hid_->Devices.push_back({"/dev/hidraw4", 0x04D9, 0x1603, "USB Keyboard"});
+    hid_->Devices.push_back(GetParam());
     detection_->HidEnumerationPass();
 
-    EXPECT_EQ(display_.USBLBItems, Lines{"USB Keyboard"});
+    EXPECT_EQ(display_.USBLBItems.size(), 1u);
     EXPECT_FALSE(link_.HidPresent);
     EXPECT_TRUE(link_.ComOpen);
     EXPECT_TRUE(link_.LinkUsable);
     EXPECT_FALSE(wire_.PollExchange("Q1\r").ExchangeFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, HidPluggedTest,
+    ::testing::Values(link::HidDeviceInfo{"/dev/hidraw4", 0x04D9, 0x1603, "USB Keyboard"},
+                      link::HidDeviceInfo{"/dev/hidraw5", 0x0925, 0x1234, ""},
+                      link::HidDeviceInfo{"/dev/hidraw6", 0x1234, 0x0001, "USB UPS"}),
+    [](const auto& info) { return "Pid" + std::to_string(info.param.ProductId); });
+
+// Each silent port costs half a second of waiting for a reply that never comes: that wait
+// belongs to the prober's thread, while the main loop goes on at its own pace.
+TEST_F(SerialDetectionTest, ProbingSilentPortsLeavesTheMainLoopFree) {
+    LinkNowhereExcept({1, 2, 3, 4});
+    std::vector<std::unique_ptr<DeadPort>> dead;
+    for (int n = 1; n <= 4; ++n) dead.push_back(std::make_unique<DeadPort>(n));
+    display_.QS_CB = false;
+    rec_.ComAnswer = std::nullopt;
+    Build();
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longest{};
+    link::TimerHandle tick = loop_.StartTimer(
+        10ms,
+        [&] {
+            const auto now = std::chrono::steady_clock::now();
+            longest = std::max(longest, now - last);
+            last = now;
+        },
+        true);
+
+    StartUp();
+
+    EXPECT_EQ(rec_.Only("dialog "), Lines{"COM1,COM2,COM3,COM4 pre -1"});
+    // Far below the 500 ms that one port's probe takes; room left for a loaded machine.
+    EXPECT_LT(longest, 250ms) << std::chrono::duration_cast<std::chrono::milliseconds>(longest).count();
 }
 
 struct RetryCase {
@@ -226,7 +270,7 @@ TEST_P(SerialRetryTest, FindsTheUnitOnceItAnswersWithoutAskingAgain) {
         rec_.StoredComPort = 2;
     }
     Build(100ms);
-    detection_->StartUpDetection();
+    StartUp();
     ASSERT_TRUE(detection_->Retrying());
     const std::size_t asked = rec_.Only("dialog ").size();
     const std::size_t statuses = rec_.Statuses.size();

@@ -184,7 +184,9 @@ TEST_P(StartTest, ProbesShowTheConnectionAndStartPolling) {
     display_.Q1_CB = GetParam().Q1Box;
     display_.QS_CB = GetParam().QSBox;
     Plug(kMegatecUps, GetParam().Replies);
-    ASSERT_TRUE(detection_->OpenLink());
+    bool found = false;
+    detection_->OpenLink([&](bool link_found) { found = link_found; });
+    ASSERT_TRUE(found);  // a HID unit: found at once, nothing to probe
     link_.UpsFound = true;
     rec_.Journal.clear();
 
