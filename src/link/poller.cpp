@@ -1,6 +1,7 @@
 #include "link/poller.h"
 
 #include <cmath>
+#include <system_error>
 
 #include "link/protocol.h"
 #include "link/thread_priority.h"
@@ -37,7 +38,13 @@ bool Poller::StartPolling() {
         end_requested_ = false;
     }
     running_ = true;
-    thread_ = std::thread([this] { Body(); });
+    try {
+        thread_ = std::thread([this] { Body(); });
+    } catch (const std::system_error&) {
+        // No thread now; the next start may still make one.
+        running_ = false;
+        return false;
+    }
     return true;
 }
 
