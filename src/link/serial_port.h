@@ -14,15 +14,21 @@
 namespace gw::link {
 
 struct IoResult {
-    std::string Bytes;      // what was read (empty for writes)
-    std::size_t Count = 0;  // bytes moved
+    std::string Bytes;       // what was read (empty for writes)
+    std::size_t Count = 0;   // bytes moved
     bool Completed = false;  // the whole request finished within the limit
-    std::string Error;      // set when the line reported a failure
+    std::string Error;       // set when the line reported a failure
 };
 
+// A port is opened only to find a UPS, and a modem, a serial console or a
+// microcontroller board may sit on any of them: it must come back from us as
+// it was. So closing puts back the line settings found at opening and ends
+// the exclusive use.
 class SerialPort {
 public:
     virtual ~SerialPort() = default;
+    // A write that runs out of time drops what is still queued for the line:
+    // it would otherwise go out ahead of the next command.
     virtual IoResult Write(std::string_view bytes, std::chrono::milliseconds limit) = 0;
     // Returns once `max` bytes arrived, the limit passed, or the line failed.
     virtual IoResult Read(std::size_t max, std::chrono::milliseconds limit) = 0;
@@ -34,9 +40,25 @@ public:
     virtual bool SetRts(bool on, std::string& error) = 0;
 };
 
-// Opens the device at `path` for exclusive use and sets 2400 baud, 8 data
-// bits, no parity, one stop bit, raw bytes. Null with `error` filled when the
-// path does not exist, is no terminal, is busy or not permitted.
-std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string& error);
+// Where programs announce a serial line they use, by a file LCK..<device name>
+// holding their process id.
+inline constexpr char kUucpLockDir[] = "/run/lock";
+
+// Why a port that another program has is refused; details follow in brackets.
+// clang-format off
+inline constexpr char kPortInUse[]     = "in use by another program";
+inline constexpr char kPortLocked[]    = "locked by another program";
+inline constexpr char kPortExclusive[] = "in exclusive use by another program";
+// clang-format on
+
+// Opens the device at `path` (a link is followed to the device) for
+// exclusive use and sets 2400 baud, 8 data bits, no parity, one stop bit,
+// raw bytes. Null with `error` filled when the path does not exist, is no
+// terminal, is not permitted, or another program has it: open, locked
+// (flock or a lock file in `lock_dir` naming a live process) or in exclusive
+// mode. A refused port is left exactly as it was: nothing is written and
+// its settings are not touched.
+std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string& error,
+                                           const std::string& lock_dir = kUucpLockDir);
 
 }  // namespace gw::link

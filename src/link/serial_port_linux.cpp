@@ -1,13 +1,24 @@
-// SerialPort over termios.
+// SerialPort over termios, and the checks that keep it off other programs' ports.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "link/serial_port.h"
 
@@ -17,6 +28,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The line speed OpenSerialPort sets, for how long queued bytes take to go out.
+constexpr int kBitsPerSecond = 2400;
+constexpr int kBitsPerByte = 10;
+
 std::string ErrnoText(int error) { return std::strerror(error); }
 
 int RemainingMs(Clock::time_point deadline) {
@@ -25,10 +40,119 @@ int RemainingMs(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+std::optional<int> ParsePid(std::string_view text) {
+    int pid = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return pid;
+}
+
+bool Alive(int pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+std::string ProcessName(int pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+// A lock file holds the owner's process id as ASCII text (ten columns and a newline), or, from
+// older programs, as four bytes in the machine's order. One that names no live process is
+// left over from a program that ended without removing it.
+std::optional<int> LiveLockOwner(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    char buffer[64];
+    in.read(buffer, sizeof buffer);
+    const std::string text(buffer, static_cast<std::size_t>(in.gcount()));
+    std::optional<int> pid;
+    const std::size_t first = text.find_first_not_of(" \t\n");
+    const std::size_t last = text.find_last_not_of(" \t\n");
+    if (first != std::string::npos) {
+        pid = ParsePid(std::string_view(text).substr(first, last - first + 1));
+    }
+    if (!pid && text.size() == sizeof(int)) {
+        int binary = 0;
+        std::memcpy(&binary, text.data(), sizeof binary);
+        pid = binary;
+    }
+    if (!pid || *pid <= 0 || *pid == ::getpid() || !Alive(*pid)) return std::nullopt;
+    return pid;
+}
+
+// Programs name the lock after the device's file name (LCK..ttyUSB0); for a device in a
+// folder of /dev some use its path with '_' for '/' (LCK..pts_3). Both are honoured.
+std::optional<std::string> LiveLock(const std::string& device, const std::string& lock_dir) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> names{fs::path(device).filename().string()};
+    const std::string dev = "/dev/";
+    if (device.rfind(dev, 0) == 0) {
+        std::string flat = device.substr(dev.size());
+        std::replace(flat.begin(), flat.end(), '/', '_');
+        if (flat != names.front()) names.push_back(flat);
+    }
+    for (const std::string& name : names) {
+        const std::string file = lock_dir + "/LCK.." + name;
+        if (const auto pid = LiveLockOwner(file)) {
+            return std::to_string(*pid) + ", " + file;
+        }
+    }
+    return std::nullopt;
+}
+
+// Another process with the device open, as far as /proc shows us: an unprivileged user sees
+// only their own processes, and for the others flock and exclusive mode still guard the port.
+// Our own descriptors are not counted. A pseudo-terminal is matched within its own devpts
+// instance, since a container's pts/0 has the same device number as ours.
+std::optional<std::string> OtherHolder(const struct stat& device, bool match_filesystem) {
+    namespace fs = std::filesystem;
+    const pid_t self = ::getpid();
+    std::error_code ec;
+    for (fs::directory_iterator proc("/proc", ec), end; !ec && proc != end; proc.increment(ec)) {
+        const std::optional<int> pid = ParsePid(proc->path().filename().string());
+        if (!pid || *pid == self) continue;
+        std::error_code fd_ec;
+        for (fs::directory_iterator fd(proc->path() / "fd", fd_ec); !fd_ec && fd != end;
+             fd.increment(fd_ec)) {
+            struct stat st {};
+            if (::stat(fd->path().c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) continue;
+            if (st.st_rdev != device.st_rdev) continue;
+            if (match_filesystem && st.st_dev != device.st_dev) continue;
+            return ProcessName(*pid) + ", pid " + std::to_string(*pid);
+        }
+    }
+    return std::nullopt;
+}
+
 class TermiosPort final : public SerialPort {
 public:
-    explicit TermiosPort(int fd) : fd_(fd) {}
-    ~TermiosPort() override { ::close(fd_); }
+    TermiosPort(int fd, const termios& found) : fd_(fd), found_(found) {}
+    ~TermiosPort() override {
+        // As found: the next program, or the next scan, meets the port unchanged.
+        ::tcsetattr(fd_, TCSANOW, &found_);
+        ::ioctl(fd_, TIOCNXCL);
+        ::close(fd_);
+    }
+
+    // Takes the line for us: exclusive, 2400 8N1, raw. Other settings (flow control among
+    // them) stay as found.
+    bool TakeOver(std::string& error) {
+        // No sharing: a second reader would steal half of every reply.
+        ::ioctl(fd_, TIOCEXCL);
+        termios settings = found_;
+        ::cfmakeraw(&settings);
+        settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+        settings.c_cflag |= CS8 | CLOCAL | CREAD;
+        settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+        settings.c_cc[VMIN] = 0;
+        settings.c_cc[VTIME] = 0;
+        if (::cfsetispeed(&settings, B2400) != 0 || ::cfsetospeed(&settings, B2400) != 0 ||
+            ::tcsetattr(fd_, TCSANOW, &settings) != 0) {
+            error = ErrnoText(errno);
+            return false;
+        }
+        return true;
+    }
 
     IoResult Write(std::string_view bytes, std::chrono::milliseconds limit) override {
         IoResult result;
@@ -45,7 +169,14 @@ public:
                 result.Error = ErrnoText(errno);
                 return result;
             }
-            if (!WaitFor(POLLOUT, deadline, result)) return result;
+            if (!WaitFor(POLLOUT, deadline, result)) {
+                if (result.Error.empty()) DropUnsent();
+                return result;
+            }
+        }
+        if (!Drained(deadline)) {
+            DropUnsent();
+            return result;
         }
         result.Completed = true;
         return result;
@@ -111,6 +242,23 @@ private:
         }
     }
 
+    // write() only hands the bytes to the driver; with the handshake held off they stay in
+    // its queue. The command is sent once the queue is empty. Nothing tells us when it
+    // empties, so wait as long as the queued bytes take at line speed and look again.
+    bool Drained(Clock::time_point deadline) {
+        for (;;) {
+            int queued = 0;
+            if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+            const int wait = RemainingMs(deadline);
+            if (wait == 0) return false;
+            const int line_time = queued * kBitsPerByte * 1000 / kBitsPerSecond + 1;
+            ::poll(nullptr, 0, std::min(wait, line_time));
+        }
+    }
+
+    // Left queued, the rest of a stalled command would go out ahead of the next one.
+    void DropUnsent() { ::tcflush(fd_, TCOFLUSH); }
+
     bool SetLine(int line, bool on, std::string& error) {
         if (::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return true;
         // A pseudo-terminal or a bare adapter has no modem lines to set.
@@ -120,39 +268,85 @@ private:
     }
 
     int fd_;
+    termios found_;
 };
+
+// Closes a descriptor unless it was handed on.
+class OwnedFd {
+public:
+    explicit OwnedFd(int fd) : fd_(fd) {}
+    ~OwnedFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    int Get() const { return fd_; }
+    int Release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+std::string Refused(const char* why, const std::string& detail) {
+    return std::string(why) + " (" + detail + ")";
+}
 
 }  // namespace
 
-std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string& error,
+                                           const std::string& lock_dir) {
+    // Lock files and other programs name the device, not our COMn link to it.
+    std::error_code ec;
+    const std::string device = std::filesystem::canonical(path, ec).string();
+    if (ec) {
+        error = ec.message();
+        return nullptr;
+    }
+    // Before opening: opening a serial port raises its modem lines, which resets some boards.
+    if (const auto lock = LiveLock(device, lock_dir)) {
+        error = Refused(kPortLocked, *lock);
+        return nullptr;
+    }
+    OwnedFd fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        error = errno == EBUSY ? Refused(kPortExclusive, ErrnoText(errno)) : ErrnoText(errno);
+        return nullptr;
+    }
+    if (!::isatty(fd.Get())) {
+        error = ErrnoText(ENOTTY);
+        return nullptr;
+    }
+    // A privileged user opens a port in exclusive mode all the same; ask the terminal.
+    int exclusive = 0;
+    if (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        error = Refused(kPortExclusive, "TIOCEXCL");
+        return nullptr;
+    }
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+        error = errno == EWOULDBLOCK ? Refused(kPortLocked, "flock") : ErrnoText(errno);
+        return nullptr;
+    }
+    struct stat st {};
+    struct statfs fs {};
+    if (::fstat(fd.Get(), &st) != 0) {
         error = ErrnoText(errno);
         return nullptr;
     }
-    auto fail = [&](int code) {
-        error = ErrnoText(code);
-        ::close(fd);
+    const bool pty = ::fstatfs(fd.Get(), &fs) == 0 && fs.f_type == DEVPTS_SUPER_MAGIC;
+    // Only now, with the device itself to compare: a holder already has its lines up, so our
+    // opening changed nothing for it, and closing again without a word leaves it as it was.
+    if (const auto holder = OtherHolder(st, pty)) {
+        error = Refused(kPortInUse, *holder);
         return nullptr;
-    };
-    if (!::isatty(fd)) return fail(ENOTTY);
-    // No sharing: a second reader would steal half of every reply.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
-    ::ioctl(fd, TIOCEXCL);
-
-    termios settings{};
-    if (::tcgetattr(fd, &settings) != 0) return fail(errno);
-    ::cfmakeraw(&settings);
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
-    settings.c_cflag |= CS8 | CLOCAL | CREAD;
-    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&settings, B2400) != 0 || ::cfsetospeed(&settings, B2400) != 0) {
-        return fail(errno);
     }
-    if (::tcsetattr(fd, TCSANOW, &settings) != 0) return fail(errno);
-    return std::make_unique<TermiosPort>(fd);
+    termios found{};
+    if (::tcgetattr(fd.Get(), &found) != 0) {
+        error = ErrnoText(errno);
+        return nullptr;
+    }
+    auto port = std::make_unique<TermiosPort>(fd.Release(), found);
+    if (!port->TakeOver(error)) return nullptr;
+    return port;
 }
 
 }  // namespace gw::link
