@@ -47,27 +47,19 @@ std::unique_ptr<PtyPort> PtyPort::Open(std::string& error) {
         settings.c_cflag |= CLOCAL | CREAD;
         tcsetattr(master, TCSANOW, &settings);
     }
-    const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) {
-        error = ErrnoText("open pty slave");
-        close(master);
-        return nullptr;
-    }
-    return std::unique_ptr<PtyPort>(new PtyPort(master, slave, name));
+    return std::unique_ptr<PtyPort>(new PtyPort(master, name));
 }
 
-PtyPort::PtyPort(int master, int slave, std::string slave_path)
-    : master_(master), slave_keeper_(slave), slave_path_(std::move(slave_path)) {}
+PtyPort::PtyPort(int master, std::string slave_path)
+    : master_(master), slave_path_(std::move(slave_path)) {}
 
-PtyPort::~PtyPort() {
-    close(slave_keeper_);
-    close(master_);
-}
+PtyPort::~PtyPort() { close(master_); }
 
 ssize_t PtyPort::Read(char* buffer, std::size_t size, std::string& error) {
     const ssize_t n = read(master_, buffer, size);
     if (n < 0) {
-        if (WouldBlock(errno)) {
+        // EIO on a master means only that no client has the slave open.
+        if (WouldBlock(errno) || errno == EIO) {
             return 0;
         }
         error = ErrnoText("read pty");

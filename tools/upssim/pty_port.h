@@ -15,9 +15,9 @@ namespace gw::upssim {
 
 class PtyPort {
 public:
-    // Opens a master in raw mode (2400 baud for looks) and keeps one slave
-    // descriptor open itself, so that the pty does not hang up, and reads on
-    // the master do not fail with EIO, while no client has the slave open.
+    // Opens a master in raw mode (2400 baud for looks). No end of the slave
+    // is kept open here: a client that looks for ports in use by other
+    // programs must find this one free, as a real UPS's port would be.
     static std::unique_ptr<PtyPort> Open(std::string& error);
     ~PtyPort();
     PtyPort(const PtyPort&) = delete;
@@ -27,15 +27,16 @@ public:
     const std::string& SlavePath() const { return slave_path_; }
 
     // Non-blocking. Return the byte count, 0 when nothing could be moved now
-    // (EAGAIN, EINTR), or -1 with `error` set.
+    // (EAGAIN, EINTR), or -1 with `error` set. While no client has the slave
+    // open a read gives 0 and the master polls as hung up: the caller backs
+    // off for a moment rather than spin, and looks again.
     ssize_t Read(char* buffer, std::size_t size, std::string& error);
     ssize_t Write(const char* data, std::size_t size, std::string& error);
 
 private:
-    PtyPort(int master, int slave, std::string slave_path);
+    PtyPort(int master, std::string slave_path);
 
     int master_;
-    int slave_keeper_;
     std::string slave_path_;
 };
 
