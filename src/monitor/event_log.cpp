@@ -119,6 +119,10 @@ void EventLog::AppendLog(std::string_view text) {
     std::string line = DateTimeText(clock_());
     line += ' ';
     line += text;
+    if (lines_.size() == kKeptLines) {
+        lines_.pop_front();
+        ++dropped_;
+    }
     lines_.push_back(line);
     pending_.emplace_back(std::move(line));
     DrainPending();
@@ -126,6 +130,7 @@ void EventLog::AppendLog(std::string_view text) {
 
 void EventLog::Clear() {
     lines_.clear();
+    dropped_ = 0;
     pending_.emplace_back(std::nullopt);
     DrainPending();
 }
@@ -204,6 +209,12 @@ bool EventLog::Save(const std::string& path, std::string& error) const {
     std::string buffer;
     constexpr std::size_t kChunk = 64 * 1024;
     buffer.reserve(kChunk + 256);
+    if (dropped_ > 0) {
+        buffer += kDroppedLead + std::to_string(dropped_) + kDroppedKept +
+                  std::to_string(kKeptLines) + kDroppedWhere +
+                  (journal_path_.empty() ? kJournalUnnamed : kJournalLead + journal_path_);
+        buffer += "\r\n";
+    }
     for (const std::string& line : lines_) {
         buffer += line;
         buffer += "\r\n";

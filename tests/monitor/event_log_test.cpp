@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ using testing::FileSizeLimit;
 using testing::ReadFile;
 using testing::ScratchDir;
 using testing::WriteFile;
+using LogLines = std::deque<std::string>;
 
 system_clock::time_point Utc(int year, int month, int day, int hour, int minute, int second,
                              int millisecond = 0) {
@@ -92,27 +94,25 @@ protected:
 
 TEST_F(EventLogTest, AppendsStampedLinesInOrderAndTellsObservers) {
     EventLog log(TickingClock());
-    std::vector<std::string> seen;
+    LogLines seen;
     log.AddObserver([&](const std::string& line) { seen.push_back(line); });
     log.AppendLog("Power Fail");
     log.AppendLog("AVR On");
-    const std::vector<std::string> expected{"2026-12-07 02:11:24 Power Fail",
-                                            "2026-12-07 02:11:25 AVR On"};
+    const LogLines expected{"2026-12-07 02:11:24 Power Fail", "2026-12-07 02:11:25 AVR On"};
     EXPECT_EQ(log.Lines(), expected);
     EXPECT_EQ(seen, expected);
 }
 
 TEST_F(EventLogTest, LineLoggedFromAnObserverReachesEveryoneInTheSameOrder) {
     EventLog log(TickingClock());
-    std::vector<std::string> first, second;
+    LogLines first, second;
     log.AddObserver([&](const std::string& line) {
         first.push_back(line);
         if (line.find("Power Fail") != std::string::npos) log.AppendLog("Journal failed");
     });
     log.AddObserver([&](const std::string& line) { second.push_back(line); });
     log.AppendLog("Power Fail");
-    const std::vector<std::string> expected{"2026-12-07 02:11:24 Power Fail",
-                                            "2026-12-07 02:11:25 Journal failed"};
+    const LogLines expected{"2026-12-07 02:11:24 Power Fail", "2026-12-07 02:11:25 Journal failed"};
     EXPECT_EQ(log.Lines(), expected);
     EXPECT_EQ(first, expected);
     EXPECT_EQ(second, expected);
@@ -185,7 +185,7 @@ TEST_F(EventLogTest, SavingThroughALinkReplacesItsFileAndKeepsItsMode) {
 TEST_F(EventLogTest, FailedSavesReportTheCauseAndLeaveEverythingAsItWas) {
     EventLog log(TickingClock());
     log.AppendLog(std::string(200, 'L'));
-    const std::vector<std::string> lines_before = log.Lines();
+    const LogLines lines_before = log.Lines();
     std::string error;
 
     EXPECT_FALSE(log.Save(dir_ / "missing/log.txt", error));
@@ -209,6 +209,60 @@ TEST_F(EventLogTest, FailedSavesReportTheCauseAndLeaveEverythingAsItWas) {
 
     EXPECT_EQ(log.Lines(), lines_before);
     EXPECT_EQ(testing::EntryCount(dir_.Path()), 2u);  // "folder" and the intact file only
+}
+
+// Past the limit memory keeps the latest lines, observers still get every one, and a saved log
+// begins by saying how many it lacks and where they are.
+TEST_F(EventLogTest, KeepsTheLatestLinesAndASavedLogSaysHowManyItLacks) {
+    struct Case {
+        std::size_t Appended;
+        std::string JournalPath;
+        std::string OldestKept;
+        std::string Notice;  // the saved file's first line; empty for none
+    };
+    const std::string lacks_one =
+        "Earlier lines left out of this file: 1 (the log keeps its last "
+        "10000 lines); older lines are in ";
+    // clang-format off
+    const Case cases[] = {
+        {10000, "",                   "line 1", ""},
+        {10001, "",                   "line 2", lacks_one + "the journal file"},
+        {10001, "/var/j/journal.log", "line 2", lacks_one + "the journal /var/j/journal.log"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        EventLog log(TickingClock());
+        log.SetJournalPath(c.JournalPath);
+        std::size_t observed = 0;
+        log.AddObserver([&](const std::string&) { ++observed; });
+        for (std::size_t i = 1; i <= c.Appended; ++i) log.AppendLog("line " + std::to_string(i));
+
+        EXPECT_EQ(observed, c.Appended);
+        ASSERT_EQ(log.Lines().size(), EventLog::kKeptLines);
+        EXPECT_EQ(log.DroppedLines(), c.Appended - EventLog::kKeptLines);
+        const std::string& oldest = log.Lines().front();
+        EXPECT_EQ(oldest.substr(oldest.size() - c.OldestKept.size()), c.OldestKept);
+
+        std::string expected = c.Notice.empty() ? "" : c.Notice + "\r\n";
+        for (const std::string& line : log.Lines()) expected += line + "\r\n";
+        const std::string path = dir_ / "log.txt";
+        std::string error;
+        ASSERT_TRUE(log.Save(path, error)) << error;
+        EXPECT_EQ(ReadFile(path), expected) << c.Appended;
+    }
+}
+
+TEST_F(EventLogTest, ClearForgetsHowManyLinesWereDropped) {
+    EventLog log(TickingClock());
+    for (std::size_t i = 0; i <= EventLog::kKeptLines; ++i) log.AppendLog("I/O Thread failed");
+    ASSERT_EQ(log.DroppedLines(), 1u);
+    log.Clear();
+    log.AppendLog("Start Monitoring");
+    EXPECT_EQ(log.DroppedLines(), 0u);
+    const std::string path = dir_ / "log.txt";
+    std::string error;
+    ASSERT_TRUE(log.Save(path, error)) << error;
+    EXPECT_EQ(ReadFile(path).find("Earlier lines"), std::string::npos);
 }
 
 }  // namespace
