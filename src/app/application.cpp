@@ -34,11 +34,14 @@ Application::Application(link::MainLoop& loop, Presentation& ui, monitor::EventN
       hid_bus_(link::CreateHidBus()),
       wire_(ups_, data_mutex_, log_, hid_bus_.get()) {
     poller_ = std::make_unique<link::Poller>(wire_, loop_, [this](bool exchange_failed) {
+        bool good = false;
         if (exchange_failed) {
             evaluation_->EvaluateFailedCycle();
         } else {
-            evaluation_->EvaluateStatus(poller_->CopyStoredReply());
+            good = evaluation_->EvaluateStatus(poller_->CopyStoredReply()).End ==
+                   monitor::EvaluationEnd::Complete;
         }
+        if (link_watch_) link_watch_->OnCycle(good, poller_->TakeLinkChange());
         if (cycle_observer_) cycle_observer_(exchange_failed);
     });
     polling_control_ = std::make_unique<monitor::PollingControlOf<link::Poller>>(*poller_);
@@ -115,6 +118,7 @@ Application::Started Application::StartUp() {
         loop_, display_, log_, *system_actions_, *launcher_, monitor::UpsCommandsOver(wire_));
     evaluation_ = std::make_unique<monitor::StatusEvaluation>(ups_, display_, log_, ui_, notices_,
                                                               *response_);
+    link_watch_ = std::make_unique<monitor::LinkWatch>(ups_, display_, log_, ui_);
     EnablePowerChoices();
 
     display_.LANServerNameE = ComputerName();

@@ -24,6 +24,7 @@
 #include "monitor/evaluation_seams.h"
 #include "monitor/event_log.h"
 #include "monitor/journal_file.h"
+#include "monitor/link_watch.h"
 #include "monitor/power_fail_response.h"
 #include "monitor/status_evaluation.h"
 #include "monitor/system_power.h"
@@ -142,6 +143,7 @@ private:
     std::unique_ptr<monitor::ProgramLauncher> launcher_;
     std::unique_ptr<monitor::PowerFailResponse> response_;
     std::unique_ptr<monitor::StatusEvaluation> evaluation_;
+    std::unique_ptr<monitor::LinkWatch> link_watch_;
     std::unique_ptr<monitor::UpsDetection> detection_;
     std::unique_ptr<link::HidHotplug> hotplug_;
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <system_error>
+#include <utility>
 
 #include "link/protocol.h"
 #include "link/thread_priority.h"
@@ -87,6 +88,11 @@ StoredReply Poller::CopyStoredReply() {
     return stored_;
 }
 
+LinkChange Poller::TakeLinkChange() {
+    std::lock_guard lock(wire_.Mutex());
+    return std::exchange(change_, LinkChange{});
+}
+
 void Poller::Body() {
     LowerThreadPriority();
     UpsLink& link = wire_.Link();
@@ -114,6 +120,7 @@ void Poller::Body() {
                     stored_.Time = std::chrono::system_clock::now();
                 }
                 exchange_failed = result.ExchangeFailed;
+                change_ = std::move(result.Change);
             }
             interval = refresh_interval_;
         }
@@ -121,10 +128,10 @@ void Poller::Body() {
         Deliver(exchange_failed);
 
         std::unique_lock end_lock(end_mutex_);
-        const int steps = WaitSteps(interval, step_);
-        for (int i = 0; i < steps && !end_requested_; ++i) {
-            end_wake_.wait_for(end_lock, step_, [this] { return end_requested_; });
-        }
+        // The whole pause of whole steps in one wait: an end request still cuts it short, and
+        // an idle monitor is not woken every step for nothing.
+        end_wake_.wait_for(end_lock, step_ * WaitSteps(interval, step_),
+                           [this] { return end_requested_; });
         if (end_requested_) break;
     }
     std::lock_guard lock(wire_.Mutex());

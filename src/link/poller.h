@@ -60,6 +60,9 @@ public:
     void SetRefreshInterval(std::uint32_t interval_ms);
     std::uint32_t RefreshInterval();
     StoredReply CopyStoredReply();
+    // What the latest cycle saw happen to the serial port; cleared by the call. Read it in
+    // `on_cycle`, before the next cycle can begin.
+    LinkChange TakeLinkChange();
 
 private:
     struct Delivery;
@@ -74,6 +77,7 @@ private:
     // Guarded by DataMutex.
     std::uint32_t refresh_interval_ = kStartRefreshInterval;
     StoredReply stored_;
+    LinkChange change_;
     bool running_ = false;
 
     std::atomic<bool> paused_{false};

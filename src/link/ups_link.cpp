@@ -57,10 +57,23 @@ PollResult Wire::PollExchange(std::string_view inquiry) {
         if (!link_.HidKnown || hid_bus_ == nullptr) return {};
         return HidPollExchange(*hid_bus_, link_.HidDevicePath, inquiry, sleep_);
     }
-    if (link_.ComOpen && link_.ComHandle) {
-        return ComPollExchange(*link_.ComHandle, inquiry, sleep_);
+    if (!link_.ComOpen) return {};
+    bool restored = false;
+    if (!link_.ComHandle && com_lost_) {
+        std::string ignored;
+        link_.ComHandle = open_(link_.ComPort, ignored);
+        if (!link_.ComHandle) return {};
+        com_lost_ = false;
+        restored = true;
     }
-    return {};
+    if (!link_.ComHandle) return {};
+    PollResult result = ComPollExchange(*link_.ComHandle, inquiry, sleep_);
+    result.Change.Restored = restored;
+    if (!result.Change.Lost.empty()) {
+        link_.ComHandle.reset();
+        com_lost_ = true;
+    }
+    return result;
 }
 
 bool Wire::OpenComPort(int port, std::string* error) {
@@ -72,6 +85,7 @@ bool Wire::OpenComPort(int port, std::string* error) {
         return false;
     }
     link_.ComHandle = std::move(serial);
+    com_lost_ = false;
     link_.ComPort = static_cast<std::uint8_t>(port);
     link_.ComOpen = true;
     link_.LinkUsable = true;
@@ -85,6 +99,7 @@ void Wire::CloseLink() {
         link_.ComHandle->SetDtr(false, ignored);
     }
     link_.ComHandle.reset();
+    com_lost_ = false;
 }
 
 void Wire::ForgetComPort() {

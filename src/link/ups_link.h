@@ -73,10 +73,17 @@ struct UpsLink {
     void ResetRating();
 };
 
+// What became of the serial port in one poll cycle.
+struct LinkChange {
+    std::string Lost;       // the device went away, and why; set in the cycle it went
+    bool Restored = false;  // it could be opened again
+};
+
 // What one polling exchange produced.
 struct PollResult {
     bool ExchangeFailed = true;
     std::optional<std::string> StatusText;  // set when there is a text to store
+    LinkChange Change;
 };
 
 // Opens COMn and readies the line for the link, or gives the reason why not; tests put fake
@@ -98,6 +105,9 @@ public:
     // came, the link is closed, or a logged transport failure happened.
     std::string ExchangeCommand(std::string_view command);
 
+    // A COM port whose device went away (unplugged, reset, the port map now pointing
+    // elsewhere) is closed, and opened again through the port map at each later poll until
+    // it opens; the link keeps its port and settings meanwhile.
     PollResult PollExchange(std::string_view inquiry);
 
     // Opens and configures COMn through the port map. On success the link is
@@ -127,6 +137,7 @@ private:
     HidBus* hid_bus_;
     SleepFor sleep_;
     ComOpener open_;
+    bool com_lost_ = false;  // under DataMutex: ComHandle was dropped because the device went
 };
 
 }  // namespace gw::link

@@ -1,0 +1,123 @@
+#!/usr/bin/python3
+"""What a headless run costs the machine while it watches the UPS: resident memory, processor
+time per poll cycle and wake-ups (context switches of all its threads) per poll cycle, measured
+on the real program polling the simulated UPS at a 1 s refresh, once with the UPS answering and
+once with it silent. Start-up is left out: the figures cover the steady state only.
+
+    bench/footprint.py [--build build] [--seconds 60]
+
+Processor time comes from /proc/<pid>/task/*/schedstat (nanoseconds, exact), wake-ups from the
+voluntary and involuntary context switches in /proc/<pid>/task/*/status.
+"""
+import argparse
+import glob
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def task_totals(pid):
+    """Run time in ns and context switches, summed over the process's threads."""
+    run_ns = switches = 0
+    for task in glob.glob(f"/proc/{pid}/task/*"):
+        try:
+            with open(f"{task}/schedstat") as f:
+                run_ns += int(f.read().split()[0])
+            with open(f"{task}/status") as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                        switches += int(line.split()[1])
+        except (FileNotFoundError, ProcessLookupError):
+            pass  # a thread that just ended
+    return run_ns, switches
+
+
+def rss_mb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
+def wait_for(path, text, limit):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        with open(path, errors="replace") as f:
+            if text in f.read():
+                return True
+        time.sleep(0.1)
+    return False
+
+
+def count(path, text):
+    with open(path, errors="replace") as f:
+        return f.read().count(text)
+
+
+def measure(build, seconds, silent):
+    root = tempfile.mkdtemp(prefix="gw-footprint-")
+    env = dict(os.environ, XDG_CONFIG_HOME=f"{root}/config", XDG_STATE_HOME=f"{root}/state",
+               XDG_RUNTIME_DIR=root)
+    sim_path = f"{build}/tools/upssim/gridwarden-upssim"
+    sim = subprocess.Popen([sim_path, "--com", "1", "--pace"], env=env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    out_path = f"{root}/out.txt"
+    try:
+        link = f"{root}/config/gridwarden/ports/COM1"
+        for _ in range(100):
+            if os.path.islink(link):
+                break
+            time.sleep(0.05)
+        with open(out_path, "w") as out:
+            runner = subprocess.Popen(
+                [f"{build}/src/app/gridwarden", "--headless", "--power=simulated", "--com", "1",
+                 "--refresh", "1", "--print-replies"],
+                env=env, stdout=out, stderr=subprocess.STDOUT)
+        if not wait_for(out_path, "Start Monitoring", 30):
+            raise RuntimeError("the runner did not start monitoring")
+        if silent:
+            subprocess.run([sim_path, "--com", "1", "--send", "silent on"], env=env, check=True,
+                           stdout=subprocess.DEVNULL)
+        time.sleep(5)  # past start-up and the first silent cycles
+        marker = "I/O Thread failed" if silent else "charge"
+        cycles0 = count(out_path, marker)
+        run0, switches0 = task_totals(runner.pid)
+        time.sleep(seconds)
+        cycles = count(out_path, marker) - cycles0
+        run1, switches1 = task_totals(runner.pid)
+        rss = rss_mb(runner.pid)
+        runner.send_signal(signal.SIGTERM)
+        runner.wait(timeout=30)
+    finally:
+        sim.terminate()
+        sim.wait(timeout=30)
+        shutil.rmtree(root, ignore_errors=True)
+    cycles = max(cycles, 1)
+    return {
+        "cycles": cycles,
+        "rss_MB": rss,
+        "cpu_ms_per_cycle": (run1 - run0) / 1e6 / cycles,
+        "wakeups_per_cycle": (switches1 - switches0) / cycles,
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--seconds", type=float, default=60)
+    args = parser.parse_args()
+    print(f"{'UPS':<10}{'cycles':>8}{'RSS MB':>9}{'CPU ms/cycle':>14}{'wake-ups/cycle':>16}")
+    for name, silent in (("answering", False), ("silent", True)):
+        r = measure(args.build, args.seconds, silent)
+        print(f"{name:<10}{r['cycles']:>8}{r['rss_MB']:>9.1f}{r['cpu_ms_per_cycle']:>14.3f}"
+              f"{r['wakeups_per_cycle']:>16.1f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
