@@ -2,10 +2,12 @@
 // suspend or hibernate now, do it, hold back sleep and power-off for a moment, and hear when
 // the system is about to sleep, has woken or is going down.
 //
-// Thread rule: every method is called on the main thread; the two event handlers also run on
-// the main thread (a backend that hears the system on another thread posts them to the main
-// loop). Calls block for at most a few seconds: a backend that cannot reach the system answers
-// with its error instead of waiting.
+// Thread rule: every method is called on the main thread and returns at once, without waiting
+// for the system. Answers come through the `done` callbacks and the two event handlers, always on
+// the main thread and never from within the call that asked (a backend that hears the system on
+// another thread posts them to the main loop). Each `done` runs exactly once, unless the backend
+// is destroyed first: then it never runs. A backend that cannot reach the system answers with its
+// error; one that gets no answer gives up after a few seconds and answers with that.
 #pragma once
 
 #include <functional>
@@ -74,14 +76,16 @@ class PowerControl {
 public:
     virtual ~PowerControl() = default;
 
-    virtual Capability Can(PowerAction action) = 0;
-    // Asks the system to act without asking the user for a password. True when the system took
-    // the request; for sleep that is before the computer sleeps, not after it woke. On false,
-    // `error` holds the system's reason.
-    virtual bool Do(PowerAction action, std::string& error) = 0;
+    virtual void Can(PowerAction action, std::function<void(Capability)> done) = 0;
+    // Asks the system to act without asking the user for a password. `error` empty: the system
+    // took the request; for sleep that is before the computer sleeps, not after it woke.
+    // Otherwise it is the system's reason. The system may announce the action (the handlers
+    // below) before this answer comes.
+    virtual void Do(PowerAction action, std::function<void(std::string error)> done) = 0;
     // A delay inhibitor for both sleep and power-off. On failure it holds nothing and `error`
-    // says why; a backend that needs none returns an empty one and leaves `error` empty.
-    virtual DelayInhibitor TakeDelayInhibitor(std::string_view why, std::string& error) = 0;
+    // says why; a backend that needs none gives an empty one and leaves `error` empty.
+    virtual void TakeDelayInhibitor(
+        std::string_view why, std::function<void(DelayInhibitor, std::string error)> done) = 0;
 
     // `start` true: the system is about to sleep (or to go down) and waits for our delay
     // inhibitor; false: it has woken (or the power-off was called off). Set once, before
@@ -93,14 +97,15 @@ public:
 // The system's login manager over D-Bus. `bus_address` empty means the system bus; tests give
 // their own bus. When the bus cannot be reached this still returns a backend, one that refuses
 // every action with the connection's error text, and sets `error` to that text so the caller
-// can log it once at start-up. Events are posted to `loop`.
+// can log it once at start-up. Answers and events are posted to `loop`.
 std::unique_ptr<PowerControl> CreateLogindPowerControl(const std::string& bus_address,
                                                        link::MainLoop& loop, std::string& error);
 
-// Acts on nothing: every action is allowed and only logged ("Simulated power action: Suspend").
-// After a simulated sleep it tells of sleep and wake at once, as a computer that slept and woke
-// would, so that polling goes on; after a simulated power-off it announces the power-off, so the
-// program closes and ends as it would on the real machine.
+// Acts on nothing: every action is allowed and only logged ("Simulated power action: Suspend"),
+// and answers come through `loop` as a real system's would. After a simulated sleep it tells of
+// sleep and wake at once, as a computer that slept and woke would, so that polling goes on; after a
+// simulated power-off it announces the power-off, so the program closes and ends as it would on the
+// real machine.
 std::unique_ptr<PowerControl> CreateSimulatedPowerControl(link::LogSink& log, link::MainLoop& loop);
 
 // The running kernel's major version, 0 when it cannot be read.

@@ -1,8 +1,10 @@
 // Power actions through systemd-logind on the system bus.
 //
-// Method calls are synchronous on the main thread with a short time-out; logind answers them at
-// once (a power action is queued, and carried out after the delay inhibitors are released).
-// Signals arrive on the connection's own event loop thread and are only posted from there.
+// Method calls are sent from the main thread without waiting: a stalled logind must not stall
+// evaluation and the countdown. Replies and signals arrive on the connection's own event loop
+// thread and are only posted from there; a call without a reply fails after a short time-out.
+// logind queues a power action and carries it out after the delay inhibitors are released, so
+// it may announce the action before its reply to the request.
 #include <sdbus-c++/sdbus-c++.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -71,29 +73,37 @@ std::string ErrorText(const sdbus::Error& error) {
     return error.getMessage().empty() ? error.getName() : error.getMessage();
 }
 
-// Shared between the backend and the tasks its signals post: the tasks may still wait in the
-// main loop's queue when the backend is gone. Touched on the main thread only.
+// Shared between the backend and the tasks its signals and replies post: the tasks may still
+// wait in the main loop's queue when the backend is gone. Touched on the main thread only.
 struct Handlers {
     bool Alive = true;
     std::function<void(bool)> Sleep;
     std::function<void(bool)> Shutdown;
 };
 
+// Any thread. Runs `task` on the main thread unless the backend is gone by then.
+void PostWhileAlive(link::MainLoop& loop, const std::shared_ptr<Handlers>& handlers,
+                    std::function<void()> task) {
+    loop.Post([handlers, task = std::move(task)] {
+        if (handlers->Alive) task();
+    });
+}
+
 class LogindPowerControl final : public PowerControl {
 public:
     LogindPowerControl(std::unique_ptr<sdbus::IConnection> connection, link::MainLoop& loop)
-        : connection_(std::move(connection)), handlers_(std::make_shared<Handlers>()) {
+        : connection_(std::move(connection)), loop_(loop), handlers_(std::make_shared<Handlers>()) {
         proxy_ = sdbus::createProxy(*connection_, kService, kObject);
         std::shared_ptr<Handlers> handlers = handlers_;
         link::MainLoop* main_loop = &loop;
         proxy_->uponSignal("PrepareForSleep").onInterface(kManager).call([=](bool start) {
-            main_loop->Post([handlers, start] {
-                if (handlers->Alive && handlers->Sleep) handlers->Sleep(start);
+            PostWhileAlive(*main_loop, handlers, [handlers, start] {
+                if (handlers->Sleep) handlers->Sleep(start);
             });
         });
         proxy_->uponSignal("PrepareForShutdown").onInterface(kManager).call([=](bool start) {
-            main_loop->Post([handlers, start] {
-                if (handlers->Alive && handlers->Shutdown) handlers->Shutdown(start);
+            PostWhileAlive(*main_loop, handlers, [handlers, start] {
+                if (handlers->Shutdown) handlers->Shutdown(start);
             });
         });
         proxy_->finishRegistration();
@@ -102,55 +112,71 @@ public:
 
     ~LogindPowerControl() override {
         handlers_->Alive = false;
-        connection_->leaveEventLoop();  // joins the event loop thread: no signal after this
+        // Joins the event loop thread: no reply or signal after this. The proxy then drops the
+        // calls still waiting for a reply.
+        connection_->leaveEventLoop();
         proxy_.reset();
     }
 
-    Capability Can(PowerAction action) override {
-        Capability capability;
-        try {
-            proxy_->callMethod(MethodsOf(action).CanMethod)
+    void Can(PowerAction action, std::function<void(Capability)> done) override {
+        auto reply = [loop = &loop_, handlers = handlers_, done](const sdbus::Error* error,
+                                                                 std::string answer) {
+            Capability capability;
+            if (error != nullptr) {
+                capability.Error = ErrorText(*error);
+            } else {
+                capability.Allowed = answer == "yes";
+                capability.Answer = std::move(answer);
+            }
+            PostWhileAlive(*loop, handlers, [done, capability] { done(capability); });
+        };
+        auto fail = [done](const std::string& error) { done({false, {}, error}); };
+        Send(fail, [&] {
+            proxy_->callMethodAsync(MethodsOf(action).CanMethod)
                 .onInterface(kManager)
                 .withTimeout(kCallTimeout)
-                .storeResultsTo(capability.Answer);
-        } catch (const sdbus::Error& error) {
-            capability.Error = ErrorText(error);
-            return capability;
-        }
-        capability.Allowed = capability.Answer == "yes";
-        return capability;
+                .uponReplyInvoke(std::move(reply));
+        });
     }
 
-    bool Do(PowerAction action, std::string& error) override {
-        try {
-            proxy_->callMethod(MethodsOf(action).DoMethod)
+    void Do(PowerAction action, std::function<void(std::string)> done) override {
+        auto reply = [loop = &loop_, handlers = handlers_, done](const sdbus::Error* error) {
+            std::string text = error != nullptr ? ErrorText(*error) : std::string();
+            PostWhileAlive(*loop, handlers, [done, text] { done(text); });
+        };
+        Send(done, [&] {
+            proxy_->callMethodAsync(MethodsOf(action).DoMethod)
                 .onInterface(kManager)
                 .withTimeout(kCallTimeout)
-                .withArguments(/*interactive=*/false);
-        } catch (const sdbus::Error& failure) {
-            error = ErrorText(failure);
-            return false;
-        }
-        return true;
+                .withArguments(/*interactive=*/false)
+                .uponReplyInvoke(std::move(reply));
+        });
     }
 
-    DelayInhibitor TakeDelayInhibitor(std::string_view why, std::string& error) override {
-        sdbus::UnixFd fd;
-        try {
-            proxy_->callMethod("Inhibit")
+    void TakeDelayInhibitor(std::string_view why,
+                            std::function<void(DelayInhibitor, std::string)> done) override {
+        auto reply = [loop = &loop_, handlers = handlers_, done](const sdbus::Error* error,
+                                                                 sdbus::UnixFd fd) {
+            std::string text;
+            if (error != nullptr) {
+                text = ErrorText(*error);
+            } else if (!fd.isValid()) {
+                text = "Inhibit returned no file descriptor";
+            }
+            // Owned from here on, so that it is closed however the task ends: run, dropped
+            // because the backend is gone, or never run.
+            auto inhibitor = std::make_shared<DelayInhibitor>(fd.release());
+            PostWhileAlive(*loop, handlers,
+                           [done, inhibitor, text] { done(std::move(*inhibitor), text); });
+        };
+        auto fail = [done](const std::string& error) { done({}, error); };
+        Send(fail, [&] {
+            proxy_->callMethodAsync("Inhibit")
                 .onInterface(kManager)
                 .withTimeout(kCallTimeout)
                 .withArguments(kInhibitWhat, kWho, std::string(why), "delay")
-                .storeResultsTo(fd);
-        } catch (const sdbus::Error& failure) {
-            error = ErrorText(failure);
-            return {};
-        }
-        if (!fd.isValid()) {
-            error = "Inhibit returned no file descriptor";
-            return {};
-        }
-        return DelayInhibitor(fd.release());
+                .uponReplyInvoke(std::move(reply));
+        });
     }
 
     void OnPrepareForSleep(std::function<void(bool)> handler) override {
@@ -161,7 +187,17 @@ public:
     }
 
 private:
+    // Sending itself can fail (the connection broke): that answer, too, comes later.
+    void Send(std::function<void(std::string)> fail, const std::function<void()>& send) {
+        try {
+            send();
+        } catch (const sdbus::Error& failure) {
+            PostWhileAlive(loop_, handlers_, [fail, text = ErrorText(failure)] { fail(text); });
+        }
+    }
+
     std::unique_ptr<sdbus::IConnection> connection_;
+    link::MainLoop& loop_;
     std::unique_ptr<sdbus::IProxy> proxy_;
     std::shared_ptr<Handlers> handlers_;
 };
@@ -170,22 +206,27 @@ private:
 // the connection's error, so each power action leaves a log line saying why.
 class UnreachablePowerControl final : public PowerControl {
 public:
-    explicit UnreachablePowerControl(std::string error) : error_(std::move(error)) {}
+    UnreachablePowerControl(std::string error, link::MainLoop& loop)
+        : error_(std::move(error)), loop_(loop), handlers_(std::make_shared<Handlers>()) {}
+    ~UnreachablePowerControl() override { handlers_->Alive = false; }
 
-    Capability Can(PowerAction) override { return {false, {}, error_}; }
-    bool Do(PowerAction, std::string& error) override {
-        error = error_;
-        return false;
+    void Can(PowerAction, std::function<void(Capability)> done) override {
+        PostWhileAlive(loop_, handlers_, [done, error = error_] { done({false, {}, error}); });
     }
-    DelayInhibitor TakeDelayInhibitor(std::string_view, std::string& error) override {
-        error = error_;
-        return {};
+    void Do(PowerAction, std::function<void(std::string)> done) override {
+        PostWhileAlive(loop_, handlers_, [done, error = error_] { done(error); });
+    }
+    void TakeDelayInhibitor(std::string_view,
+                            std::function<void(DelayInhibitor, std::string)> done) override {
+        PostWhileAlive(loop_, handlers_, [done, error = error_] { done({}, error); });
     }
     void OnPrepareForSleep(std::function<void(bool)>) override {}
     void OnPrepareForShutdown(std::function<void(bool)>) override {}
 
 private:
     std::string error_;
+    link::MainLoop& loop_;
+    std::shared_ptr<Handlers> handlers_;
 };
 
 }  // namespace
@@ -200,7 +241,7 @@ std::unique_ptr<PowerControl> CreateLogindPowerControl(const std::string& bus_ad
     } catch (const sdbus::Error& failure) {
         error = ErrorText(failure);
     }
-    return std::make_unique<UnreachablePowerControl>(error);
+    return std::make_unique<UnreachablePowerControl>(error, loop);
 }
 
 }  // namespace gw::monitor

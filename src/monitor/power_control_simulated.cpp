@@ -18,29 +18,34 @@ public:
         : log_(log), loop_(loop), handlers_(std::make_shared<Handlers>()) {}
     ~SimulatedPowerControl() override { handlers_->Alive = false; }
 
-    Capability Can(PowerAction) override { return {true, "yes", {}}; }
+    void Can(PowerAction, std::function<void(Capability)> done) override {
+        Later([done] { done({true, "yes", {}}); });
+    }
 
-    bool Do(PowerAction action, std::string&) override {
+    void Do(PowerAction action, std::function<void(std::string)> done) override {
         log_.AppendLog(std::string(kSimulatedPrefix) + RowOf(action).Name);
+        Later([done] { done({}); });
         std::shared_ptr<Handlers> handlers = handlers_;
         if (action == PowerAction::PowerOff) {
             // As a machine going down would announce it: the program closes and ends.
-            loop_.Post([handlers] {
-                if (handlers->Alive && handlers->Shutdown) handlers->Shutdown(true);
+            Later([handlers] {
+                if (handlers->Shutdown) handlers->Shutdown(true);
             });
         } else {
-            // As a machine that slept and woke at once would tell it, after this call returned.
-            loop_.Post([handlers] {
-                if (handlers->Alive && handlers->Sleep) handlers->Sleep(true);
+            // As a machine that slept and woke at once would tell it, after the request's answer.
+            Later([handlers] {
+                if (handlers->Sleep) handlers->Sleep(true);
             });
-            loop_.Post([handlers] {
-                if (handlers->Alive && handlers->Sleep) handlers->Sleep(false);
+            Later([handlers] {
+                if (handlers->Sleep) handlers->Sleep(false);
             });
         }
-        return true;
     }
 
-    DelayInhibitor TakeDelayInhibitor(std::string_view, std::string&) override { return {}; }
+    void TakeDelayInhibitor(std::string_view,
+                            std::function<void(DelayInhibitor, std::string)> done) override {
+        Later([done] { done({}, {}); });
+    }
 
     void OnPrepareForSleep(std::function<void(bool)> handler) override {
         handlers_->Sleep = std::move(handler);
@@ -50,12 +55,18 @@ public:
     }
 
 private:
-    // Shared with the posted events, which may outlive this object in the loop's queue.
+    // Shared with the posted tasks, which may outlive this object in the loop's queue.
     struct Handlers {
         bool Alive = true;
         std::function<void(bool)> Sleep;
         std::function<void(bool)> Shutdown;
     };
+
+    void Later(std::function<void()> task) {
+        loop_.Post([handlers = handlers_, task = std::move(task)] {
+            if (handlers->Alive) task();
+        });
+    }
 
     link::LogSink& log_;
     link::MainLoop& loop_;

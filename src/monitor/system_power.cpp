@@ -20,6 +20,16 @@ std::string FailureLine(PowerAction action, const Capability& refusal) {
     return FailureLine(action, "not allowed (" + refusal.Answer + ")");
 }
 
+std::string DidNotHappenLine(PowerAction action) {
+    return std::string(RowOf(action).Name) + kDidNotHappen;
+}
+
+namespace {
+
+std::size_t IndexOf(PowerAction action) { return static_cast<std::size_t>(action); }
+
+}  // namespace
+
 SystemPower::SystemPower(std::unique_ptr<PowerControl> backend, link::MainLoop& loop,
                          link::LogSink& log, PollingControl& polling, PowerHooks& hooks,
                          std::chrono::milliseconds announce_limit)
@@ -32,62 +42,114 @@ SystemPower::SystemPower(std::unique_ptr<PowerControl> backend, link::MainLoop& 
     backend_->OnPrepareForSleep([this](bool start) { OnPrepareForSleep(start); });
     backend_->OnPrepareForShutdown([this](bool start) { OnPrepareForShutdown(start); });
     TakeInhibitor();
+    RefreshAllowed();
 }
 
-bool SystemPower::Allowed(PowerAction action) { return backend_->Can(action).Allowed; }
+bool SystemPower::Allowed(PowerAction action) const { return allowed_[IndexOf(action)]; }
+
+void SystemPower::RefreshAllowed() {
+    for (const PowerActionRow& row : kPowerActions) {
+        const PowerAction action = row.Action;
+        // A stalled system must not collect a question for every start of monitoring.
+        if (asking_[IndexOf(action)]) continue;
+        asking_[IndexOf(action)] = true;
+        backend_->Can(action, [this, action](Capability answer) {
+            asking_[IndexOf(action)] = false;
+            Learn(action, answer);
+        });
+    }
+}
+
+void SystemPower::OnAllowedChanged(std::function<void()> changed) {
+    allowed_changed_ = std::move(changed);
+}
+
+void SystemPower::Learn(PowerAction action, const Capability& answer) {
+    // After the close sequence nobody shows the choices any more.
+    if (state_ == State::GoingDown) return;
+    bool& allowed = allowed_[IndexOf(action)];
+    if (allowed == answer.Allowed) return;
+    allowed = answer.Allowed;
+    if (allowed_changed_) allowed_changed_();
+}
 
 bool SystemPower::Act(PowerAction action) {
     if (state_ != State::Idle) return false;
-    // Only "yes" counts: the request goes without asking for a password, so "challenge" would
-    // fail later, at the worst moment.
-    Capability capability = backend_->Can(action);
-    if (!capability.Allowed) {
-        log_.AppendLog(FailureLine(action, capability));
-        return false;
-    }
-    return action == PowerAction::PowerOff ? PowerOff() : Sleep(action);
-}
-
-bool SystemPower::PowerOff() {
-    // The system only queues the power-off here and waits for our inhibitor, so polling can
-    // end after the request: a refused request then leaves monitoring running.
-    std::string error;
-    if (!backend_->Do(PowerAction::PowerOff, error)) {
-        log_.AppendLog(FailureLine(PowerAction::PowerOff, error));
-        return false;
-    }
-    state_ = State::PowerOffRequested;
-    if (polling_.PollingPaused()) polling_.ResumePolling();
-    polling_.EndPolling();
-    hooks_.AllowClose();
-    // A system that took the request but never announces the power-off did not carry it out;
-    // polling stays ended until monitoring is started again, but the next request may act.
-    announce_timer_ = loop_.StartTimer(announce_limit_, [this] {
-        if (state_ == State::PowerOffRequested) state_ = State::Idle;
-        announce_timer_ = {};
+    state_ = State::Checking;
+    const std::uint64_t request = ++request_;
+    backend_->Can(action, [this, action, request](Capability answer) {
+        Learn(action, answer);
+        Checked(action, request, answer);
     });
     return true;
 }
 
-bool SystemPower::Sleep(PowerAction action) {
+void SystemPower::Checked(PowerAction action, std::uint64_t request, const Capability& answer) {
+    if (request != request_ || state_ != State::Checking) return;
+    // Only "yes" counts: the request goes without asking for a password, so "challenge" would
+    // fail later, at the worst moment.
+    if (!answer.Allowed) {
+        state_ = State::Idle;
+        log_.AppendLog(FailureLine(action, answer));
+        return;
+    }
+    if (action == PowerAction::PowerOff) {
+        PowerOff(request);
+    } else {
+        Sleep(action, request);
+    }
+}
+
+void SystemPower::PowerOff(std::uint64_t request) {
+    // The system only queues the power-off and waits for our inhibitor, so polling can end
+    // after it took the request: a refused request then leaves monitoring running.
+    state_ = State::PowerOffSent;
+    backend_->Do(PowerAction::PowerOff, [this, request](const std::string& error) {
+        if (request != request_ || state_ != State::PowerOffSent) return;
+        if (!error.empty()) {
+            state_ = State::Idle;
+            log_.AppendLog(FailureLine(PowerAction::PowerOff, error));
+            return;
+        }
+        state_ = State::PowerOffRequested;
+        if (polling_.PollingPaused()) polling_.ResumePolling();
+        polling_.EndPolling();
+        hooks_.AllowClose();
+        // A system that took the request but never announces the power-off did not carry it
+        // out (a stuck shutdown, an inhibitor that never lets go): monitoring goes on, and the
+        // next request may act.
+        announce_timer_ = loop_.StartTimer(announce_limit_, [this] {
+            if (state_ == State::PowerOffRequested) {
+                state_ = State::Idle;
+                log_.AppendLog(DidNotHappenLine(PowerAction::PowerOff));
+                polling_.StartPolling();
+            }
+            announce_timer_ = {};
+        });
+    });
+}
+
+void SystemPower::Sleep(PowerAction action, std::uint64_t request) {
     log_.AppendLog(RowOf(action).StartLine);
     hooks_.StopReportTimers();
     paused_here_ = !polling_.PollingPaused();
     if (paused_here_) polling_.PausePolling();
     state_ = State::SleepRequested;
 
-    std::string error;
-    if (!backend_->Do(action, error)) {
-        log_.AppendLog(FailureLine(action, error));
-        UndoSleep();
-        return false;
-    }
-    announce_timer_ = loop_.StartTimer(announce_limit_, [this, action] {
-        if (state_ != State::SleepRequested) return;
-        log_.AppendLog(FailureLine(action, std::string(kNoSleepReason)));
-        UndoSleep();
+    backend_->Do(action, [this, action, request](const std::string& error) {
+        // The system may already have announced the sleep, or slept and woken.
+        if (request != request_ || state_ != State::SleepRequested) return;
+        if (!error.empty()) {
+            log_.AppendLog(FailureLine(action, error));
+            UndoSleep();
+            return;
+        }
+        announce_timer_ = loop_.StartTimer(announce_limit_, [this, action] {
+            if (state_ != State::SleepRequested) return;
+            log_.AppendLog(FailureLine(action, std::string(kNoSleepReason)));
+            UndoSleep();
+        });
     });
-    return true;
 }
 
 void SystemPower::UndoSleep() {
@@ -110,7 +172,7 @@ void SystemPower::OnPrepareForSleep(bool start) {
         hooks_.StopReportTimers();
         // A sleep we asked for has paused polling already; one from elsewhere pauses it here.
         if (!polling_.PollingPaused()) polling_.PausePolling();
-        inhibitor_.Release();
+        ReleaseInhibitor();
         return;
     }
     // Polling resumes even when the user had stopped monitoring before the system slept.
@@ -128,7 +190,7 @@ void SystemPower::OnPrepareForShutdown(bool start) {
     if (start) {
         announce_timer_ = {};
         SessionEnding();
-        inhibitor_.Release();
+        ReleaseInhibitor();
         return;
     }
     // The power-off was called off. The program did its close sequence; if it is still here
@@ -149,10 +211,28 @@ void SystemPower::SessionEnding() {
 }
 
 void SystemPower::TakeInhibitor() {
-    if (inhibitor_.Held()) return;
-    std::string error;
-    inhibitor_ = backend_->TakeDelayInhibitor(kInhibitWhy, error);
-    if (!error.empty()) log_.AppendLog(std::string(kNoInhibitorLine) + error);
+    inhibitor_wanted_ = true;
+    if (inhibitor_.Held() || inhibitor_asked_) return;
+    inhibitor_asked_ = true;
+    backend_->TakeDelayInhibitor(kInhibitWhy, [this](DelayInhibitor inhibitor, std::string error) {
+        InhibitorAnswered(std::move(inhibitor), error);
+    });
+}
+
+void SystemPower::InhibitorAnswered(DelayInhibitor inhibitor, const std::string& error) {
+    inhibitor_asked_ = false;
+    if (!error.empty()) {
+        if (state_ != State::GoingDown) log_.AppendLog(std::string(kNoInhibitorLine) + error);
+        return;
+    }
+    // Announced sleep or power-off since the question: holding it now would only keep the
+    // system waiting. It closes here; after waking the next one is asked for.
+    if (inhibitor_wanted_) inhibitor_ = std::move(inhibitor);
+}
+
+void SystemPower::ReleaseInhibitor() {
+    inhibitor_wanted_ = false;
+    inhibitor_.Release();
 }
 
 }  // namespace gw::monitor

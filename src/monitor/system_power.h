@@ -3,15 +3,18 @@
 //
 // Every action goes through Act(), which checks the rules (allowed by the system? already
 // acting?) before it asks the backend: so a power-fail action and a toolbar click that come
-// together act once. A delay inhibitor is held while the machine is up, so that polling is
-// paused and the report timers stopped before it sleeps, and the close sequence has run before
-// it powers off; it is released as soon as that is done and taken again after waking.
+// together act once. Nothing here waits for the system: questions and requests go out, and
+// their answers, like the system's events, come later through the main loop. A delay inhibitor is
+// held while the machine is up, so that polling is paused and the report timers stopped before it
+// sleeps, and the close sequence has run before it powers off; it is released as soon as that is
+// done and taken again after waking.
 //
 // Thread rule: main thread only, like the backend's events.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -49,6 +52,7 @@ inline constexpr const char* kBroadcastPrefix = "WM_POWERBROADCAST 0x";
 inline constexpr const char* kFailedInfix     = " failed: ";
 inline constexpr const char* kNoSleepReason   = "the system did not go to sleep";
 inline constexpr const char* kNoInhibitorLine = "Power events: no delay inhibitor: ";
+inline constexpr const char* kDidNotHappen    = " did not happen";
 inline constexpr const char* kInhibitWhy      = "Pause UPS polling before sleep; save settings "
                                                 "and the event log before power-off";
 // clang-format on
@@ -58,6 +62,8 @@ std::string BroadcastLine(std::uint16_t code);
 // "Suspend failed: not allowed (challenge)", "Power off failed: Access denied"
 std::string FailureLine(PowerAction action, const Capability& refusal);
 std::string FailureLine(PowerAction action, const std::string& error);
+// "Power off did not happen"
+std::string DidNotHappenLine(PowerAction action);
 
 class SystemPower {
 public:
@@ -65,19 +71,29 @@ public:
     // not carried out.
     static constexpr std::chrono::milliseconds kAnnounceLimit{60000};
 
-    // Takes the first delay inhibitor. `log`, `polling` and `hooks` outlive this.
+    // Takes the first delay inhibitor and asks what the system allows. `log`, `polling` and
+    // `hooks` outlive this.
     SystemPower(std::unique_ptr<PowerControl> backend, link::MainLoop& loop, link::LogSink& log,
                 PollingControl& polling, PowerHooks& hooks,
                 std::chrono::milliseconds announce_limit = kAnnounceLimit);
     SystemPower(const SystemPower&) = delete;
     SystemPower& operator=(const SystemPower&) = delete;
 
-    // Whether the system allows `action` now, for enabling its button and choice. Logs nothing.
-    bool Allowed(PowerAction action);
+    // Whether the system allowed `action` when it last answered, for enabling its button and
+    // choice; true until it first answered. Logs nothing.
+    bool Allowed(PowerAction action) const;
+    // Asks the system again about all three actions; Allowed() keeps the last answer until the
+    // new one comes. A question still unanswered is not asked twice.
+    void RefreshAllowed();
+    // `changed` runs whenever an answer (also the one Act() asked for) changed what Allowed()
+    // returns.
+    void OnAllowedChanged(std::function<void()> changed);
 
-    // The one entry point of the actions. True when the system took the request. A refusal or
-    // failure leaves one log line with the reason, and polling and the report timers as they
-    // were. While an action is under way (or the session ends) a further one does nothing.
+    // The one entry point of the actions. Asks the system whether it allows `action` and, on
+    // its "yes", to do it. True when it set off the action; false when it did nothing because
+    // an action is under way (from the question until the system woke or the power-off was
+    // called off) or the session ends. A refusal or failure leaves one log line with the
+    // reason, and polling and the report timers as they were.
     bool Act(PowerAction action);
     bool SystemShutdown() { return Act(PowerAction::PowerOff); }
     bool SystemSuspend() { return Act(PowerAction::Suspend); }
@@ -91,15 +107,29 @@ public:
     bool InhibitorHeld() const { return inhibitor_.Held(); }
 
 private:
-    enum class State { Idle, SleepRequested, Asleep, PowerOffRequested, GoingDown };
+    // Checking: the question of Act() is out. SleepRequested, PowerOffRequested: the request is
+    // out or taken; PowerOffSent: out, and polling still runs until the system took it.
+    enum class State {
+        Idle,
+        Checking,
+        SleepRequested,
+        Asleep,
+        PowerOffSent,
+        PowerOffRequested,
+        GoingDown
+    };
 
-    bool PowerOff();
-    bool Sleep(PowerAction action);
+    void Checked(PowerAction action, std::uint64_t request, const Capability& answer);
+    void Learn(PowerAction action, const Capability& answer);
+    void PowerOff(std::uint64_t request);
+    void Sleep(PowerAction action, std::uint64_t request);
     // A sleep request that did not lead to sleep: give polling and the timers back.
     void UndoSleep();
     void OnPrepareForSleep(bool start);
     void OnPrepareForShutdown(bool start);
     void TakeInhibitor();
+    void InhibitorAnswered(DelayInhibitor inhibitor, const std::string& error);
+    void ReleaseInhibitor();
 
     std::unique_ptr<PowerControl> backend_;
     link::MainLoop& loop_;
@@ -109,9 +139,20 @@ private:
     std::chrono::milliseconds announce_limit_;
 
     State state_ = State::Idle;
+    // Counts Act()'s requests, so that a late answer to one the system's own sleep or power-off
+    // overtook is not taken for the next one's.
+    std::uint64_t request_ = 0;
     bool paused_here_ = false;  // the pending sleep request paused polling itself
     bool session_ended_ = false;
+
+    // Indexed by PowerAction.
+    bool allowed_[3] = {true, true, true};
+    bool asking_[3] = {false, false, false};
+    std::function<void()> allowed_changed_;
+
     DelayInhibitor inhibitor_;
+    bool inhibitor_asked_ = false;   // an answer to TakeDelayInhibitor is still to come
+    bool inhibitor_wanted_ = false;  // false from the system's sleep or power-off announcement on
     link::TimerHandle announce_timer_;
 };
 

@@ -1,15 +1,20 @@
-// A power backend that records what it is asked and answers as scripted. Its delay inhibitor is
-// a real file descriptor (one end of a pipe), so a test sees whether it is still held the way
-// the system would: by the other end.
+// A power backend that records what it is asked and answers as scripted. Answers wait until the
+// test gives them (Answer, AnswerAll), so a test decides what happens before the system answered.
+// Its delay inhibitor is a real file descriptor (one end of a pipe), so a test sees whether it is
+// still held the way the system would: by the other end.
+//
+// Thread rule: main thread only, like the backend it stands in for.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "monitor/power_control.h"
@@ -22,8 +27,90 @@ public:
         for (int fd : watch_fds_) ::close(fd);
     }
 
-    monitor::Capability Can(monitor::PowerAction action) override {
-        Calls.push_back(std::string("Can ") + monitor::RowOf(action).Name);
+    void Can(monitor::PowerAction action, std::function<void(monitor::Capability)> done) override {
+        Ask(std::string("Can ") + monitor::RowOf(action).Name,
+            [this, action, done] { done(CapabilityOf(action)); });
+    }
+
+    void Do(monitor::PowerAction action, std::function<void(std::string)> done) override {
+        Ask(std::string("Do ") + monitor::RowOf(action).Name, [this, action, done] {
+            auto it = DoErrors.find(action);
+            done(it == DoErrors.end() ? std::string() : it->second);
+        });
+        if (OnDo) OnDo(action);
+    }
+
+    void TakeDelayInhibitor(
+        std::string_view why,
+        std::function<void(monitor::DelayInhibitor, std::string)> done) override {
+        LastWhy = std::string(why);
+        Ask("Inhibit", [this, done] {
+            if (!InhibitError.empty()) return done({}, InhibitError);
+            int fds[2];
+            if (::pipe2(fds, O_CLOEXEC) != 0) return done({}, "pipe failed");
+            watch_fds_.push_back(fds[0]);
+            done(monitor::DelayInhibitor(fds[1]), {});
+        });
+    }
+
+    void OnPrepareForSleep(std::function<void(bool)> handler) override {
+        sleep_ = std::move(handler);
+    }
+    void OnPrepareForShutdown(std::function<void(bool)> handler) override {
+        shutdown_ = std::move(handler);
+    }
+
+    // The system's announcements, delivered as a backend would: on the main thread.
+    void PrepareForSleep(bool start) { sleep_(start); }
+    void PrepareForShutdown(bool start) { shutdown_(start); }
+
+    // Gives the oldest answer still to come; false when none is.
+    bool Answer() {
+        if (pending_.empty()) return false;
+        auto answer = std::move(pending_.front().second);
+        pending_.pop_front();
+        answer();
+        return true;
+    }
+    // Gives every answer, also those to questions asked meanwhile.
+    void AnswerAll() {
+        while (Answer()) {
+        }
+    }
+    // The calls whose answers are still to come, oldest first.
+    std::vector<std::string> Unanswered() const {
+        std::vector<std::string> calls;
+        for (const auto& entry : pending_) calls.push_back(entry.first);
+        return calls;
+    }
+
+    // Inhibitors handed out and not yet released.
+    int InhibitorsHeld() const {
+        int held = 0;
+        for (int fd : watch_fds_) {
+            pollfd entry{fd, POLLIN, 0};
+            if (::poll(&entry, 1, 0) == 0) ++held;  // no hang-up yet
+        }
+        return held;
+    }
+
+    // Scripted answers per action, read when answering: "yes" when absent, else logind's word
+    // or "error:<text>".
+    std::map<monitor::PowerAction, std::string> Answers;
+    std::map<monitor::PowerAction, std::string> DoErrors;
+    std::string InhibitError;
+    std::function<void(monitor::PowerAction)> OnDo;
+
+    std::vector<std::string> Calls;
+    std::string LastWhy;
+
+private:
+    void Ask(std::string call, std::function<void()> answer) {
+        Calls.push_back(call);
+        pending_.emplace_back(std::move(call), std::move(answer));
+    }
+
+    monitor::Capability CapabilityOf(monitor::PowerAction action) const {
         auto it = Answers.find(action);
         monitor::Capability capability;
         if (it == Answers.end()) {
@@ -38,64 +125,9 @@ public:
         return capability;
     }
 
-    bool Do(monitor::PowerAction action, std::string& error) override {
-        Calls.push_back(std::string("Do ") + monitor::RowOf(action).Name);
-        if (OnDo) OnDo(action);
-        auto it = DoErrors.find(action);
-        if (it == DoErrors.end()) return true;
-        error = it->second;
-        return false;
-    }
-
-    monitor::DelayInhibitor TakeDelayInhibitor(std::string_view why, std::string& error) override {
-        Calls.push_back("Inhibit");
-        LastWhy = std::string(why);
-        if (!InhibitError.empty()) {
-            error = InhibitError;
-            return {};
-        }
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
-            error = "pipe failed";
-            return {};
-        }
-        watch_fds_.push_back(fds[0]);
-        return monitor::DelayInhibitor(fds[1]);
-    }
-
-    void OnPrepareForSleep(std::function<void(bool)> handler) override {
-        sleep_ = std::move(handler);
-    }
-    void OnPrepareForShutdown(std::function<void(bool)> handler) override {
-        shutdown_ = std::move(handler);
-    }
-
-    // The system's announcements, delivered as a backend would: on the main thread.
-    void PrepareForSleep(bool start) { sleep_(start); }
-    void PrepareForShutdown(bool start) { shutdown_(start); }
-
-    // Inhibitors handed out and not yet released.
-    int InhibitorsHeld() const {
-        int held = 0;
-        for (int fd : watch_fds_) {
-            pollfd entry{fd, POLLIN, 0};
-            if (::poll(&entry, 1, 0) == 0) ++held;  // no hang-up yet
-        }
-        return held;
-    }
-
-    // Scripted answers per action: "yes" when absent, else logind's word or "error:<text>".
-    std::map<monitor::PowerAction, std::string> Answers;
-    std::map<monitor::PowerAction, std::string> DoErrors;
-    std::string InhibitError;
-    std::function<void(monitor::PowerAction)> OnDo;
-
-    std::vector<std::string> Calls;
-    std::string LastWhy;
-
-private:
     std::function<void(bool)> sleep_;
     std::function<void(bool)> shutdown_;
+    std::deque<std::pair<std::string, std::function<void()>>> pending_;
     std::vector<int> watch_fds_;
 };
 

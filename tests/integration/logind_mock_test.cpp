@@ -179,11 +179,17 @@ protected:
     }
 
     // The methods the mock saw since the last call, with their first argument when it is a
-    // boolean: "CanSuspend", "Suspend false".
-    std::vector<std::string> TakeCalls() {
+    // boolean: "CanSuspend", "Suspend false". Waits (running the loop) until there are at least
+    // `count`.
+    std::vector<std::string> TakeCalls(std::size_t count = 0) {
+        std::vector<std::string> names;
+        loop_.RunUntil([&] { return (names = Calls()).size() >= count; }, 10s);
+        logind_->callMethod("ClearCalls").onInterface(kMock);
+        return names;
+    }
+    std::vector<std::string> Calls() {
         std::vector<sdbus::Struct<uint64_t, std::string, std::vector<sdbus::Variant>>> calls;
         logind_->callMethod("GetCalls").onInterface(kMock).storeResultsTo(calls);
-        logind_->callMethod("ClearCalls").onInterface(kMock);
         std::vector<std::string> names;
         for (auto& call : calls) {
             std::string name = call.get<1>();
@@ -236,20 +242,24 @@ TEST_F(LogindMockTest, EachActionAsksThenCallsItsMethodWithoutInteraction) {
                            Row{PowerAction::Hibernate, {"CanHibernate", "Hibernate false"}}}) {
         SCOPED_TRACE(RowOf(row.Action).Name);
         auto power = MakePower();
-        TakeCalls();
+        TakeCalls(4);  // the inhibitor and the three questions of start-up
         EXPECT_TRUE(power->Act(row.Action));
-        EXPECT_EQ(TakeCalls(), row.Calls);
+        EXPECT_EQ(TakeCalls(row.Calls.size()), row.Calls);
     }
 }
 
 TEST_F(LogindMockTest, AnswersOtherThanYesAreRefusals) {
     StartPeers(R"({"CanPowerOff": "challenge", "CanSuspend": "no", "CanHibernate": "na"})");
     auto power = MakePower();
+    int changes = 0;
+    power->OnAllowedChanged([&] { ++changes; });
+    ASSERT_TRUE(loop_.RunUntil([&] { return changes == 3; }, 10s));
     TakeCalls();
     for (PowerAction action :
          {PowerAction::PowerOff, PowerAction::Suspend, PowerAction::Hibernate}) {
         EXPECT_FALSE(power->Allowed(action));
-        EXPECT_FALSE(power->Act(action));
+        EXPECT_TRUE(power->Act(action));
+        ASSERT_TRUE(loop_.RunUntil([&] { return !power->Acting(); }, 10s));
     }
     EXPECT_EQ(log_.Lines, (std::vector<std::string>{"Power off failed: not allowed (challenge)",
                                                     "Suspend failed: not allowed (no)",
@@ -268,7 +278,8 @@ TEST_F(LogindMockTest, ErrorReplyToPowerOffIsLoggedAndMonitoringGoesOn) {
                        std::string("raise dbus.exceptions.DBusException('Operation denied', "
                                    "name='org.freedesktop.login1.OperationInProgress')"));
     auto power = MakePower();
-    EXPECT_FALSE(power->SystemShutdown());
+    EXPECT_TRUE(power->SystemShutdown());
+    ASSERT_TRUE(loop_.RunUntil([&] { return !power->Acting(); }, 10s));
     EXPECT_EQ(log_.Lines, std::vector<std::string>{"Power off failed: Operation denied"});
     EXPECT_FALSE(hooks_.Ended);
     EXPECT_FALSE(power->Acting());
@@ -277,6 +288,7 @@ TEST_F(LogindMockTest, ErrorReplyToPowerOffIsLoggedAndMonitoringGoesOn) {
 TEST_F(LogindMockTest, SleepAndWakePauseAndResumeAroundTheInhibitor) {
     StartPeers();
     auto power = MakePower();
+    ASSERT_TRUE(WaitForInhibitors(1));
     auto rows = Inhibitors();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].get<0>(), "sleep:shutdown");
@@ -311,6 +323,41 @@ TEST_F(LogindMockTest, PowerOffWaitsForTheCloseSequence) {
     EXPECT_EQ(hooks_.Closes, 1);
 }
 
+// A login manager that takes seconds to answer must not hold up the main thread: evaluation
+// and the countdown run on it. Questions and requests go out at once; the answers come later.
+TEST_F(LogindMockTest, SlowAnswersDoNotHoldUpTheMainThread) {
+    StartPeers(R"({"CanSuspend": "na", "CanHibernate": "na"})");
+    auto power = MakePower();
+    int changes = 0;
+    power->OnAllowedChanged([&] { ++changes; });
+    ASSERT_TRUE(loop_.RunUntil([&] { return changes == 2; }, 10s));  // start-up's answers
+    // The mock answers one call at a time: whatever is asked after this waits for it too.
+    logind_->callMethod("AddMethod")
+        .onInterface(kMock)
+        .withArguments(std::string(kManager), std::string("CanSuspend"), std::string(""),
+                       std::string("s"), std::string("import time\ntime.sleep(3)\nret = 'yes'"));
+    int ticks = 0;
+    auto ticker = loop_.StartTimer(
+        100ms, [&] { ++ticks; }, /*repeating=*/true);
+
+    const auto asked = std::chrono::steady_clock::now();
+    power->RefreshAllowed();
+    power->Act(PowerAction::Hibernate);
+    const auto returned = std::chrono::steady_clock::now();
+    EXPECT_FALSE(power->Allowed(PowerAction::Suspend));  // the last answer until the next comes
+    EXPECT_TRUE(log_.Lines.empty());
+
+    ASSERT_TRUE(loop_.RunUntil([&] { return !power->Acting(); }, 10s));
+    const auto answered = std::chrono::steady_clock::now();
+    EXPECT_TRUE(power->Allowed(PowerAction::Suspend));
+    EXPECT_EQ(changes, 3);
+    EXPECT_EQ(log_.Lines, std::vector<std::string>{"Hibernate failed: not allowed (na)"});
+    // Generous bounds: the calls return in far less than a second, the answers take three.
+    EXPECT_LT(returned - asked, 1s);
+    EXPECT_GE(answered - asked, 2s);
+    EXPECT_GE(ticks, 10);  // the loop ran on meanwhile
+}
+
 // Needs no peers: a bus that is not there.
 TEST(LogindUnreachableTest, EveryActionSaysWhy) {
     link::PlainMainLoop loop;
@@ -321,8 +368,11 @@ TEST(LogindUnreachableTest, EveryActionSaysWhy) {
     ASSERT_NE(backend, nullptr);
     ASSERT_FALSE(error.empty());
     SystemPower power(std::move(backend), loop, log, hooks, hooks);
-    EXPECT_FALSE(power.SystemSuspend());
-    EXPECT_FALSE(power.SystemShutdown());
+    for (PowerAction action : {PowerAction::Suspend, PowerAction::PowerOff}) {
+        EXPECT_TRUE(power.Act(action));
+        ASSERT_TRUE(loop.RunUntil([&] { return !power.Acting(); }, 10s));
+    }
+    EXPECT_FALSE(power.Allowed(PowerAction::Hibernate));
     EXPECT_EQ(log.Lines,
               (std::vector<std::string>{"Power events: no delay inhibitor: " + error,
                                         "Suspend failed: " + error, "Power off failed: " + error}));

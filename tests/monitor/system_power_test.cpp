@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,12 +47,16 @@ struct Recorder final : link::LogSink, PollingControl, PowerHooks {
 
 class SystemPowerTest : public ::testing::Test {
 protected:
-    void Build(std::chrono::milliseconds announce_limit = SystemPower::kAnnounceLimit) {
+    // The constructor's questions (the inhibitor, the three actions) are answered unless
+    // `answered` is false.
+    void Build(std::chrono::milliseconds announce_limit = SystemPower::kAnnounceLimit,
+               bool answered = true) {
         auto backend = std::make_unique<FakePowerControl>();
         fake_ = backend.get();
         configure_(*fake_);
         power_ = std::make_unique<SystemPower>(std::move(backend), loop_, rec_, rec_, rec_,
                                                announce_limit);
+        if (answered) fake_->AnswerAll();
         rec_.Events.clear();
         fake_->Calls.clear();
     }
@@ -82,13 +87,15 @@ class RefusalTest : public SystemPowerTest, public ::testing::WithParamInterface
 // log is the only place the user learns that the computer was never protected.
 TEST_P(RefusalTest, LogsOneLineAndLeavesMonitoringAlone) {
     const RefusalCase& c = GetParam();
-    configure_ = [&](FakePowerControl& f) { f.Answers[c.Action] = c.Answer; };
-    Build();
-    EXPECT_FALSE(power_->Act(c.Action));
+    Build();  // the start-up answers allow everything
+    fake_->Answers[c.Action] = c.Answer;
+    ASSERT_TRUE(power_->Act(c.Action));
+    EXPECT_EQ(rec_.Events, Journal{});  // the refusal is not known yet
+    fake_->AnswerAll();
     EXPECT_EQ(rec_.Events, Journal{"log " + c.Line});
     EXPECT_EQ(fake_->Calls, std::vector<std::string>{std::string("Can ") + RowOf(c.Action).Name});
     EXPECT_FALSE(power_->Acting());
-    EXPECT_FALSE(power_->Allowed(c.Action));
+    EXPECT_FALSE(power_->Allowed(c.Action));  // the button follows the check's answer
 }
 
 // clang-format off
@@ -117,7 +124,8 @@ TEST_P(DoFailureTest, LogsTheErrorAndGivesMonitoringBack) {
     configure_ = [&](FakePowerControl& f) { f.DoErrors[c.Action] = "Access denied"; };
     Build();
     TraceDo();
-    EXPECT_FALSE(power_->Act(c.Action));
+    ASSERT_TRUE(power_->Act(c.Action));
+    fake_->AnswerAll();
     EXPECT_EQ(rec_.Events, c.Expected);
     EXPECT_FALSE(rec_.Paused);
     EXPECT_FALSE(power_->Acting());
@@ -137,6 +145,7 @@ TEST_F(SystemPowerTest, SuspendPausesBeforeTheSystemSleepsAndResumesOnWaking) {
     Build();
     TraceDo();
     ASSERT_TRUE(power_->SystemSuspend());
+    fake_->AnswerAll();
     EXPECT_EQ(rec_.Events, (Journal{"log Suspend Mode", "stop timers", "pause", "do Suspend"}));
     EXPECT_EQ(fake_->InhibitorsHeld(), 1);
 
@@ -149,6 +158,7 @@ TEST_F(SystemPowerTest, SuspendPausesBeforeTheSystemSleepsAndResumesOnWaking) {
     rec_.Events.clear();
     fake_->PrepareForSleep(false);
     EXPECT_EQ(rec_.Events, (Journal{"log WM_POWERBROADCAST 0x0012", "resume", "restart timers"}));
+    fake_->AnswerAll();
     EXPECT_EQ(fake_->InhibitorsHeld(), 1);
     EXPECT_FALSE(power_->Acting());
 }
@@ -168,23 +178,113 @@ TEST_F(SystemPowerTest, SleepFromElsewherePausesOnceAndAlwaysResumes) {
         EXPECT_EQ(fake_->InhibitorsHeld(), 0);
 
         fake_->PrepareForSleep(false);
+        fake_->AnswerAll();
         EXPECT_FALSE(rec_.Paused);
         EXPECT_EQ(fake_->InhibitorsHeld(), 1);
     }
 }
 
+// Every phase counts as under way: the question, the request, the sleep itself.
 TEST_F(SystemPowerTest, ActsOnceWhileAnActionIsUnderWay) {
     Build();
+    auto nothing_else_acts = [&] {
+        EXPECT_FALSE(power_->SystemHibernate());
+        EXPECT_FALSE(power_->SystemSuspend());
+        EXPECT_FALSE(power_->SystemShutdown());
+    };
     ASSERT_TRUE(power_->SystemHibernate());
-    EXPECT_FALSE(power_->SystemHibernate());
-    EXPECT_FALSE(power_->SystemSuspend());
+    EXPECT_TRUE(power_->Acting());
+    nothing_else_acts();  // the check is still out
+    ASSERT_TRUE(fake_->Answer());
+    nothing_else_acts();  // the request is out
+    ASSERT_TRUE(fake_->Answer());
+    nothing_else_acts();  // taken, not yet announced
     fake_->PrepareForSleep(true);
-    EXPECT_FALSE(power_->SystemShutdown());
+    nothing_else_acts();
     EXPECT_EQ(fake_->Calls, (std::vector<std::string>{"Can Hibernate", "Do Hibernate"}));
 
     fake_->PrepareForSleep(false);
     EXPECT_TRUE(power_->SystemHibernate());  // after waking the battery may still be low
 }
+
+// The buttons must not wait for a stalled system: until it answers they keep what they had.
+TEST_F(SystemPowerTest, ChoicesKeepTheirLastAnswerUntilTheNextComes) {
+    configure_ = [](FakePowerControl& f) {
+        f.Answers[PowerAction::Suspend] = "no";
+        f.Answers[PowerAction::Hibernate] = "error:Timeout was reached";
+    };
+    Build(SystemPower::kAnnounceLimit, /*answered=*/false);
+    int changes = 0;
+    power_->OnAllowedChanged([&] { ++changes; });
+    auto allowed = [&] {
+        return std::vector<bool>{power_->Allowed(PowerAction::PowerOff),
+                                 power_->Allowed(PowerAction::Suspend),
+                                 power_->Allowed(PowerAction::Hibernate)};
+    };
+    EXPECT_EQ(allowed(), (std::vector<bool>{true, true, true}));
+    power_->RefreshAllowed();  // the constructor's questions are still out: nothing new
+    EXPECT_EQ(fake_->Unanswered(), (std::vector<std::string>{"Inhibit", "Can Power off",
+                                                             "Can Suspend", "Can Hibernate"}));
+    fake_->AnswerAll();
+    EXPECT_EQ(allowed(), (std::vector<bool>{true, false, false}));
+    EXPECT_EQ(changes, 2);
+
+    fake_->Answers.clear();
+    power_->RefreshAllowed();
+    EXPECT_EQ(allowed(), (std::vector<bool>{true, false, false}));
+    fake_->AnswerAll();
+    EXPECT_EQ(allowed(), (std::vector<bool>{true, true, true}));
+    EXPECT_EQ(changes, 4);
+    EXPECT_EQ(rec_.Events, Journal{});
+}
+
+// The system's own sleep overtook the question of an earlier request: its late answer must not
+// send the computer to sleep again right after waking, nor count as the next request's.
+TEST_F(SystemPowerTest, LateAnswerOfAnOvertakenRequestIsDropped) {
+    Build();
+    ASSERT_TRUE(power_->SystemSuspend());
+    fake_->PrepareForSleep(true);
+    fake_->PrepareForSleep(false);
+    ASSERT_TRUE(power_->SystemShutdown());
+    fake_->AnswerAll();
+    EXPECT_EQ(fake_->Calls, (std::vector<std::string>{"Can Suspend", "Inhibit", "Can Power off",
+                                                      "Do Power off"}));
+}
+
+struct InhibitorCase {
+    const char* Name;
+    std::vector<std::string> Steps;  // "sleep", "wake", "power-off" announced, or "answer" all
+    int Held;
+    int AskedAgain;  // after the constructor's question
+};
+void PrintTo(const InhibitorCase& c, std::ostream* out) { *out << c.Name; }
+
+class InhibitorTest : public SystemPowerTest,
+                      public ::testing::WithParamInterface<InhibitorCase> {};
+
+// The inhibitor's answer may come after the system announced sleep or power-off: held then, it
+// would only keep the system waiting; dropped without closing, it would leak.
+TEST_P(InhibitorTest, IsHeldOnlyWhileTheMachineStaysUp) {
+    const InhibitorCase& c = GetParam();
+    Build(SystemPower::kAnnounceLimit, /*answered=*/false);
+    for (const std::string& step : c.Steps) {
+        if (step == "sleep") fake_->PrepareForSleep(true);
+        if (step == "wake") fake_->PrepareForSleep(false);
+        if (step == "power-off") fake_->PrepareForShutdown(true);
+        if (step == "answer") fake_->AnswerAll();
+    }
+    EXPECT_EQ(fake_->InhibitorsHeld(), c.Held);
+    EXPECT_EQ(std::count(fake_->Calls.begin(), fake_->Calls.end(), "Inhibit"), c.AskedAgain);
+    EXPECT_EQ(power_->InhibitorHeld(), c.Held == 1);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Orders, InhibitorTest, ::testing::Values(
+    InhibitorCase{"AnsweredWhileAsleep",   {"sleep", "answer"},                   0, 0},
+    InhibitorCase{"AskedAgainAfterWaking", {"sleep", "answer", "wake", "answer"}, 1, 1},
+    InhibitorCase{"WokeBeforeTheAnswer",   {"sleep", "wake", "answer"},           1, 0},
+    InhibitorCase{"AnsweredAfterPowerOff", {"power-off", "answer"},               0, 0}));
+// clang-format on
 
 TEST_F(SystemPowerTest, ShutdownEndsPollingAndRunsTheCloseSequenceBeforeReleasing) {
     Build();
@@ -194,6 +294,7 @@ TEST_F(SystemPowerTest, ShutdownEndsPollingAndRunsTheCloseSequenceBeforeReleasin
     rec_.OnClose = [&] { held_during_close = fake_->InhibitorsHeld(); };
 
     ASSERT_TRUE(power_->SystemShutdown());
+    fake_->AnswerAll();
     EXPECT_EQ(rec_.Events, (Journal{"do Power off", "resume", "end polling", "allow close"}));
 
     rec_.Events.clear();
@@ -219,23 +320,51 @@ TEST_F(SystemPowerTest, CalledOffPowerOffTakesTheInhibitorBack) {
     fake_->PrepareForShutdown(true);
     EXPECT_EQ(fake_->InhibitorsHeld(), 0);
     fake_->PrepareForShutdown(false);
+    fake_->AnswerAll();
     EXPECT_EQ(fake_->InhibitorsHeld(), 1);
     EXPECT_FALSE(power_->Acting());
 }
 
-// A request the system took but never announced: monitoring must not stay paused for good.
-TEST_F(SystemPowerTest, SleepThatNeverCameGivesMonitoringBack) {
+struct NeverCameCase {
+    PowerAction Action;
+    Journal Expected;
+};
+void PrintTo(const NeverCameCase& c, std::ostream* out) { *out << RowOf(c.Action).Name; }
+
+class NeverCameTest : public SystemPowerTest,
+                      public ::testing::WithParamInterface<NeverCameCase> {};
+
+// A request the system took but never announced (a stuck shutdown, an inhibitor that never
+// lets go): monitoring must not stay paused or ended for good, and the next firing acts again.
+TEST_P(NeverCameTest, GivesMonitoringBackAndMayActAgain) {
+    const NeverCameCase& c = GetParam();
     Build(std::chrono::milliseconds(20));
-    ASSERT_TRUE(power_->SystemSuspend());
+    ASSERT_TRUE(power_->Act(c.Action));
+    fake_->AnswerAll();
     ASSERT_TRUE(loop_.RunUntil([&] { return !power_->Acting(); }, std::chrono::seconds(10)));
-    EXPECT_EQ(rec_.Events.at(3), "log Suspend failed: the system did not go to sleep");
+    EXPECT_EQ(rec_.Events, c.Expected);
     EXPECT_FALSE(rec_.Paused);
-    EXPECT_EQ(rec_.Events.back(), "restart timers");
+
+    ASSERT_TRUE(power_->Act(c.Action));
+    fake_->AnswerAll();
+    const std::string request = std::string("Do ") + RowOf(c.Action).Name;
+    EXPECT_EQ(std::count(fake_->Calls.begin(), fake_->Calls.end(), request), 2);
 }
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Actions, NeverCameTest, ::testing::Values(
+    NeverCameCase{PowerAction::PowerOff, {"end polling", "allow close",
+        "log Power off did not happen", "start polling"}},
+    NeverCameCase{PowerAction::Suspend, {"log Suspend Mode", "stop timers", "pause",
+        "log Suspend failed: the system did not go to sleep", "resume", "restart timers"}},
+    NeverCameCase{PowerAction::Hibernate, {"log Hibernate", "stop timers", "pause",
+        "log Hibernate failed: the system did not go to sleep", "resume", "restart timers"}}));
+// clang-format on
 
 TEST_F(SystemPowerTest, AnnouncedSleepIsNotUndoneByTheLimit) {
     Build(std::chrono::milliseconds(20));
     ASSERT_TRUE(power_->SystemSuspend());
+    fake_->AnswerAll();
     fake_->PrepareForSleep(true);
     loop_.RunUntil([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_TRUE(rec_.Paused);
