@@ -1,11 +1,11 @@
-// The port scan against a terminal another program has open (a modem, a serial console) and a
-// free one with nothing behind it: the first is never touched, the second is probed and given
-// back as it was found.
+// Terminals of other programs (a modem, a serial console) against the port scan: each way a
+// program may hold a port keeps us off it, and a port we only probed comes back as we found it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,7 @@
 #include "integration/sim_process.h"
 #include "link/plain_main_loop.h"
 #include "link/port_map.h"
+#include "link/serial_port.h"
 #include "monitor/ups_detection.h"
 
 extern char** environ;
@@ -29,46 +31,53 @@ namespace gw {
 namespace {
 
 using namespace std::chrono_literals;
-using Lines = std::vector<std::string>;
 
-// A terminal as another program leaves it, canonical at 38400 baud, linked as COMn. With
-// `held`, a `sleep` process has it open, as a terminal program would.
+enum class Hold { None, Flock, ExclusiveMode, OtherProcess, LockFile, BinaryLockFile, StaleLock };
+
+// A terminal as another program leaves it, canonical at 38400 baud, held the given way.
 class ForeignTerminal {
 public:
-    ForeignTerminal(int com, bool held) {
+    ForeignTerminal(Hold how, const std::string& lock_dir) {
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        grantpt(master_);
+        unlockpt(master_);
         slave_ = ptsname(master_);
-        termios cooked{};
-        tcgetattr(master_, &cooked);
+        termios cooked = Settings();
         cooked.c_lflag |= ICANON | ECHO | ISIG;
-        cfsetispeed(&cooked, B38400);
         cfsetospeed(&cooked, B38400);
         tcsetattr(master_, TCSANOW, &cooked);
         before_ = Settings();
-        std::filesystem::create_directories(link::PortMapDir());
-        std::filesystem::create_symlink(slave_, link::PortMapLink(com));
-        if (!held) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, slave_.c_str(), O_RDWR | O_NOCTTY, 0);
-        char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("120"), nullptr};
-        if (posix_spawn(&holder_, "/bin/sleep", &actions, nullptr, argv, environ) != 0) {
-            holder_ = -1;
+        // Our parent lives and is not us: our own process id would count as ours.
+        const int live = static_cast<int>(getppid());
+        const std::string lock =
+            lock_dir + "/LCK.." + std::filesystem::path(slave_).filename().string();
+        if (how == Hold::Flock || how == Hold::ExclusiveMode) {
+            fd_ = open(slave_.c_str(), O_RDWR | O_NOCTTY);
+            if (how == Hold::Flock) flock(fd_, LOCK_EX);
+            if (how == Hold::ExclusiveMode) ioctl(fd_, TIOCEXCL);
+        } else if (how == Hold::OtherProcess) {
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_addopen(&actions, 0, slave_.c_str(), O_RDWR | O_NOCTTY, 0);
+            char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("120"), nullptr};
+            posix_spawn(&holder_, "/bin/sleep", &actions, nullptr, argv, environ);
+            posix_spawn_file_actions_destroy(&actions);
+        } else if (how == Hold::LockFile || how == Hold::StaleLock) {
+            std::ofstream(lock) << (how == Hold::LockFile ? live : 0x7ffffff0) << '\n';
+        } else if (how == Hold::BinaryLockFile) {
+            std::ofstream(lock, std::ios::binary).write(reinterpret_cast<const char*>(&live), 4);
         }
-        posix_spawn_file_actions_destroy(&actions);
     }
     ~ForeignTerminal() {
-        if (holder_ > 0) {
-            kill(holder_, SIGKILL);
-            waitpid(holder_, nullptr, 0);
-        }
-        if (master_ >= 0) close(master_);
+        if (holder_ > 0) kill(holder_, SIGKILL);
+        if (holder_ > 0) waitpid(holder_, nullptr, 0);
+        if (fd_ >= 0) close(fd_);
+        close(master_);
     }
     ForeignTerminal(const ForeignTerminal&) = delete;
     ForeignTerminal& operator=(const ForeignTerminal&) = delete;
 
-    bool Ready() const { return master_ >= 0 && !slave_.empty(); }
+    const std::string& Path() const { return slave_; }
     bool Unchanged() const {
         const termios now = Settings();
         return now.c_iflag == before_.c_iflag && now.c_oflag == before_.c_oflag &&
@@ -76,12 +85,12 @@ public:
                cfgetospeed(&now) == cfgetospeed(&before_) &&
                std::memcmp(now.c_cc, before_.c_cc, sizeof now.c_cc) == 0;
     }
-    // The owner can open it again: no exclusive mode was left behind.
+    // Its owner can open it again: no exclusive mode was left behind.
     bool OpensAgain() const {
         const int fd = open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         int exclusive = -1;
-        if (fd >= 0) ioctl(fd, TIOCGEXCL, &exclusive);
-        if (fd >= 0) close(fd);
+        ioctl(fd, TIOCGEXCL, &exclusive);
+        close(fd);
         return fd >= 0 && exclusive == 0;
     }
     std::string Received() const {
@@ -93,27 +102,68 @@ public:
     }
 
 private:
-    termios Settings() const {
+    termios Settings() const {  // the slave's, read through the master
         termios now{};
         tcgetattr(master_, &now);
         return now;
     }
 
     int master_ = -1;
+    int fd_ = -1;
+    pid_t holder_ = -1;
     std::string slave_;
     termios before_{};
-    pid_t holder_ = -1;
 };
 
-TEST(HeldPortTest, ScansLeaveAHeldTerminalAloneAndGiveBackAProbedOne) {
+struct HeldCase {
+    const char* Name;
+    Hold How;
+    const char* Refusal;  // the error's start; null when the port must open
+};
+
+void PrintTo(const HeldCase& c, std::ostream* os) { *os << c.Name; }
+
+class HeldPortTest : public ::testing::TestWithParam<HeldCase> {
+protected:
+    testing::ScratchHome home_;
+};
+
+TEST_P(HeldPortTest, IsRefusedUntouched) {
+    const ForeignTerminal terminal(GetParam().How, home_.Root());
+    std::string error;
+    auto port = link::OpenSerialPort(terminal.Path(), error, home_.Root());
+    if (GetParam().Refusal != nullptr) {
+        EXPECT_FALSE(port);
+        EXPECT_EQ(error.rfind(GetParam().Refusal, 0), 0u) << error;
+    } else {
+        EXPECT_TRUE(port) << error;
+    }
+    port.reset();
+    EXPECT_TRUE(terminal.Unchanged());
+    EXPECT_EQ(terminal.Received(), "");
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Ways, HeldPortTest, ::testing::Values(
+    HeldCase{"Flock",          Hold::Flock,          link::kPortLocked},
+    HeldCase{"ExclusiveMode",  Hold::ExclusiveMode,  link::kPortExclusive},
+    HeldCase{"OtherProcess",   Hold::OtherProcess,   link::kPortInUse},
+    HeldCase{"LockFile",       Hold::LockFile,       link::kPortLocked},
+    HeldCase{"BinaryLockFile", Hold::BinaryLockFile, link::kPortLocked},
+    HeldCase{"StaleLockFile",  Hold::StaleLock,      nullptr}),
+    [](const auto& info) { return std::string(info.param.Name); });
+// clang-format on
+
+TEST(HeldPortScanTest, LeavesAHeldTerminalAloneAndGivesBackAProbedOne) {
     testing::ScratchHome home;
-    ForeignTerminal held(1, true);
-    ForeignTerminal idle(2, false);
-    ASSERT_TRUE(held.Ready() && idle.Ready());
+    const ForeignTerminal held(Hold::OtherProcess, home.Root());
+    const ForeignTerminal idle(Hold::None, home.Root());
+    std::filesystem::create_directories(link::PortMapDir());
+    std::filesystem::create_symlink(held.Path(), link::PortMapLink(1));
+    std::filesystem::create_symlink(idle.Path(), link::PortMapLink(2));
     testing::LinkAbsentPorts();
 
-    auto hid = std::make_shared<fakes::FakeHidState>();
-    fakes::FakeHidBus bus{hid};
+    fakes::FakeHidBus bus{std::make_shared<fakes::FakeHidState>()};
     link::UpsLink link;
     link::DataMutex mutex;
     fakes::DetectionRecorder rec;
@@ -122,22 +172,18 @@ TEST(HeldPortTest, ScansLeaveAHeldTerminalAloneAndGiveBackAProbedOne) {
     monitor::DisplayModel display;
     link::PlainMainLoop loop;
     monitor::UpsDetection detection(wire, display, rec, rec, loop, rec.Peers(), 0ms);
-
-    // Unattended, the scan repeats every minute while no UPS is found.
+    // While no UPS is found the scan comes back every minute.
     for (int scan = 0; scan < 2; ++scan) {
         bool done = false;
         detection.OpenLink([&](bool) { done = true; });
         ASSERT_TRUE(loop.RunUntil([&] { return done; }, 30s));
     }
 
-    EXPECT_EQ(rec.Only("dialog "), (Lines{"COM2 pre -1", "COM2 pre -1"}));
-    EXPECT_FALSE(link.PortAvailable[0]);
-    EXPECT_FALSE(link.ComOpen);
+    EXPECT_EQ(rec.Only("dialog "), (std::vector<std::string>{"COM2 pre -1", "COM2 pre -1"}));
     EXPECT_TRUE(held.Unchanged());
     EXPECT_TRUE(held.OpensAgain());
     EXPECT_EQ(held.Received(), "");
-    // The free one was probed for a UPS, and still comes back as it was.
-    EXPECT_NE(idle.Received().find("Q1\r"), std::string::npos);
+    EXPECT_NE(idle.Received().find("Q1\r"), std::string::npos);  // it was probed
     EXPECT_TRUE(idle.Unchanged());
     EXPECT_TRUE(idle.OpensAgain());
 }

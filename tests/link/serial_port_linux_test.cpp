@@ -2,27 +2,18 @@
 // simulator and USB-serial adapters.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "link/com_exchange.h"
 #include "link/port_map.h"
 #include "link/serial_port.h"
-
-extern char** environ;
 
 namespace gw::link {
 namespace {
@@ -68,22 +59,6 @@ public:
         while ((n = read(master_, buffer, sizeof buffer)) > 0) got.append(buffer, n);
         return got;
     }
-    // As another program leaves its terminal: canonical, echoing, 38400 baud.
-    void SetCooked() {
-        termios cooked{};
-        tcgetattr(master_, &cooked);
-        cooked.c_lflag |= ICANON | ECHO | ISIG;
-        cooked.c_oflag |= OPOST;
-        cfsetispeed(&cooked, B38400);
-        cfsetospeed(&cooked, B38400);
-        tcsetattr(master_, TCSANOW, &cooked);
-    }
-    // The slave's settings, read through the master without opening the slave.
-    termios Settings() const {
-        termios now{};
-        tcgetattr(master_, &now);
-        return now;
-    }
     const std::string& SlavePath() const { return slave_path_; }
     int Master() const { return master_; }
 
@@ -117,36 +92,6 @@ TEST(SerialPortLinuxTest, WritesAndReadsWithinTheLimit) {
     EXPECT_EQ(port->Read(4, 2000ms).Bytes, "0123");  // returns early once full
 }
 
-bool SameSettings(const termios& a, const termios& b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b) && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
-}
-
-bool Exclusive(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    int exclusive = -1;
-    ioctl(fd, TIOCGEXCL, &exclusive);
-    close(fd);
-    return exclusive != 0;
-}
-
-TEST(SerialPortLinuxTest, ClosingGivesBackTheSettingsFoundAndTheExclusiveUse) {
-    Pty pty;
-    pty.SetCooked();
-    const termios before = pty.Settings();
-    std::string error;
-    auto port = OpenSerialPort(pty.SlavePath(), error);
-    ASSERT_TRUE(port) << error;
-    const termios taken = pty.Settings();
-    EXPECT_EQ(cfgetospeed(&taken), B2400);
-    EXPECT_TRUE(Exclusive(pty.SlavePath()));
-
-    port.reset();
-    EXPECT_TRUE(SameSettings(pty.Settings(), before));
-    EXPECT_FALSE(Exclusive(pty.SlavePath()));
-}
-
 TEST(SerialPortLinuxTest, StalledWriteDropsWhatIsStillQueued) {
     Pty pty;  // nobody reads the master, so the line fills up
     std::string error;
@@ -158,115 +103,6 @@ TEST(SerialPortLinuxTest, StalledWriteDropsWhatIsStillQueued) {
     // Kept, the taken bytes would all still come out, ahead of the next command.
     EXPECT_LT(pty.Drain().size(), written.Count);
 }
-
-// Another program has the port, in each of the ways a program may take one.
-enum class Hold {
-    Flock,
-    ExclusiveMode,
-    OtherProcess,
-    LockFile,
-    BinaryLockFile,
-    FlatLockFile,
-    StaleLockFile
-};
-
-struct HeldCase {
-    const char* Name;
-    Hold How;
-    const char* Refusal;  // the error's start; null when the port must open
-};
-
-void PrintTo(const HeldCase& c, std::ostream* os) { *os << c.Name; }
-
-class HeldPortTest : public ::testing::TestWithParam<HeldCase> {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/gw-locks-XXXXXX";
-        lock_dir_ = mkdtemp(tmpl);
-    }
-    void TearDown() override {
-        if (holder_pid_ > 0) {
-            kill(holder_pid_, SIGKILL);
-            waitpid(holder_pid_, nullptr, 0);
-        }
-        if (holder_fd_ >= 0) close(holder_fd_);
-        std::filesystem::remove_all(lock_dir_);
-    }
-    void Take(Hold how, const std::string& slave) {
-        const std::string name = std::filesystem::path(slave).filename();
-        // Our parent is alive and is not us: our own process id would count as ours.
-        const int live = static_cast<int>(getppid());
-        switch (how) {
-            case Hold::Flock:
-                holder_fd_ = open(slave.c_str(), O_RDWR | O_NOCTTY);
-                ASSERT_EQ(flock(holder_fd_, LOCK_EX), 0);
-                break;
-            case Hold::ExclusiveMode:
-                holder_fd_ = open(slave.c_str(), O_RDWR | O_NOCTTY);
-                ASSERT_EQ(ioctl(holder_fd_, TIOCEXCL), 0);
-                break;
-            case Hold::OtherProcess: {
-                posix_spawn_file_actions_t actions;
-                posix_spawn_file_actions_init(&actions);
-                posix_spawn_file_actions_addopen(&actions, 0, slave.c_str(), O_RDWR | O_NOCTTY, 0);
-                char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("60"), nullptr};
-                ASSERT_EQ(posix_spawn(&holder_pid_, "/bin/sleep", &actions, nullptr, argv, environ),
-                          0);
-                posix_spawn_file_actions_destroy(&actions);
-                break;
-            }
-            case Hold::LockFile:
-                std::ofstream(lock_dir_ + "/LCK.." + name)
-                    << std::string(10 - std::to_string(live).size(), ' ') << live << '\n';
-                break;
-            case Hold::BinaryLockFile:
-                std::ofstream(lock_dir_ + "/LCK.." + name, std::ios::binary)
-                    .write(reinterpret_cast<const char*>(&live), sizeof live);
-                break;
-            case Hold::FlatLockFile:
-                std::ofstream(lock_dir_ + "/LCK..pts_" + name) << live << '\n';
-                break;
-            case Hold::StaleLockFile:
-                std::ofstream(lock_dir_ + "/LCK.." + name) << 0x7ffffff0 << '\n';
-                break;
-        }
-    }
-
-    std::string lock_dir_;
-    int holder_fd_ = -1;
-    pid_t holder_pid_ = -1;
-};
-
-TEST_P(HeldPortTest, IsRefusedUntouched) {
-    Pty pty;
-    pty.SetCooked();
-    const termios before = pty.Settings();
-    Take(GetParam().How, pty.SlavePath());
-
-    std::string error;
-    auto port = OpenSerialPort(pty.SlavePath(), error, lock_dir_);
-    if (GetParam().Refusal != nullptr) {
-        EXPECT_FALSE(port);
-        EXPECT_EQ(error.rfind(GetParam().Refusal, 0), 0u) << error;
-    } else {
-        EXPECT_TRUE(port) << error;
-    }
-    port.reset();
-    EXPECT_TRUE(SameSettings(pty.Settings(), before));
-    EXPECT_EQ(pty.Drain(), "");
-}
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Ways, HeldPortTest, ::testing::Values(
-    HeldCase{"Flock",          Hold::Flock,          kPortLocked},
-    HeldCase{"ExclusiveMode",  Hold::ExclusiveMode,  kPortExclusive},
-    HeldCase{"OtherProcess",   Hold::OtherProcess,   kPortInUse},
-    HeldCase{"LockFile",       Hold::LockFile,       kPortLocked},
-    HeldCase{"BinaryLockFile", Hold::BinaryLockFile, kPortLocked},
-    HeldCase{"FlatLockFile",   Hold::FlatLockFile,   kPortLocked},
-    HeldCase{"StaleLockFile",  Hold::StaleLockFile,  nullptr}),
-    [](const auto& info) { return std::string(info.param.Name); });
-// clang-format on
 
 TEST(SerialPortLinuxTest, PortIsExclusive) {
     Pty pty;
