@@ -112,6 +112,8 @@ Application::Started Application::StartUp() {
     power_ =
         std::make_unique<monitor::SystemPower>(std::move(backend), loop_, log_, *polling_control_,
                                                static_cast<monitor::PowerHooks&>(*this));
+    // The answers to "may I?" come later from the system; the choices follow each of them.
+    power_->OnAllowedChanged([this] { EnablePowerChoices(); });
     system_actions_ = std::make_unique<monitor::SystemActionsOf<monitor::SystemPower>>(*power_);
     launcher_ = monitor::MakeProgramLauncher(loop_);
     response_ = std::make_unique<monitor::PowerFailResponse>(
@@ -138,9 +140,13 @@ Application::Started Application::StartUp() {
                                     : RefreshIntervalMs(display_));
 
     monitor::DetectionPeers peers{
-        ui_, ui_, *this, *this, *polling_control_, [this](monitor::PowerAction action) {
-            return power_->Allowed(action);
-        }};
+        ui_,
+        ui_,
+        *this,
+        *this,
+        *polling_control_,
+        [this](monitor::PowerAction action) { return power_->Allowed(action); },
+        [this] { power_->RefreshAllowed(); }};
     detection_ = std::make_unique<monitor::UpsDetection>(wire_, display_, log_, ui_, loop_, peers,
                                                          options_.RetryPeriod);
     if (options_.WatchHidDevices) {

@@ -403,6 +403,7 @@ void UpsDetection::AskInfo() {
 void UpsDetection::EnableButtons() {
     display_.StopSBEnabled = true;
     display_.StartSBEnabled = false;
+    if (peers_.RefreshPowerAllowed) peers_.RefreshPowerAllowed();
     if (!peers_.PowerAllowed) return;
     const bool suspend = peers_.PowerAllowed(PowerAction::Suspend);
     const bool hibernate = peers_.PowerAllowed(PowerAction::Hibernate);

@@ -90,8 +90,11 @@ struct DetectionPeers {
     DetectionSettings& Settings;
     ReportTimers& Timers;
     PollingControl& Polling;
-    // Whether the system allows each power action now; empty leaves the buttons alone.
+    // Whether the system allows each power action, as last heard; empty leaves the buttons
+    // alone.
     std::function<bool(PowerAction)> PowerAllowed;
+    // Asks the system again; the answers come later. May be empty.
+    std::function<void()> RefreshPowerAllowed;
 };
 
 class UpsDetection {

@@ -79,7 +79,7 @@ struct DetectionRecorder final : link::LogSink,
     }
     bool PollingPaused() const override { return Paused; }
 
-    monitor::DetectionPeers Peers() { return {*this, *this, *this, *this, *this, PowerAllowed}; }
+    monitor::DetectionPeers Peers() { return {*this, *this, *this, *this, *this, PowerAllowed, {}}; }
 
     // The journal's entries that start with `prefix` ("log ", "status "), prefix removed.
     std::vector<std::string> Only(std::string_view prefix) const {
