@@ -31,9 +31,12 @@ PollResult ComPollExchange(SerialPort& port, std::string_view inquiry, const Sle
     const IoResult write = port.Write(inquiry, kComWriteLimit);
     const std::size_t written = write.Completed ? write.Count : inquiry.size();
     std::string received;
+    if (write.Gone) result.Change.Lost = write.Error;
     if (written != 0 && write.Error.empty()) {
         sleep(kComReplyPause);
-        received = port.Read(kComReadSize, kComReadTimeout).Bytes;
+        IoResult read = port.Read(kComReadSize, kComReadTimeout);
+        received = std::move(read.Bytes);
+        if (read.Gone) result.Change.Lost = read.Error;
     }
     result.StatusText = BuildStatusText(received);
     result.ExchangeFailed = received.empty();

@@ -27,7 +27,8 @@ std::unique_ptr<SerialPort> OpenComPort(int port, std::string& error, const Slee
 
 std::string ComExchangeCommand(SerialPort& port, std::string_view command, const SleepFor& sleep);
 
-// Always has a text to store (empty when nothing came back).
+// Always has a text to store (empty when nothing came back). A device that went away is
+// told in Change.Lost, with the reason.
 PollResult ComPollExchange(SerialPort& port, std::string_view inquiry, const SleepFor& sleep);
 
 }  // namespace gw::link

@@ -18,6 +18,9 @@ struct IoResult {
     std::size_t Count = 0;   // bytes moved
     bool Completed = false;  // the whole request finished within the limit
     std::string Error;       // set when the line reported a failure
+    // The device is gone: unplugged, reset, hung up, or the path it was opened by now leads
+    // elsewhere or nowhere. Nothing more will come through this handle; open the path anew.
+    bool Gone = false;
 };
 
 // A port is opened only to find a UPS, and a modem, a serial console or a

@@ -124,9 +124,14 @@ std::optional<std::string> OtherHolder(const struct stat& device, bool match_fil
     return std::nullopt;
 }
 
+// The errors of a device that is no longer there; others (EAGAIN, a full queue) pass.
+bool DeviceGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
 class TermiosPort final : public SerialPort {
 public:
-    TermiosPort(int fd, const termios& found) : fd_(fd), found_(found) {}
+    // `path` is what the port was opened by (the COMn link), `device` what it led to.
+    TermiosPort(int fd, const termios& found, std::string path, dev_t device)
+        : fd_(fd), found_(found), path_(std::move(path)), device_(device) {}
     ~TermiosPort() override {
         // As found: the next program, or the next scan, meets the port unchanged.
         ::tcsetattr(fd_, TCSANOW, &found_);
@@ -166,6 +171,7 @@ public:
             }
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && errno != EAGAIN) {
+                result.Gone = DeviceGone(errno);
                 result.Error = ErrnoText(errno);
                 return result;
             }
@@ -199,11 +205,15 @@ public:
             if (n < 0 && errno != EAGAIN) {
                 // EIO: the other end went away (a pty closed, an adapter
                 // unplugged). Nothing more will come; do not spin on it.
+                result.Gone = DeviceGone(errno);
                 result.Error = ErrnoText(errno);
                 break;
             }
             if (!WaitFor(POLLIN, deadline, result)) break;
         }
+        // Silence may mean the port now leads to another device (an adapter that came back
+        // under another name): only then is it worth a look.
+        if (result.Bytes.empty() && result.Error.empty()) CheckPath(result);
         result.Count = result.Bytes.size();
         result.Completed = result.Count == max;
         return result;
@@ -219,6 +229,17 @@ public:
     bool SetRts(bool on, std::string& error) override { return SetLine(TIOCM_RTS, on, error); }
 
 private:
+    void CheckPath(IoResult& result) const {
+        struct stat st {};
+        if (::stat(path_.c_str(), &st) != 0) {
+            result.Gone = true;
+            result.Error = "the port leads nowhere now";
+        } else if (!S_ISCHR(st.st_mode) || st.st_rdev != device_) {
+            result.Gone = true;
+            result.Error = "the port leads to another device now";
+        }
+    }
+
     // False when the deadline passed or the line failed, with `result` told.
     bool WaitFor(short events, Clock::time_point deadline, IoResult& result) {
         for (;;) {
@@ -235,7 +256,8 @@ private:
             // A hang-up may come with "readable" set while reads give
             // nothing: check it first, or the caller would spin.
             if ((pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-                result.Error = ErrnoText(EIO);
+                result.Gone = true;
+                result.Error = (pfd.revents & POLLHUP) != 0 ? "hang-up" : ErrnoText(EIO);
                 return false;
             }
             if ((pfd.revents & events) != 0) return true;
@@ -269,6 +291,8 @@ private:
 
     int fd_;
     termios found_;
+    std::string path_;
+    dev_t device_;
 };
 
 // Closes a descriptor unless it was handed on.
@@ -344,7 +368,7 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string&
         error = ErrnoText(errno);
         return nullptr;
     }
-    auto port = std::make_unique<TermiosPort>(fd.Release(), found);
+    auto port = std::make_unique<TermiosPort>(fd.Release(), found, path, st.st_rdev);
     if (!port->TakeOver(error)) return nullptr;
     return port;
 }

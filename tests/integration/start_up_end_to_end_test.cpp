@@ -198,6 +198,30 @@ TEST_F(ResponseTest, BatteryBelowTheMinimumSuspendsAtOnceWithoutTheUpsCommand) {
         << "no UPS shutdown command before a suspend";
 }
 
+// A serial UPS behind a USB adapter comes and goes with the adapter; the simulator ended and
+// started again plays that. Once it is back, a mains failure must count as before.
+TEST(LinkLossTest, UpsThatVanishesAndReturnsIsWatchedAgain) {
+    testing::ScratchHome home;
+    testing::WriteSettings({{"Refresh Interval", "1"}, {"Delay", "600"}});
+    auto sim = std::make_unique<testing::SimulatedUps>(3);
+    ASSERT_TRUE(sim->Ready());
+    testing::LinkAbsentPorts();
+    testing::BackgroundProgram program(Headless({}));
+    ASSERT_TRUE(program.WaitFor("Megatec protocol UPS detected: COM3", 30s)) << program.Output();
+
+    sim.reset();
+    ASSERT_TRUE(program.WaitFor("UPS link lost: COM3 (", 10s)) << program.Output();
+    EXPECT_TRUE(program.WaitFor("balloon: Warning!: UPS link lost (warning)", 5s));
+    sim = std::make_unique<testing::SimulatedUps>(3);
+    ASSERT_TRUE(sim->Ready());
+    ASSERT_TRUE(program.WaitFor("UPS link restored: COM3", 10s)) << program.Output();
+
+    ASSERT_TRUE(sim->Send("fail"));
+    EXPECT_TRUE(program.WaitFor("countdown: counting, 600 s left", 10s)) << program.Output();
+    const std::string output = program.Output();
+    EXPECT_EQ(output.find("UPS link lost: "), output.rfind("UPS link lost: ")) << "said once";
+}
+
 // What the user set must survive an ordinary exit on a serial UPS: the port, so the next start
 // does not ask for it again, and every value kept only while a link is open.
 TEST(SettingsAtExitTest, TerminatedRunOnAComUpsKeepsThePortAndTheLinkValues) {

@@ -124,6 +124,38 @@ TEST(SerialPortLinuxTest, VanishedPeerEndsTheReadAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
     EXPECT_TRUE(read.Bytes.empty());
     EXPECT_FALSE(read.Error.empty());
+    EXPECT_TRUE(read.Gone);
+}
+
+// A port opened through a link is gone once the link leads elsewhere: an adapter that came
+// back under another name is not the handle we hold.
+TEST(SerialPortLinuxTest, SilentPortWhoseLinkLeadsElsewhereIsGone) {
+    char tmpl[] = "/tmp/gw-link-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const std::string link = dir + "/COM1";
+    Pty first, second;
+    struct Case {
+        const char* Target;  // null: no link at all
+        const char* Error;
+    };
+    for (const Case& c : {Case{"", ""}, Case{"second", "the port leads to another device now"},
+                          Case{nullptr, "the port leads nowhere now"}}) {
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(first.SlavePath(), link);
+        std::string error;
+        auto port = OpenSerialPort(link, error);
+        ASSERT_TRUE(port) << error;
+        std::filesystem::remove(link);
+        if (c.Target != nullptr) {
+            std::filesystem::create_symlink(*c.Target != '\0' ? second.SlavePath()
+                                                               : first.SlavePath(),
+                                            link);
+        }
+        const IoResult read = port->Read(256, 50ms);
+        EXPECT_EQ(read.Gone, *c.Error != '\0') << c.Error;
+        EXPECT_EQ(read.Error, c.Error);
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(SerialPortLinuxTest, BadPathsGiveTheSystemsText) {
