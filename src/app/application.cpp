@@ -61,7 +61,10 @@ void Application::OpenJournal() {
     std::string error;
     const std::string dir =
         options_.JournalDir.empty() ? monitor::DefaultJournalDir() : options_.JournalDir;
-    if (journal_.Open(dir, error)) {
+    const bool opened = journal_.Open(dir, error);
+    // Named also when it did not open: the journal keeps trying that folder.
+    log_.SetJournalPath(journal_.Path());
+    if (opened) {
         monitor::AttachJournal(log_, journal_, [this](const std::string& failure) {
             ui_.ShowStatus("Journal: " + failure);
         });
