@@ -4,16 +4,12 @@
 
 namespace gw::link {
 
-namespace {
-
-bool Probe(Wire& wire, Command inquiry) {
+bool ProbeStatus(Wire& wire, Command inquiry) {
     return AcceptsReply(inquiry, wire.ExchangeCommand(CommandText(inquiry)));
 }
 
-}  // namespace
-
-bool ProbeQ1(Wire& wire) { return Probe(wire, Command::StatusMegatec); }
-bool ProbeQS(Wire& wire) { return Probe(wire, Command::StatusMustek); }
+bool ProbeQ1(Wire& wire) { return ProbeStatus(wire, Command::StatusMegatec); }
+bool ProbeQS(Wire& wire) { return ProbeStatus(wire, Command::StatusMustek); }
 
 bool QueryInfo(Wire& wire) {
     const std::string reply = wire.ExchangeCommand(CommandText(Command::Info));

@@ -6,11 +6,14 @@
 
 #include <string>
 
+#include "link/protocol.h"
 #include "link/ups_link.h"
 
 namespace gw::link {
 
-// Accepted when the reply looks like a status record and is no echo.
+// Accepted when the reply to the status inquiry `inquiry` looks like a status record and is
+// no echo.
+bool ProbeStatus(Wire& wire, Command inquiry);
 bool ProbeQ1(Wire& wire);
 bool ProbeQS(Wire& wire);
 

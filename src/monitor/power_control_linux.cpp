@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "monitor/power_backend_handlers.h"
 #include "monitor/power_control.h"
 
 namespace gw::monitor {
@@ -73,28 +74,14 @@ std::string ErrorText(const sdbus::Error& error) {
     return error.getMessage().empty() ? error.getName() : error.getMessage();
 }
 
-// Shared between the backend and the tasks its signals and replies post: the tasks may still
-// wait in the main loop's queue when the backend is gone. Touched on the main thread only.
-struct Handlers {
-    bool Alive = true;
-    std::function<void(bool)> Sleep;
-    std::function<void(bool)> Shutdown;
-};
-
-// Any thread. Runs `task` on the main thread unless the backend is gone by then.
-void PostWhileAlive(link::MainLoop& loop, const std::shared_ptr<Handlers>& handlers,
-                    std::function<void()> task) {
-    loop.Post([handlers, task = std::move(task)] {
-        if (handlers->Alive) task();
-    });
-}
-
 class LogindPowerControl final : public PowerControl {
 public:
     LogindPowerControl(std::unique_ptr<sdbus::IConnection> connection, link::MainLoop& loop)
-        : connection_(std::move(connection)), loop_(loop), handlers_(std::make_shared<Handlers>()) {
+        : connection_(std::move(connection)),
+          loop_(loop),
+          handlers_(std::make_shared<BackendHandlers>()) {
         proxy_ = sdbus::createProxy(*connection_, kService, kObject);
-        std::shared_ptr<Handlers> handlers = handlers_;
+        std::shared_ptr<BackendHandlers> handlers = handlers_;
         link::MainLoop* main_loop = &loop;
         proxy_->uponSignal("PrepareForSleep").onInterface(kManager).call([=](bool start) {
             PostWhileAlive(*main_loop, handlers, [handlers, start] {
@@ -199,7 +186,7 @@ private:
     std::unique_ptr<sdbus::IConnection> connection_;
     link::MainLoop& loop_;
     std::unique_ptr<sdbus::IProxy> proxy_;
-    std::shared_ptr<Handlers> handlers_;
+    std::shared_ptr<BackendHandlers> handlers_;
 };
 
 // What the program gets when the bus cannot be reached: every question and request fails with
@@ -207,7 +194,7 @@ private:
 class UnreachablePowerControl final : public PowerControl {
 public:
     UnreachablePowerControl(std::string error, link::MainLoop& loop)
-        : error_(std::move(error)), loop_(loop), handlers_(std::make_shared<Handlers>()) {}
+        : error_(std::move(error)), loop_(loop), handlers_(std::make_shared<BackendHandlers>()) {}
     ~UnreachablePowerControl() override { handlers_->Alive = false; }
 
     void Can(PowerAction, std::function<void(Capability)> done) override {
@@ -226,7 +213,7 @@ public:
 private:
     std::string error_;
     link::MainLoop& loop_;
-    std::shared_ptr<Handlers> handlers_;
+    std::shared_ptr<BackendHandlers> handlers_;
 };
 
 }  // namespace

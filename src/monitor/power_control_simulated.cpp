@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "monitor/power_backend_handlers.h"
 #include "monitor/power_control.h"
 
 namespace gw::monitor {
@@ -15,7 +16,7 @@ constexpr const char* kSimulatedPrefix = "Simulated power action: ";
 class SimulatedPowerControl final : public PowerControl {
 public:
     SimulatedPowerControl(link::LogSink& log, link::MainLoop& loop)
-        : log_(log), loop_(loop), handlers_(std::make_shared<Handlers>()) {}
+        : log_(log), loop_(loop), handlers_(std::make_shared<BackendHandlers>()) {}
     ~SimulatedPowerControl() override { handlers_->Alive = false; }
 
     void Can(PowerAction, std::function<void(Capability)> done) override {
@@ -25,7 +26,7 @@ public:
     void Do(PowerAction action, std::function<void(std::string)> done) override {
         log_.AppendLog(std::string(kSimulatedPrefix) + RowOf(action).Name);
         Later([done] { done({}); });
-        std::shared_ptr<Handlers> handlers = handlers_;
+        std::shared_ptr<BackendHandlers> handlers = handlers_;
         if (action == PowerAction::PowerOff) {
             // As a machine going down would announce it: the program closes and ends.
             Later([handlers] {
@@ -55,22 +56,11 @@ public:
     }
 
 private:
-    // Shared with the posted tasks, which may outlive this object in the loop's queue.
-    struct Handlers {
-        bool Alive = true;
-        std::function<void(bool)> Sleep;
-        std::function<void(bool)> Shutdown;
-    };
-
-    void Later(std::function<void()> task) {
-        loop_.Post([handlers = handlers_, task = std::move(task)] {
-            if (handlers->Alive) task();
-        });
-    }
+    void Later(std::function<void()> task) { PostWhileAlive(loop_, handlers_, std::move(task)); }
 
     link::LogSink& log_;
     link::MainLoop& loop_;
-    std::shared_ptr<Handlers> handlers_;
+    std::shared_ptr<BackendHandlers> handlers_;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 // Thread rule: main thread only, like the backend's events.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -146,8 +147,8 @@ private:
     bool session_ended_ = false;
 
     // Indexed by PowerAction.
-    bool allowed_[3] = {true, true, true};
-    bool asking_[3] = {false, false, false};
+    std::array<bool, std::size(kPowerActions)> allowed_{true, true, true};
+    std::array<bool, std::size(kPowerActions)> asking_{};
     std::function<void()> allowed_changed_;
 
     DelayInhibitor inhibitor_;

@@ -21,17 +21,16 @@ struct InquiryRow {
     const char* Protocol;
     bool DisplayModel::*Allowed;
     link::Command Inquiry;
-    bool (*Probe)(link::Wire&);
     std::atomic<bool> link::UpsLink::*Answered;
     bool DisplayModel::*Label;
 };
 
 // clang-format off
 const InquiryRow kInquiries[] = {
-    {"Megatec", &DisplayModel::Q1_CB, link::Command::StatusMegatec, link::ProbeQ1,
-     &link::UpsLink::Q1Answered, &DisplayModel::Q1_LEnabled},
-    {"Mustek",  &DisplayModel::QS_CB, link::Command::StatusMustek,  link::ProbeQS,
-     &link::UpsLink::QSAnswered, &DisplayModel::QS_LEnabled},
+    {"Megatec", &DisplayModel::Q1_CB, link::Command::StatusMegatec, &link::UpsLink::Q1Answered,
+     &DisplayModel::Q1_LEnabled},
+    {"Mustek",  &DisplayModel::QS_CB, link::Command::StatusMustek,  &link::UpsLink::QSAnswered,
+     &DisplayModel::QS_LEnabled},
 };
 // clang-format on
 
@@ -360,7 +359,7 @@ bool UpsDetection::ProbeInquiries() {
     bool any = false;
     for (const InquiryRow& row : kInquiries) {
         link_.*row.Answered = false;
-        if (display_.*row.Allowed) link_.*row.Answered = row.Probe(wire_);
+        if (display_.*row.Allowed) link_.*row.Answered = link::ProbeStatus(wire_, row.Inquiry);
         display_.*row.Label = link_.*row.Answered;
         any = any || link_.*row.Answered;
     }
