@@ -42,7 +42,11 @@ Application::Application(link::MainLoop& loop, Presentation& ui, monitor::EventN
                    monitor::EvaluationEnd::Complete;
         }
         if (link_watch_) link_watch_->OnCycle(good, poller_->TakeLinkChange());
-        if (cycle_observer_) cycle_observer_(exchange_failed);
+        if (good && commands_) commands_->OnStatusShown();
+        ModelChange change;
+        change.Kind = ModelChange::What::Cycle;
+        change.CycleFailed = exchange_failed;
+        Tell(change);
     });
     polling_control_ = std::make_unique<monitor::PollingControlOf<link::Poller>>(*poller_);
 }
@@ -116,7 +120,10 @@ Application::Started Application::StartUp() {
         std::make_unique<monitor::SystemPower>(std::move(backend), loop_, log_, *polling_control_,
                                                static_cast<monitor::PowerHooks&>(*this));
     // The answers to "may I?" come later from the system; the choices follow each of them.
-    power_->OnAllowedChanged([this] { EnablePowerChoices(); });
+    power_->OnAllowedChanged([this] {
+        EnablePowerChoices();
+        ModelChanged(ModelChange::What::PowerChoices);
+    });
     system_actions_ = std::make_unique<monitor::SystemActionsOf<monitor::SystemPower>>(*power_);
     launcher_ = monitor::MakeProgramLauncher(loop_);
     response_ = std::make_unique<monitor::PowerFailResponse>(
@@ -163,13 +170,18 @@ Application::Started Application::StartUp() {
         if (!hotplug_) log_.AppendLog("HID device changes are not followed: " + error);
     }
 
+    commands_ = std::make_unique<monitor::UserCommands>(
+        [this](std::string_view command) { return wire_.ExchangeCommand(command); },
+        [this] { return ups_.HidPresent || ups_.ComOpen; }, display_, ui_);
+
     start_timer_ = loop_.StartTimer(kStartTimerDelay, [this] {
         start_timer_.Reset();
         if (closed_) return;
         detection_->StartUpDetection([this](monitor::StartOutcome) {
-            if (start_observer_) {
-                start_observer_(ups_.LinkUsable && (ups_.Q1Answered || ups_.QSAnswered));
-            }
+            ModelChange change;
+            change.Kind = ModelChange::What::StartDetected;
+            change.Monitoring = ups_.LinkUsable && (ups_.Q1Answered || ups_.QSAnswered);
+            Tell(change);
         });
     });
     return Started::Running;
@@ -205,17 +217,60 @@ void Application::Close() {
     poller_->EndPolling();
     wire_.CloseLink();  // keeps ComOpen and ComPort for the save
 
+    Report(settings_->Save(display_, Conditions()));
+    journal_.Close();
+    // Only now may another copy start: before the save it would read the old file and later
+    // write it back over ours.
+    locks_.Release();
+}
+
+SaveConditions Application::Conditions() const {
     SaveConditions conditions;
     conditions.LinkOpen = ups_.HidPresent || ups_.ComOpen;
     conditions.ComOpen = ups_.ComOpen;
     conditions.ComPort = ups_.ComPort;
     conditions.ForceOptionsApply = monitor::ForceOptionsEnabled(platform_.Major);
     conditions.ThresholdsLoaded = thresholds_loaded_;
-    Report(settings_->Save(display_, conditions));
-    journal_.Close();
-    // Only now may another copy start: before the save it would read the old file and later
-    // write it back over ours.
-    locks_.Release();
+    return conditions;
+}
+
+void Application::SaveSettings() {
+    if (!settings_ || closed_) return;
+    Report(settings_->Save(display_, Conditions()));
+}
+
+void Application::StartMonitoring() {
+    if (closed_ || !detection_) return;
+    detection_->Start();
+    ModelChanged(ModelChange::What::Monitoring);
+}
+
+void Application::StopMonitoring() {
+    if (closed_ || !detection_) return;
+    detection_->Stop();
+    ModelChanged(ModelChange::What::Monitoring);
+}
+
+void Application::ApplyRefreshInterval() {
+    // The poller takes DataMutex for the new interval: the polling thread reads it.
+    poller_->SetRefreshInterval(RefreshIntervalMs(display_));
+}
+
+void Application::RequestExit() {
+    close_allowed_ = true;
+    Close();
+    End();
+}
+
+void Application::ModelChanged(ModelChange::What what) {
+    ModelChange change;
+    change.Kind = what;
+    Tell(change);
+}
+
+void Application::Tell(const ModelChange& change) {
+    // A view may add another while being told; indices stay valid where iterators would not.
+    for (std::size_t i = 0; i < model_observers_.size(); ++i) model_observers_[i](change);
 }
 
 void Application::RunCloseSequence() {

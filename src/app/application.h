@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/instance_lock.h"
 #include "app/platform_info.h"
@@ -29,6 +30,7 @@
 #include "monitor/status_evaluation.h"
 #include "monitor/system_power.h"
 #include "monitor/ups_detection.h"
+#include "monitor/user_commands.h"
 
 namespace gw::app {
 
@@ -38,6 +40,14 @@ class Presentation : public monitor::TrayPresenter,
                      public monitor::DetectionDialogs {};
 
 enum class PowerBackend { Logind, Simulated };
+
+// What made the display model change.
+struct ModelChange {
+    enum class What { Cycle, StartDetected, Monitoring, PowerChoices, Edited };
+    What Kind = What::Edited;
+    bool CycleFailed = false;  // Cycle: the exchange failed, nothing new was shown
+    bool Monitoring = false;   // StartDetected: polling started
+};
 
 struct ApplicationOptions {
     PowerBackend Power = PowerBackend::Logind;
@@ -75,14 +85,26 @@ public:
     // The session ends: close, then `on_end`.
     void EndSession();
 
-    // Called after every evaluation (or failed cycle), for the runner's own output.
-    void OnCycle(std::function<void(bool failed)> observer) {
-        cycle_observer_ = std::move(observer);
+    // Every view of the display model (the window, the headless runner's output) follows it
+    // here: told after each poll cycle's evaluation, once the start timer's detection has run,
+    // and after anything else that changed the model outside a cycle.
+    void AddModelObserver(std::function<void(const ModelChange&)> observer) {
+        model_observers_.push_back(std::move(observer));
     }
-    // Called once the start timer's detection has run; `monitoring` when polling started.
-    void OnStartDetected(std::function<void(bool monitoring)> observer) {
-        start_observer_ = std::move(observer);
-    }
+    // Tells every view; for the window's own edits that other views must see.
+    void ModelChanged(ModelChange::What what = ModelChange::What::Edited);
+
+    // The user's entries, for the window's controls.
+    void StartMonitoring();
+    void StopMonitoring();
+    monitor::UserCommands& Commands() { return *commands_; }
+    // Sets the polling interval from RefreshUD's position.
+    void ApplyRefreshInterval();
+    // Writes every setting to the store now, as at the close.
+    void SaveSettings();
+    // Exit from the tool bar or the tray: the window may close for good, and the close sequence
+    // runs once.
+    void RequestExit();
 
     bool CloseAllowed() const { return close_allowed_; }
     bool Closed() const { return closed_; }
@@ -110,6 +132,8 @@ private:
     void Stop() override {}
 
     void Report(const std::vector<std::string>& problems);
+    void Tell(const ModelChange& change);
+    SaveConditions Conditions() const;
     void OpenJournal();
     void EnablePowerChoices();
     // Tells the owner, once, that the program must end.
@@ -120,8 +144,7 @@ private:
     monitor::EventNotices& notices_;
     ApplicationOptions options_;
     std::function<void()> on_end_;
-    std::function<void(bool)> cycle_observer_;
-    std::function<void(bool)> start_observer_;
+    std::vector<std::function<void(const ModelChange&)>> model_observers_;
 
     monitor::EventLog log_;
     monitor::JournalFile journal_;
@@ -146,6 +169,7 @@ private:
     std::unique_ptr<monitor::LinkWatch> link_watch_;
     std::unique_ptr<monitor::UpsDetection> detection_;
     std::unique_ptr<link::HidHotplug> hotplug_;
+    std::unique_ptr<monitor::UserCommands> commands_;
 
     link::TimerHandle start_timer_;
     bool started_ = false;

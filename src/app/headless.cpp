@@ -132,22 +132,25 @@ int RunHeadless(const HeadlessOptions& options) {
     running = &app;
 
     int exit_status = 0;
-    app.OnStartDetected([&](bool monitoring) {
-        // A bounded run is a check: without a UPS there is nothing to wait for.
-        if (!monitoring && options.Cycles > 0) {
-            exit_status = 1;
-            app.EndSession();
-        }
-    });
-
     int cycles = 0;
-    app.OnCycle([&](bool failed) {
+    app.AddModelObserver([&](const ModelChange& change) {
+        if (change.Kind == ModelChange::What::StartDetected) {
+            // A bounded run is a check: without a UPS there is nothing to wait for.
+            if (!change.Monitoring && options.Cycles > 0) {
+                exit_status = 1;
+                app.EndSession();
+            }
+            return;
+        }
+        if (change.Kind != ModelChange::What::Cycle) return;
         const monitor::UpsStatus& status = app.Evaluation().Status();
-        if (!failed && options.PrintReplies) {
+        if (!change.CycleFailed && options.PrintReplies) {
             std::cout << status.ReplyText << "  charge " << app.Display().BatteryChargeL << " %"
                       << std::endl;
         }
-        if (!failed && options.StatusJson) std::cout << monitor::StatusJson(status) << std::endl;
+        if (!change.CycleFailed && options.StatusJson) {
+            std::cout << monitor::StatusJson(status) << std::endl;
+        }
         if (options.Cycles > 0 && ++cycles >= options.Cycles) app.EndSession();
     });
 

@@ -213,6 +213,13 @@ struct DisplayModel {
     bool SleepRBEnabled = true;
     bool HibernateRBEnabled = true;
     bool ShutdownRBEnabled = true;
+
+    // The user's commands to the UPS: one the UPS refused stays off for the rest of the run.
+    bool UPSBeeperSBEnabled = true;
+    bool Test10sSBEnabled = true;
+    bool TestTSBEnabled = true;
+    bool TestLowSBEnabled = true;
+    bool CancelTestSBEnabled = true;
 };
 
 // The reading edits in the order of the reply's fields.
