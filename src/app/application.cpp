@@ -250,6 +250,17 @@ void Application::StopMonitoring() {
     ModelChanged(ModelChange::What::Monitoring);
 }
 
+void Application::SendCommand(monitor::UserCommand which, int minutes) {
+    if (closed_ || !commands_) return;
+    commands_->Send(which, minutes);
+    ModelChanged(ModelChange::What::Edited);
+}
+
+void Application::ActNow(monitor::PowerAction action) {
+    if (closed_ || !power_) return;
+    power_->Act(action);
+}
+
 void Application::ApplyRefreshInterval() {
     // The poller takes DataMutex for the new interval: the polling thread reads it.
     poller_->SetRefreshInterval(RefreshIntervalMs(display_));

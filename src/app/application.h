@@ -15,6 +15,7 @@
 #include "app/instance_lock.h"
 #include "app/platform_info.h"
 #include "app/settings_store.h"
+#include "app/user_actions.h"
 #include "link/hid_device.h"
 #include "link/hid_hotplug.h"
 #include "link/main_loop.h"
@@ -64,7 +65,8 @@ struct ApplicationOptions {
     bool WatchHidDevices = true;
 };
 
-class Application final : private monitor::PowerHooks,
+class Application final : public UserActions,
+                          private monitor::PowerHooks,
                           private monitor::DetectionSettings,
                           private monitor::ReportTimers {
 public:
@@ -95,19 +97,20 @@ public:
     // Tells every view; for the window's own edits that other views must see.
     void ModelChanged(ModelChange::What what = ModelChange::What::Edited);
 
-    // The user's entries, for the window's controls.
-    void StartMonitoring();
-    void StopMonitoring();
-    monitor::UserCommands& Commands() { return *commands_; }
+    // UserActions, for the window's controls.
+    void StartMonitoring() override;
+    void StopMonitoring() override;
+    void SendCommand(monitor::UserCommand which, int minutes) override;
+    void ActNow(monitor::PowerAction action) override;
     // Sets the polling interval from RefreshUD's position.
-    void ApplyRefreshInterval();
+    void ApplyRefreshInterval() override;
     // Writes every setting to the store now, as at the close.
-    void SaveSettings();
-    // Exit from the tool bar or the tray: the window may close for good, and the close sequence
-    // runs once.
-    void RequestExit();
+    void SaveSettings() override;
+    // Exit from the tool bar or the tray: the window may close for good; the close sequence
+    // runs once and the program ends.
+    void RequestExit() override;
+    bool CloseAllowed() const override { return close_allowed_; }
 
-    bool CloseAllowed() const { return close_allowed_; }
     bool Closed() const { return closed_; }
     monitor::DisplayModel& Display() { return display_; }
     monitor::EventLog& Log() { return log_; }

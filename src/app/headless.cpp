@@ -1,48 +1,14 @@
 #include "app/headless.h"
 
-#include <signal.h>
-
 #include <iostream>
-#include <thread>
 
+#include "app/signal_watcher.h"
 #include "link/plain_main_loop.h"
 #include "monitor/status_json.h"
 
 namespace gw::app {
 
 namespace {
-
-// Signals are taken by one thread with sigwait and turned into a posted task, so no handler
-// ever runs inside the loop's locks.
-class SignalWatcher {
-public:
-    SignalWatcher(link::PlainMainLoop& loop, std::function<void()> on_signal)
-        : loop_(loop), on_signal_(std::move(on_signal)) {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        sigaddset(&set_, SIGHUP);
-        sigaddset(&set_, SIGUSR1);  // our own wake-up at the end
-        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-        thread_ = std::thread([this] {
-            int signal = 0;
-            while (sigwait(&set_, &signal) == 0) {
-                if (signal == SIGUSR1) return;
-                loop_.Post(on_signal_);
-            }
-        });
-    }
-    ~SignalWatcher() {
-        pthread_kill(thread_.native_handle(), SIGUSR1);
-        thread_.join();
-    }
-
-private:
-    link::PlainMainLoop& loop_;
-    std::function<void()> on_signal_;
-    sigset_t set_;
-    std::thread thread_;
-};
 
 // Without a window, what the tray, the status bar and the dialogs would show goes to standard
 // error, so that standard output carries only log lines and replies for scripts to read. The

@@ -4,14 +4,25 @@
 #include <string>
 
 #include "app/headless.h"
+#include "ui/window_runner.h"
 
 namespace {
 
 void Usage() {
-    std::cout << "usage: gridwarden --headless [--com N] [--refresh SECONDS] [--print-replies]\n"
+    std::cout << "usage: gridwarden [--headless] [--com N] [--refresh SECONDS] [--print-replies]\n"
                  "                  [--status-json] [--cycles N] [--journal-dir DIR]\n"
                  "                  [--power=logind|simulated] [--power-bus ADDRESS] [--retry SECONDS]\n"
                  "       gridwarden --version\n";
+}
+
+// The window needs a display; without one (a server, a service, a test run) the program runs
+// headless rather than fail to start.
+bool DisplayAvailable() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
 }
 
 bool ParseInt(const char* text, int low, int high, int& value) {
@@ -26,11 +37,12 @@ bool ParseInt(const char* text, int low, int high, int& value) {
 
 int main(int argc, char** argv) {
     gw::app::HeadlessOptions options;
+    bool headless = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
         if (arg == "--headless") {
-            // The window is not part of this build; headless is all there is.
+            headless = true;
         } else if (arg == "--print-replies") {
             options.PrintReplies = true;
         } else if (arg == "--status-json") {
@@ -66,5 +78,6 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    return gw::app::RunHeadless(options);
+    if (headless || !DisplayAvailable()) return gw::app::RunHeadless(options);
+    return gw::ui::RunWindow(argc, argv, options);
 }

@@ -1,0 +1,27 @@
+// What the user can ask of the program from the window's controls, as one narrow interface so
+// that the window can be built and tested against a fake. `Application` implements it.
+//
+// Thread rule: main thread only.
+#pragma once
+
+#include "monitor/power_control.h"
+#include "monitor/user_commands.h"
+
+namespace gw::app {
+
+class UserActions {
+public:
+    virtual ~UserActions() = default;
+    virtual void StartMonitoring() = 0;
+    virtual void StopMonitoring() = 0;
+    // One of the tool bar's commands to the UPS; `minutes` only for the timed test.
+    virtual void SendCommand(monitor::UserCommand which, int minutes) = 0;
+    // The tool bar's Sleep, Hibernate and Shutdown.
+    virtual void ActNow(monitor::PowerAction action) = 0;
+    virtual void ApplyRefreshInterval() = 0;
+    virtual void SaveSettings() = 0;
+    virtual void RequestExit() = 0;
+    virtual bool CloseAllowed() const = 0;
+};
+
+}  // namespace gw::app

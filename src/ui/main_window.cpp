@@ -1,0 +1,238 @@
+#include "ui/main_window.h"
+
+#include <QCloseEvent>
+#include <QLayout>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+
+#include "ui/battery_gauge.h"
+#include "ui/dialogs.h"
+#include "ui/icons.h"
+#include "ui/tray_icon.h"
+
+namespace gw::ui {
+
+namespace {
+
+using Model = monitor::DisplayModel;
+using monitor::UserCommand;
+
+constexpr int kClientWidth = 318;
+constexpr int kClientHeight = 550;
+
+// A page taller than the fixed window scrolls rather than squeeze its controls.
+QScrollArea* Scrolled(QWidget* page) {
+    auto* area = new QScrollArea;
+    area->setObjectName(page->objectName() + "Scroll");
+    area->setWidget(page);
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    return area;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(Model& model, monitor::EventLog& log, app::UserActions& actions,
+                       TrayIcon& tray, TimedTestDialog& timed_test)
+    : QMainWindow(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                               Qt::MSWindowsFixedSizeDialogHint),
+      model_(model),
+      actions_(actions),
+      tray_(tray),
+      timed_test_(timed_test),
+      binding_(model),
+      context_(std::make_unique<TabContext>(
+          TabContext{binding_, actions, log, this, [this] { ShowModel(); }})) {
+    LoadIcons();
+    setObjectName("TMainForm");
+    setWindowTitle("Gridwarden");
+    setWindowIcon(QIcon(":/icons/tray-normal.svg"));
+    // A fixed window holds all of it only in a small face; pixels, so the screen's DPI setting
+    // cannot push controls out of it.
+    QFont small = font();
+    small.setPixelSize(10);
+    setFont(small);
+    setFixedSize(kClientWidth, kClientHeight);
+
+    BuildToolBar();
+    pages_ = new QTabWidget;
+    pages_->setObjectName("PC");
+    pages_->setIconSize(QSize(12, 12));
+    pages_->setUsesScrollButtons(false);
+    pages_->addTab(Scrolled(BuildInfoTab(*context_)), QIcon(":/icons/port.svg"), "UPS Information");
+    pages_->addTab(Scrolled(BuildStatusTab(*context_)), QIcon(":/icons/tray-normal.svg"),
+                   "UPS Status");
+    pages_->addTab(Scrolled(BuildSettingsTab(*context_)), QIcon(":/icons/save.svg"), "Settings");
+    pages_->setCurrentIndex(1);
+    // One tight spacing for every page, so that the rows fit the window's width.
+    for (QLayout* layout : pages_->findChildren<QLayout*>()) {
+        layout->setContentsMargins(3, 3, 3, 3);
+        layout->setSpacing(2);
+    }
+    setCentralWidget(pages_);
+
+    statusBar()->setObjectName("StatusBar");
+    statusBar()->setSizeGripEnabled(false);
+    status_ = new QLabel;
+    status_->setObjectName("StatusBarText");
+    statusBar()->addWidget(status_, 1);
+    countdown_ = new QLabel;
+    countdown_->setObjectName("CountdownL");
+    countdown_->setStyleSheet("QLabel { color: #c00000; font-weight: bold; }");
+    countdown_->hide();
+    statusBar()->addPermanentWidget(countdown_);
+
+    connect(&tray_, &TrayIcon::RestoreRequested, this, &MainWindow::Restore);
+    connect(&tray_, &TrayIcon::MinimizeRequested, this, &MainWindow::MinimizeToTray);
+    connect(&tray_, &TrayIcon::ExitRequested, this, [this] {
+        actions_.RequestExit();
+        close();
+    });
+    ShowModel();
+}
+
+MainWindow::~MainWindow() = default;
+
+QToolButton* MainWindow::ToolButton(const char* name, const char* icon, const char* hint,
+                                    std::function<void()> click, bool Model::*enabled) {
+    auto* button = new QToolButton;
+    button->setObjectName(name);
+    button->setIcon(QIcon(icon));
+    button->setIconSize(QSize(16, 16));
+    button->setFixedSize(23, 22);
+    button->setToolTip(hint);
+    button->setAutoRaise(true);
+    connect(button, &QToolButton::clicked, this, [this, click = std::move(click)] {
+        click();
+        ShowModel();
+    });
+    if (enabled != nullptr) binding_.Enable(button, enabled);
+    tool_bar_->addWidget(button);
+    return button;
+}
+
+void MainWindow::BuildToolBar() {
+    auto* bar = tool_bar_ = new QToolBar(this);
+    bar->setObjectName("ToolBar");
+    bar->setMovable(false);
+    bar->setFloatable(false);
+    bar->setContextMenuPolicy(Qt::PreventContextMenu);
+    bar->layout()->setSpacing(0);
+    addToolBar(Qt::TopToolBarArea, bar);
+    auto command = [this](UserCommand which) {
+        return [this, which] { actions_.SendCommand(which, 0); };
+    };
+    auto power = [this](monitor::PowerAction action) {
+        return [this, action] { actions_.ActNow(action); };
+    };
+    ToolButton("StartSB", ":/icons/start.svg", "Start", [this] { actions_.StartMonitoring(); },
+               &Model::StartSBEnabled);
+    ToolButton("StopSB", ":/icons/stop.svg", "Stop", [this] { actions_.StopMonitoring(); },
+               &Model::StopSBEnabled);
+    bar->addSeparator();
+    ToolButton("UPSBeeperSB", ":/icons/beeper.svg", "Toggle UPS Beeper",
+               command(UserCommand::ToggleBeeper), &Model::UPSBeeperSBEnabled);
+    bar->addSeparator();
+    ToolButton("Test10sSB", ":/icons/test10s.svg", "Test for 10 seconds",
+               command(UserCommand::Test10s), &Model::Test10sSBEnabled);
+    ToolButton(
+        "TestTSB", ":/icons/testt.svg", "Test for specified time period",
+        [this] {
+            if (const std::optional<int> minutes = timed_test_.Choose()) {
+                actions_.SendCommand(UserCommand::TestMinutes, *minutes);
+            }
+        },
+        &Model::TestTSBEnabled);
+    ToolButton("TestLowSB", ":/icons/testlow.svg", "Test until battery low",
+               command(UserCommand::TestUntilLow), &Model::TestLowSBEnabled);
+    ToolButton("CancelTestSB", ":/icons/canceltest.svg", "Cancel Test",
+               command(UserCommand::CancelTest), &Model::CancelTestSBEnabled);
+    bar->addSeparator();
+    ToolButton("SleepSB", ":/icons/sleep.svg", "Sleep", power(monitor::PowerAction::Suspend),
+               &Model::SleepSBEnabled);
+    ToolButton("HibernateSB", ":/icons/hibernate.svg", "Hibernate",
+               power(monitor::PowerAction::Hibernate), &Model::HibernateSBEnabled);
+    ToolButton("ShutdownSB", ":/icons/shutdown.svg", "Shutdown",
+               power(monitor::PowerAction::PowerOff), &Model::ShutdownSBEnabled);
+    bar->addSeparator();
+    ToolButton("SaveSetSB", ":/icons/save.svg", "Save Settings", [this] { actions_.SaveSettings(); },
+               nullptr);
+    ToolButton(
+        "SpeedButton3", ":/icons/exit.svg", "Exit",
+        [this] {
+            actions_.RequestExit();
+            close();
+        },
+        nullptr);
+}
+
+void MainWindow::ShowModel() { binding_.Refresh(); }
+
+void MainWindow::ShowAtStart() {
+    if (tray_.Available()) return;  // hidden in the tray
+    Restore();
+}
+
+void MainWindow::Restore() {
+    if (!centred_) {
+        centred_ = true;
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            move(screen->availableGeometry().center() - rect().center());
+        }
+    }
+    show();
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    raise();
+    activateWindow();
+}
+
+void MainWindow::MinimizeToTray() {
+    // Without a tray, hiding would leave the user nothing to click: minimise as usual.
+    if (!tray_.Available()) {
+        showMinimized();
+        return;
+    }
+    hide();
+}
+
+void MainWindow::SetStatusText(std::string_view text) {
+    status_->setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+QString MainWindow::StatusText() const { return status_->text(); }
+
+void MainWindow::SetCountdown(const QString& text) {
+    countdown_->setText(text);
+    countdown_->setVisible(!text.isEmpty());
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (actions_.CloseAllowed()) {
+        event->accept();
+        return;
+    }
+    // A refused close goes to the tray: the protector keeps running.
+    event->ignore();
+    MinimizeToTray();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && tray_.Available()) {
+        // Hiding from inside the state change confuses some window managers.
+        QTimer::singleShot(0, this, [this] {
+            if (isMinimized()) hide();
+        });
+    }
+}
+
+}  // namespace gw::ui

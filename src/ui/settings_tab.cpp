@@ -1,0 +1,333 @@
+// The "Settings" page: the report channels, the power-fail response, the program's own
+// settings and the About group.
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "monitor/battery_charge.h"
+#include "monitor/power_fail_response.h"
+#include "ui/tabs.h"
+#include "ui/widget_kit.h"
+
+namespace gw::ui {
+
+namespace {
+
+using Model = monitor::DisplayModel;
+
+// clang-format off
+inline constexpr char kHomePage[]     = "https://tallowmere.org/gw";
+inline constexpr char kSupportMail[]  = "gridwarden@tallowmere.org";
+inline constexpr char kForumPage[]    = "https://tallowmere.org/gw/forum";
+// What the program chooser offers: any program, and the kinds the settings of other systems
+// name, so a path typed there still shows.
+inline constexpr char kProgramFilter[] =
+    "Programs (*);;*.exe files (*.exe);;*.cmd files (*.cmd);;*.bat files (*.bat)";
+// clang-format on
+
+// A link of the About group: blue and underlined, red under the pointer, opened on a click.
+class LinkLabel final : public QLabel {
+public:
+    LinkLabel(const char* name, const QString& caption, QUrl target)
+        : QLabel(caption), target_(std::move(target)) {
+        setObjectName(name);
+        setCursor(Qt::PointingHandCursor);
+        Colour("blue");
+    }
+
+protected:
+    void enterEvent(QEnterEvent*) override { Colour("red"); }
+    void leaveEvent(QEvent*) override { Colour("blue"); }
+    void mouseReleaseEvent(QMouseEvent*) override { QDesktopServices::openUrl(target_); }
+
+private:
+    void Colour(const char* colour) {
+        setStyleSheet(QString("QLabel { color: %1; text-decoration: underline; }").arg(colour));
+    }
+    QUrl target_;
+};
+
+QLineEdit* EditField(ModelBinding& binding, const char* name, std::string Model::*text,
+                     bool secret = false) {
+    QLineEdit* field = Field(name);
+    field->setReadOnly(false);
+    if (secret) field->setEchoMode(QLineEdit::Password);
+    binding.Edit(field, text);
+    return field;
+}
+
+QCheckBox* BoundBox(ModelBinding& binding, const char* name, const QString& caption,
+                    bool Model::*checked, std::function<void()> after = {}) {
+    QCheckBox* box = Box(name, caption);
+    binding.Check(box, checked, std::move(after));
+    return box;
+}
+
+QHBoxLayout* MinutesUpDown(ModelBinding& binding, const char* field, const char* arrows,
+                           monitor::UpDown Model::*control, const char* unit) {
+    UpDownPair pair = MakeUpDown(field, arrows, 36);
+    binding.Arrows(pair.Arrows, pair.Field, control);
+    return Row({pair.Layout, Caption(nullptr, unit)});
+}
+
+QWidget* SmtpPage(TabContext& context) {
+    ModelBinding& b = context.Binding;
+    auto* page = new QWidget;
+    auto* grid = new QGridLayout(page);
+    grid->setVerticalSpacing(2);
+    grid->addWidget(Caption(nullptr, "Host:"), 0, 0);
+    grid->addWidget(EditField(b, "SMTPHostE", &Model::SMTPHostE), 0, 1);
+    grid->addWidget(Caption(nullptr, "Port:"), 0, 2);
+    QLineEdit* port = EditField(b, "SMTPPortE", &Model::SMTPPortE);
+    port->setFixedWidth(36);
+    grid->addWidget(port, 0, 3);
+    grid->addWidget(Caption(nullptr, "Login:"), 1, 0);
+    grid->addWidget(EditField(b, "SMTPLoginE", &Model::SMTPLoginE), 1, 1);
+    grid->addWidget(BoundBox(b, "SMTPAuthCB", "Authentication", &Model::SMTPAuthCB), 2, 2, 1, 2);
+    grid->addWidget(Caption(nullptr, "Password:"), 2, 0);
+    grid->addWidget(EditField(b, "SMTPPswE", &Model::SMTPPswE, true), 2, 1);
+    grid->setColumnStretch(1, 1);
+    grid->addWidget(Caption(nullptr, "From:"), 3, 0);
+    grid->addWidget(EditField(b, "SMTPFromE", &Model::SMTPFromE), 3, 1, 1, 3);
+    grid->addWidget(Caption(nullptr, "E-Mail:"), 4, 0);
+    grid->addWidget(EditField(b, "SMTPMailE", &Model::SMTPMailE), 4, 1, 1, 3);
+    grid->addLayout(Row({BoundBox(b, "SMTPReportsCB", "Reports", &Model::SMTPReportsCB),
+                         MinutesUpDown(b, "SMTPDelayE", "SMTPDelayUD", &Model::SMTPDelayUD, "min"),
+                         BoundBox(b, "SMTPWarningsCB", "Warnings", &Model::SMTPWarningsCB)}),
+                    5, 0, 1, 4);
+    auto* send = new QToolButton;
+    send->setObjectName("SendSMTPRepSB");
+    send->setText("Send Test Report");
+    context.SmtpTestButton = send;
+    grid->addWidget(send, 6, 0, 1, 4, Qt::AlignRight);
+    return page;
+}
+
+QWidget* HttpPage(TabContext& context) {
+    ModelBinding& b = context.Binding;
+    auto* page = new QWidget;
+    auto* grid = new QGridLayout(page);
+    grid->addWidget(BoundBox(b, "HTTPCB", "Enabled", &Model::HTTPCB), 0, 0, 1, 2);
+    grid->addWidget(Caption(nullptr, "Port:"), 1, 0);
+    QLineEdit* port = EditField(b, "HTTPPortE", &Model::HTTPPortE);
+    port->setFixedWidth(50);
+    context.HttpPort = port;
+    grid->addWidget(port, 1, 1, Qt::AlignLeft);
+    grid->addWidget(BoundBox(b, "HTTPAuthCB", "Authentication", &Model::HTTPAuthCB), 2, 0, 1, 2);
+    grid->addWidget(Caption(nullptr, "User:"), 3, 0);
+    grid->addWidget(EditField(b, "HTTPUserE", &Model::HTTPUserE), 3, 1);
+    grid->addWidget(Caption(nullptr, "Password:"), 4, 0);
+    grid->addWidget(EditField(b, "HTTPPasswordE", &Model::HTTPPasswordE, true), 4, 1);
+    grid->setRowStretch(5, 1);
+    return page;
+}
+
+QWidget* LanPage(TabContext& context) {
+    ModelBinding& b = context.Binding;
+    auto* page = new QWidget;
+    auto* grid = new QGridLayout(page);
+    grid->addWidget(Caption(nullptr, "Server Name:"), 0, 0);
+    grid->addWidget(EditField(b, "LANServerNameE", &Model::LANServerNameE), 0, 1);
+    grid->addLayout(Row({BoundBox(b, "LANReportsCB", "Reports", &Model::LANReportsCB),
+                         MinutesUpDown(b, "LANDelayE", "LANDelayUD", &Model::LANDelayUD, "min"),
+                         BoundBox(b, "LANWarningsCB", "Warnings", &Model::LANWarningsCB)}),
+                    1, 0, 1, 2);
+    auto* send = new QToolButton;
+    send->setObjectName("LANRepSB");
+    send->setIcon(QIcon(":/icons/ok.svg"));
+    context.LanTestButton = send;
+    grid->addWidget(send, 2, 1, Qt::AlignRight);
+    grid->setRowStretch(3, 1);
+    return page;
+}
+
+QGroupBox* PowerFailGroup(TabContext& context) {
+    ModelBinding& b = context.Binding;
+    Model& model = b.model();
+    QGroupBox* group = Group("PowerFailGB", "Power Fail");
+    auto* grid = new QGridLayout(group);
+    grid->setVerticalSpacing(2);
+
+    UpDownPair delay = MakeUpDown("DelayE", "DelayUD", 44);
+    b.Arrows(delay.Arrows, delay.Field, &Model::DelayUD);
+    grid->addWidget(Caption(nullptr, "Delay:"), 0, 0);
+    grid->addLayout(Row({delay.Layout, Caption(nullptr, "s"),
+                         BoundBox(b, "DelayCB", QString(), &Model::DelayCB)}),
+                    0, 1);
+    UpDownPair minimum = MakeUpDown("MinVoltageE", "MinVoltageUD", 44);
+    b.Arrows(minimum.Arrows, minimum.Field, &Model::MinVoltageUD, &Model::MinVoltageE,
+             [&model, &context](int direction) {
+                 if (monitor::StepThreshold(model, monitor::Threshold::Minimum,
+                                            direction > 0 ? monitor::ThresholdKey::Up
+                                                          : monitor::ThresholdKey::Down) &&
+                     context.Edited) {
+                     context.Edited();
+                 }
+             });
+    grid->addWidget(Caption(nullptr, "Min. Voltage:"), 1, 0);
+    grid->addLayout(Row({minimum.Layout, Caption(nullptr, "V"),
+                         BoundBox(b, "MinVoltageCB", QString(), &Model::MinVoltageCB)}),
+                    1, 1);
+
+    QGroupBox* actions = Group("ActionGB", "Action");
+    auto* choices = new QGridLayout(actions);
+    struct Choice {
+        const char* Name;
+        const char* Caption;
+        bool Model::*Checked;
+        bool Model::*Enabled;
+    };
+    const Choice kChoices[] = {
+        {"ShutdownRB", "Shutdown", &Model::ShutdownRB, &Model::ShutdownRBEnabled},
+        {"SleepRB", "Suspend", &Model::SleepRB, &Model::SleepRBEnabled},
+        {"HibernateRB", "Hibernate", &Model::HibernateRB, &Model::HibernateRBEnabled},
+        {"NothingRB", "Nothing", &Model::NothingRB, nullptr},
+    };
+    int index = 0;
+    for (const Choice& choice : kChoices) {
+        auto* radio = new QRadioButton(choice.Caption);
+        radio->setObjectName(choice.Name);
+        b.Check(radio, choice.Checked);
+        if (choice.Enabled != nullptr) b.Enable(radio, choice.Enabled);
+        choices->addWidget(radio, index / 2, index % 2);
+        ++index;
+    }
+    grid->addWidget(actions, 2, 0, 1, 2);
+
+    grid->addLayout(Row({BoundBox(b, "UPSShutdownCB", "UPS Shutdown", &Model::UPSShutdownCB),
+                         MinutesUpDown(b, "UPSShutdownE", "UPSShutdownUD", &Model::UPSShutdownUD,
+                                       "min")}),
+                    3, 0, 1, 2);
+    auto* choose = new QToolButton;
+    choose->setObjectName("ExSB");
+    choose->setIcon(QIcon(":/icons/folder.svg"));
+    choose->setToolTip("External Program Select...");
+    QLabel* program = Value("ExL", "...");
+    b.Show(program, &Model::ExL);
+    b.Also([program, &model] { program->setToolTip(QString::fromStdString(model.ExLHint)); });
+    QObject::connect(choose, &QToolButton::clicked, group, [&context, &model] {
+        const QString path = QFileDialog::getOpenFileName(context.Window, QString(), QString(),
+                                                          kProgramFilter);
+        if (path.isEmpty()) return;
+        if (!QFileInfo(path).isExecutable()) {
+            QMessageBox::warning(context.Window, "Gridwarden", path + " is not a program.");
+            return;
+        }
+        monitor::ShowProgramPath(model, path.toStdString());
+        context.Binding.Refresh();
+    });
+    grid->addLayout(Row({BoundBox(b, "ExCB", "Run program", &Model::ExCB), choose, program}), 4,
+                    0, 1, 2);
+    return group;
+}
+
+QGroupBox* SettingsGroup(TabContext& context) {
+    ModelBinding& b = context.Binding;
+    Model& model = b.model();
+    QGroupBox* group = Group("SettingsGB", "Settings");
+    auto* grid = new QGridLayout(group);
+    grid->setVerticalSpacing(2);
+    grid->addWidget(BoundBox(b, "AutoRunCB", "AutoRun", &Model::AutoRunCB), 0, 0);
+    grid->addWidget(BoundBox(b, "BalloonCB", "Balloon Hints", &Model::BalloonCB), 0, 1);
+
+    UpDownPair refresh = MakeUpDown("RefreshE", "RefreshUD", 30);
+    // Typing is taken for the next save only; the arrows also set the polling interval.
+    refresh.Field->setReadOnly(false);
+    refresh.Field->setText(QString::number(model.RefreshUD.Position));
+    b.Also([field = refresh.Field, &model] {
+        if (!field->hasFocus()) field->setText(QString::number(model.RefreshUD.Position));
+    });
+    QObject::connect(refresh.Field, &QLineEdit::textEdited, group, [&model](const QString& text) {
+        bool ok = false;
+        const int seconds = text.toInt(&ok);
+        if (ok && model.RefreshUD.InRange(seconds)) model.RefreshUD.Position = seconds;
+    });
+    b.Arrows(refresh.Arrows, refresh.Field, &Model::RefreshUD, nullptr, {},
+             [&context] { context.Actions.ApplyRefreshInterval(); });
+    grid->addWidget(Caption(nullptr, "Refresh Interval:"), 1, 0);
+    grid->addLayout(Row({refresh.Layout, Caption(nullptr, "s")}), 1, 1);
+
+    QCheckBox* suspend = BoundBox(b, "ForceSuspendCB", "Force Suspend", &Model::ForceSuspendCB);
+    QCheckBox* shutdown =
+        BoundBox(b, "ForceShutdownCB", "Force Shutdown", &Model::ForceShutdownCB);
+    b.Enable(suspend, &Model::ForceSuspendCBEnabled);
+    b.Enable(shutdown, &Model::ForceShutdownCBEnabled);
+    grid->addWidget(suspend, 2, 0);
+    grid->addWidget(shutdown, 2, 1);
+    return group;
+}
+
+QGroupBox* AboutGroup(TabContext& context) {
+    ModelBinding& b = context.Binding;
+    QGroupBox* group = Group("AboutGB", "About");
+    auto* grid = new QGridLayout(group);
+    grid->setVerticalSpacing(1);
+    QLabel* name = Caption("ProgNameL", "Gridwarden");
+    QFont bold = name->font();
+    bold.setBold(true);
+    name->setFont(bold);
+    QLabel* version = Value("VersionL", QString());
+    b.Show(version, &Model::VersionL);
+    auto* logo = new QLabel;
+    logo->setObjectName("LogoI");
+    logo->setPixmap(QIcon(":/icons/logo.svg").pixmap(40, 40));
+    auto* flag = new QLabel;
+    flag->setObjectName("FlagI");
+    flag->setPixmap(QIcon(":/icons/flag.svg").pixmap(32, 22));
+    grid->addWidget(logo, 0, 0, 3, 1);
+    grid->addLayout(Row({name, version}), 0, 1, 1, 2);
+    QLabel* credit = Caption("CreditL1", "Written by the Gridwarden developers.");
+    QLabel* licence = Caption("CreditL2", "Free software: use it, share it, mend it.");
+    for (QLabel* line : {credit, licence}) line->setWordWrap(true);
+    grid->addWidget(credit, 1, 1, 1, 2);
+    grid->addWidget(licence, 2, 1, 1, 2);
+    grid->addWidget(Caption(nullptr, "Homepage:"), 3, 0);
+    grid->addWidget(new LinkLabel("HomeL", kHomePage, QUrl(kHomePage)), 3, 1, 1, 2);
+    grid->addWidget(Caption(nullptr, "Support E-Mail:"), 4, 0);
+    grid->addWidget(new LinkLabel("MailL", kSupportMail,
+                                  QUrl(QString("mailto:%1?subject=Support").arg(kSupportMail))),
+                    4, 1, 1, 2);
+    grid->addWidget(Caption(nullptr, "Forum:"), 5, 0);
+    grid->addWidget(new LinkLabel("PhorumL", kForumPage, QUrl(kForumPage)), 5, 1, 1, 2);
+    QLabel* os = Value("OSL", QString());
+    os->setWordWrap(true);
+    b.Show(os, &Model::OSL);
+    grid->addWidget(Caption(nullptr, "OS:"), 6, 0);
+    grid->addWidget(os, 6, 1);
+    grid->addWidget(flag, 6, 2, Qt::AlignRight);
+    return group;
+}
+
+}  // namespace
+
+QWidget* BuildSettingsTab(TabContext& context) {
+    auto* page = new QWidget;
+    page->setObjectName("AboutTS");
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(2);
+    auto* reports = new QTabWidget;
+    reports->setObjectName("RepPageControl");
+    reports->addTab(SmtpPage(context), QIcon(":/icons/exit.svg"), "SMTP");
+    reports->addTab(HttpPage(context), QIcon(":/icons/restore.svg"), "HTTP");
+    reports->addTab(LanPage(context), QIcon(":/icons/port.svg"), "LAN");
+    layout->addWidget(reports);
+    layout->addWidget(PowerFailGroup(context));
+    layout->addWidget(SettingsGroup(context));
+    layout->addWidget(AboutGroup(context));
+    layout->addStretch();
+    return page;
+}
+
+}  // namespace gw::ui

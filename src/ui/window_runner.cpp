@@ -1,0 +1,92 @@
+#include "ui/window_runner.h"
+
+#include <QApplication>
+
+#include "app/signal_watcher.h"
+#include "ui/main_window.h"
+#include "ui/qt_main_loop.h"
+#include "ui/qt_presentation.h"
+#include "ui/tray_icon.h"
+
+namespace gw::ui {
+
+namespace {
+
+// What the countdown will do when it runs out, for the status bar.
+QString PendingAction(const monitor::DisplayModel& model) {
+    if (model.SleepRB) return "Suspend";
+    if (model.HibernateRB) return "Hibernate";
+    if (model.NothingRB) return "Power-fail action";
+    return "Shutdown";
+}
+
+}  // namespace
+
+int RunWindow(int& argc, char** argv, const app::HeadlessOptions& options) {
+    QApplication qt(argc, argv);
+    QApplication::setApplicationName("Gridwarden");
+    QApplication::setOrganizationName("Tallowmere");
+    // The window hides in the tray; only Exit and the end of the session end the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QtMainLoop loop;
+    app::Application* running = nullptr;
+    app::SignalWatcher watcher(loop, [&running] {
+        if (running != nullptr) {
+            running->EndSession();
+        } else {
+            QApplication::quit();
+        }
+    });
+
+    TrayIcon tray;
+    QtPresentation ui(tray);
+    app::ApplicationOptions app_options;
+    app_options.Power = options.Power;
+    app_options.PowerBusAddress = options.PowerBusAddress;
+    app_options.ComPort = options.ComPort;
+    app_options.RefreshSeconds = options.RefreshSeconds;
+    app_options.JournalDir = options.JournalDir;
+    app_options.RetryPeriod = std::chrono::seconds(options.RetrySeconds);
+    app::Application app(loop, ui, app_options, [] { QApplication::quit(); });
+    if (app.StartUp() == app::Application::Started::AnotherCopyRuns) return 0;
+    running = &app;
+
+    MainWindow window(app.Display(), app.Log(), app, tray, ui.TimedTest());
+    ui.AttachWindow(&window);
+    app.AddModelObserver([&window](const app::ModelChange&) { window.ShowModel(); });
+    QObject::connect(&tray, &TrayIcon::BecameAvailable, &window, [&window] {
+        // The window was on screen for want of a tray; from now on it may hide there.
+        if (window.isMinimized()) window.MinimizeToTray();
+    });
+    QObject::connect(&qt, &QGuiApplication::commitDataRequest, &window,
+                     [&loop, &app](QSessionManager&) { loop.Post([&app] { app.EndSession(); }); });
+
+    link::TimerHandle ticker;
+    auto show_countdown = [&app, &window] {
+        const auto left = app.Response().SecondsLeft();
+        window.SetCountdown(left ? QString("%1 in %2 s")
+                                       .arg(PendingAction(app.Display()))
+                                       .arg(left->count())
+                                 : QString());
+    };
+    app.Response().SetStateObserver(
+        [&](monitor::ResponseState state, std::chrono::seconds) {
+            show_countdown();
+            if (state != monitor::ResponseState::Counting) {
+                ticker.Reset();
+            } else if (!ticker.Armed()) {
+                ticker = loop.StartTimer(std::chrono::seconds(1), show_countdown, true);
+            }
+        });
+
+    window.ShowAtStart();
+    const int status = QApplication::exec();
+    app.Close();
+    app.Response().SetStateObserver(nullptr);
+    ticker.Reset();
+    ui.AttachWindow(nullptr);
+    return status;
+}
+
+}  // namespace gw::ui

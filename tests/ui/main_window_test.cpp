@@ -1,0 +1,241 @@
+#include "ui/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <vector>
+
+#include "ui/battery_gauge.h"
+#include "ui/dialogs.h"
+#include "ui/tray_icon.h"
+
+namespace gw::ui {
+namespace {
+
+struct FakeActions final : app::UserActions {
+    void StartMonitoring() override { Calls.push_back("start"); }
+    void StopMonitoring() override { Calls.push_back("stop"); }
+    void SendCommand(monitor::UserCommand which, int minutes) override {
+        Calls.push_back(std::string(monitor::RowOf(which).Button) + " " + std::to_string(minutes));
+    }
+    void ActNow(monitor::PowerAction action) override {
+        Calls.push_back("act " + std::to_string(static_cast<int>(action)));
+    }
+    void ApplyRefreshInterval() override { Calls.push_back("refresh"); }
+    void SaveSettings() override { Calls.push_back("save"); }
+    void RequestExit() override {
+        Calls.push_back("exit");
+        Allowed = true;
+    }
+    bool CloseAllowed() const override { return Allowed; }
+    std::vector<std::string> Calls;
+    bool Allowed = false;
+};
+
+struct Bench {
+    explicit Bench(bool tray_available = true)
+        : tray([tray_available] { return tray_available; }),
+          window(model, log, actions, tray, timed_test) {}
+    template <typename T>
+    T* Find(const char* name) {
+        T* widget = window.findChild<T*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    monitor::DisplayModel model;
+    monitor::EventLog log;
+    FakeActions actions;
+    TrayIcon tray;
+    TimedTestDialog timed_test;
+    MainWindow window;
+};
+
+QString TextOf(QWidget* widget) {
+    if (auto* group = qobject_cast<QGroupBox*>(widget)) return group->title();
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+        return button->text().isEmpty() ? button->toolTip() : button->text();
+    }
+    if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit->text();
+    return {};
+}
+
+TEST(MainWindowTest, EveryControlIsThereWithItsCaptionOrHint) {
+    Bench bench;
+    // clang-format off
+    const std::pair<const char*, const char*> controls[] = {
+        {"StartSB", "Start"}, {"StopSB", "Stop"}, {"UPSBeeperSB", "Toggle UPS Beeper"},
+        {"Test10sSB", "Test for 10 seconds"}, {"TestTSB", "Test for specified time period"},
+        {"TestLowSB", "Test until battery low"}, {"CancelTestSB", "Cancel Test"},
+        {"SleepSB", "Sleep"}, {"HibernateSB", "Hibernate"}, {"ShutdownSB", "Shutdown"},
+        {"SaveSetSB", "Save Settings"}, {"SpeedButton3", "Exit"},
+        {"UPSGB", "UPS"}, {"VIDNL", "VID:"}, {"ProductNameNL", "Product Name:"},
+        {"Q1_L", "Q1"}, {"I_L", "I"}, {"ConnectionGB", "Connection"}, {"USBL", "USB"},
+        {"ReportStringL", "UPS Data Stream:"}, {"TimeL", "..."}, {"ProgressL", "-"},
+        {"UPSInformationGB", "UPS Information"}, {"IPFaultVoltageNL", "I/P Fault Voltage"},
+        {"UPSStatusGB", "UPS Status"}, {"UPSStatusCB1", "Power Fail"},
+        {"UPSStatusCB6", "Test in Progress"}, {"UPSStatusCB8", "Beeper On"},
+        {"LogGB", "Log"}, {"ClearLogSB", "Clear Log"}, {"SaveLogSB", "Save Log"},
+        {"SMTPAuthCB", "Authentication"}, {"SMTPReportsCB", "Reports"},
+        {"SMTPWarningsCB", "Warnings"}, {"SendSMTPRepSB", "Send Test Report"},
+        {"HTTPCB", "Enabled"}, {"HTTPAuthCB", "Authentication"}, {"LANReportsCB", "Reports"},
+        {"PowerFailGB", "Power Fail"}, {"ActionGB", "Action"}, {"ShutdownRB", "Shutdown"},
+        {"SleepRB", "Suspend"}, {"HibernateRB", "Hibernate"}, {"NothingRB", "Nothing"},
+        {"UPSShutdownCB", "UPS Shutdown"}, {"ExCB", "Run program"},
+        {"ExSB", "External Program Select..."}, {"ExL", "..."},
+        {"SettingsGB", "Settings"}, {"AutoRunCB", "AutoRun"}, {"ForceSuspendCB", "Force Suspend"},
+        {"ForceShutdownCB", "Force Shutdown"}, {"BalloonCB", "Balloon Hints"},
+        {"AboutGB", "About"}, {"ProgNameL", "Gridwarden"},
+    };
+    const char* const unnamed_fields[] = {
+        "VIDE", "PIDE", "MfrE", "ModelE", "VerE", "Q1_CB", "QS_CB", "F_CB", "I_CB", "COML", "USBLB",
+        "ConnI", "ReportStringE", "IPVoltageE", "TemperatureE", "UPSStatusE", "IPVoltageCB",
+        "UPSStatusCB", "PowerFailCB", "UPSFailCB", "AVRStateL", "IPVoltageMinL", "UPSModeL",
+        "BatteryChargeL", "BatteryChargeRL", "NominalBatteryVoltageE", "FullBatteryVoltageUD",
+        "EmptyBatteryVoltageE", "LogM", "SMTPHostE", "SMTPPortE", "SMTPPswE", "SMTPDelayUD",
+        "HTTPPortE", "HTTPPasswordE", "LANServerNameE", "LANDelayE", "LANRepSB", "DelayE",
+        "DelayUD", "DelayCB", "MinVoltageUD", "MinVoltageCB", "UPSShutdownUD", "RefreshE",
+        "RefreshUD", "VersionL", "HomeL", "MailL", "PhorumL", "OSL", "LogoI", "FlagI",
+        "RepPageControl", "PC", "StatusBar",
+    };
+    // clang-format on
+    for (const auto& [name, caption] : controls) {
+        QWidget* widget = bench.Find<QWidget>(name);
+        if (widget != nullptr) {
+            EXPECT_EQ(TextOf(widget).toStdString(), caption) << name;
+        }
+    }
+    for (const char* name : unnamed_fields) bench.Find<QObject>(name);
+
+    EXPECT_EQ(bench.window.windowTitle(), "Gridwarden");
+    EXPECT_EQ(bench.window.size(), QSize(318, 550));
+    EXPECT_EQ(bench.window.minimumSize(), bench.window.maximumSize());
+    EXPECT_FALSE(bench.window.windowFlags() & Qt::WindowMaximizeButtonHint);
+    auto* pages = bench.Find<QTabWidget>("PC");
+    ASSERT_EQ(pages->count(), 3);
+    EXPECT_EQ(pages->tabText(pages->currentIndex()), "UPS Status");
+}
+
+TEST(MainWindowTest, TheModelIsShownAndTheUsersEditsGoBackIntoIt) {
+    Bench bench;
+    bench.model.IPVoltageE = "231.4";
+    bench.model.UPSStatusCB1 = true;
+    bench.model.Test10sSBEnabled = false;
+    bench.model.COMLCaption = "COM4";
+    bench.window.ShowModel();
+    EXPECT_EQ(bench.Find<QLineEdit>("IPVoltageE")->text(), "231.4");
+    EXPECT_TRUE(bench.Find<QCheckBox>("UPSStatusCB1")->isChecked());
+    EXPECT_FALSE(bench.Find<QToolButton>("Test10sSB")->isEnabled());
+    EXPECT_EQ(bench.Find<QLabel>("COML")->text(), "COM4");
+
+    bench.Find<QCheckBox>("HTTPCB")->click();
+    bench.Find<QRadioButton>("SleepRB")->click();
+    QTest::keyClicks(bench.Find<QLineEdit>("SMTPHostE"), "mail.example.org");
+    EXPECT_TRUE(bench.model.HTTPCB);
+    EXPECT_TRUE(bench.model.SleepRB);
+    EXPECT_FALSE(bench.model.ShutdownRB);
+    EXPECT_EQ(bench.model.SMTPHostE, "mail.example.org");
+
+    // Typing the refresh interval is kept for the save; only the arrows apply it.
+    auto* refresh = bench.Find<QLineEdit>("RefreshE");
+    refresh->selectAll();
+    QTest::keyClicks(refresh, "45");
+    EXPECT_EQ(bench.model.RefreshUD.Position, 45);
+    EXPECT_TRUE(bench.actions.Calls.empty());
+    bench.Find<UpDownButtons>("RefreshUD")->Up()->click();
+    EXPECT_EQ(bench.model.RefreshUD.Position, 46);
+    EXPECT_EQ(bench.actions.Calls, std::vector<std::string>{"refresh"});
+
+    // Thresholds step by their own rule and show volts.
+    const int full = bench.model.FullBatteryVoltageUD.Position;
+    QTest::keyClick(bench.Find<QLineEdit>("FullBatteryVoltageE"), Qt::Key_PageDown);
+    EXPECT_EQ(bench.model.FullBatteryVoltageUD.Position, full - 10);
+    EXPECT_EQ(bench.Find<QLineEdit>("FullBatteryVoltageE")->text().toStdString(),
+              bench.model.FullBatteryVoltageE);
+    bench.Find<UpDownButtons>("DelayUD")->Down()->click();
+    EXPECT_EQ(bench.model.DelayUD.Position, 590);
+    EXPECT_EQ(bench.Find<QLineEdit>("DelayE")->text(), "590");
+}
+
+TEST(MainWindowTest, ToolButtonsReachTheActionsAndTheTimedTestAsksFirst) {
+    Bench bench;
+    bench.Find<QToolButton>("Test10sSB")->click();
+    bench.Find<QToolButton>("ShutdownSB")->click();
+    // The timed test's dialog: two steps up from 5, then O.K.; then once more, cancelled.
+    QTimer::singleShot(0, [&bench] {
+        bench.timed_test.Step(+1);
+        bench.timed_test.Step(+1);
+        bench.timed_test.accept();
+    });
+    bench.Find<QToolButton>("TestTSB")->click();
+    QTimer::singleShot(0, [&bench] { bench.timed_test.reject(); });
+    bench.Find<QToolButton>("TestTSB")->click();
+    EXPECT_EQ(bench.actions.Calls,
+              (std::vector<std::string>{"Test10sSB 0", "act 0", "TestTSB 7"}));
+    EXPECT_EQ(bench.timed_test.Minutes(), 7) << "the dialog keeps the last choice";
+}
+
+TEST(MainWindowTest, ClosingHidesInTheTrayAndOnlyExitEnds) {
+    struct Case {
+        bool tray;
+        bool hidden_after_close;
+    };
+    for (const Case c : {Case{true, true}, Case{false, false}}) {
+        Bench bench(c.tray);
+        bench.window.ShowAtStart();
+        EXPECT_EQ(bench.window.isVisible(), !c.tray) << "tray " << c.tray;
+        bench.window.Restore();
+        EXPECT_FALSE(bench.window.close()) << "a close is refused while Exit was not chosen";
+        EXPECT_EQ(bench.window.isHidden(), c.hidden_after_close) << "tray " << c.tray;
+        bench.Find<QToolButton>("SpeedButton3")->click();
+        EXPECT_EQ(bench.actions.Calls, std::vector<std::string>{"exit"});
+        EXPECT_TRUE(bench.window.isHidden());
+    }
+}
+
+TEST(MainWindowTest, TheLogShowsEveryLineAndClears) {
+    Bench bench;
+    bench.log.AppendLog("Power Fail");
+    bench.log.AppendLog("Power O.K.");
+    auto* memo = bench.window.findChild<QPlainTextEdit*>("LogM");
+    ASSERT_NE(memo, nullptr);
+    EXPECT_TRUE(memo->toPlainText().endsWith("Power O.K."));
+    EXPECT_EQ(memo->blockCount(), 2);
+    bench.Find<QToolButton>("ClearLogSB")->click();
+    EXPECT_TRUE(memo->toPlainText().isEmpty());
+    EXPECT_TRUE(bench.log.Lines().empty());
+}
+
+TEST(BalloonTextTest, TitleAndTextAreCutAndLinesBrokenForTheTray) {
+    EXPECT_EQ(BalloonText(std::string(70, 't'), kBalloonTitleLimit).size(), 63);
+    EXPECT_EQ(BalloonText(std::string(300, 'x'), kBalloonTextLimit).size(), 255);
+    EXPECT_EQ(BalloonText("Power fail\r\nBattery 12.0 V\r", kBalloonTextLimit),
+              "Power fail\nBattery 12.0 V\n");
+}
+
+TEST(BatteryGaugeTest, PaintsWhatTheValueModelSays) {
+    BatteryGauge gauge;
+    monitor::TRLed model;
+    model.SetValue(50);
+    gauge.Show(model);
+    const QImage image = gauge.grab().toImage();
+    const int top = (gauge.height() - model.SegmentCount() * model.SegmentSize) / 2;
+    for (int segment = 1; segment <= model.SegmentCount(); ++segment) {
+        const monitor::Rgb want = model.SegmentColour(segment);
+        const QColor got = image.pixelColor(gauge.width() / 2, top + (segment - 1) * model.SegmentSize);
+        EXPECT_EQ(got, QColor(want.R, want.G, want.B)) << "segment " << segment;
+    }
+}
+
+}  // namespace
+}  // namespace gw::ui
