@@ -24,11 +24,10 @@ std::string OwnProgramPath() {
     return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
 }
 
-Application::Application(link::MainLoop& loop, Presentation& ui, monitor::EventNotices& notices,
-                         ApplicationOptions options, std::function<void()> on_end)
+Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOptions options,
+                         std::function<void()> on_end)
     : loop_(loop),
       ui_(ui),
-      notices_(notices),
       options_(std::move(options)),
       on_end_(std::move(on_end)),
       hid_bus_(link::CreateHidBus()),

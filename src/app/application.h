@@ -29,6 +29,7 @@
 #include "monitor/status_evaluation.h"
 #include "monitor/system_power.h"
 #include "monitor/ups_detection.h"
+#include "reports/report_notices.h"
 
 namespace gw::app {
 
@@ -57,10 +58,10 @@ class Application final : private monitor::PowerHooks,
                           private monitor::DetectionSettings,
                           private monitor::ReportTimers {
 public:
-    // `ui` and `notices` outlive this. `on_end` is called once when the program must end (the
-    // session or the machine goes down); the close sequence has run by then.
-    Application(link::MainLoop& loop, Presentation& ui, monitor::EventNotices& notices,
-                ApplicationOptions options, std::function<void()> on_end);
+    // `ui` outlives this. `on_end` is called once when the program must end (the session or the
+    // machine goes down); the close sequence has run by then.
+    Application(link::MainLoop& loop, Presentation& ui, ApplicationOptions options,
+                std::function<void()> on_end);
     ~Application() override;
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
@@ -94,6 +95,8 @@ public:
     monitor::PowerFailResponse& Response() { return *response_; }
     monitor::UpsDetection& Detection() { return *detection_; }
     monitor::SystemPower& Power() { return *power_; }
+    // Where the e-mail and LAN channels plug in to receive the event notices.
+    reports::ReportNotices& Notices() { return notices_; }
     const PlatformVersion& Platform() const { return platform_; }
 
 private:
@@ -117,7 +120,6 @@ private:
 
     link::MainLoop& loop_;
     Presentation& ui_;
-    monitor::EventNotices& notices_;
     ApplicationOptions options_;
     std::function<void()> on_end_;
     std::function<void(bool)> cycle_observer_;
@@ -132,6 +134,7 @@ private:
     std::unique_ptr<link::HidBus> hid_bus_;
     link::Wire wire_;
     monitor::DisplayModel display_;
+    reports::ReportNotices notices_{display_, ups_};
 
     std::unique_ptr<SettingsStore> store_;
     std::unique_ptr<SettingsBinding> settings_;

@@ -94,13 +94,6 @@ private:
     bool port_given_;
 };
 
-// Notices by mail and LAN message are not part of this build.
-class NoNotices final : public monitor::EventNotices {
-public:
-    void Notify(monitor::NoticeKind, std::chrono::system_clock::time_point,
-                monitor::NoticeChannels) override {}
-};
-
 }  // namespace
 
 int RunHeadless(const HeadlessOptions& options) {
@@ -116,7 +109,6 @@ int RunHeadless(const HeadlessOptions& options) {
         }
     });
     ConsolePresentation ui(options.ComPort != 0);
-    NoNotices notices;
 
     ApplicationOptions app_options;
     app_options.Power = options.Power;
@@ -125,7 +117,7 @@ int RunHeadless(const HeadlessOptions& options) {
     app_options.RefreshSeconds = options.RefreshSeconds;
     app_options.JournalDir = options.JournalDir;
     app_options.RetryPeriod = std::chrono::seconds(options.RetrySeconds);
-    Application app(loop, ui, notices, app_options, [&loop] { loop.Quit(); });
+    Application app(loop, ui, app_options, [&loop] { loop.Quit(); });
     app.Log().AddObserver([](const std::string& line) { std::cout << line << std::endl; });
 
     if (app.StartUp() == Application::Started::AnotherCopyRuns) return 0;
