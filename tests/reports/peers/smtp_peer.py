@@ -33,7 +33,7 @@ class Recorder:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
-        login = session.login_data
+        login = session.auth_data
         if not isinstance(login, LoginPassword):
             login = LoginPassword(b"", b"")
         head = (
@@ -51,7 +51,7 @@ class Recorder:
 
 
 def accept_all(server, session, envelope, mechanism, auth_data):
-    return AuthResult(success=True)
+    return AuthResult(success=True, auth_data=auth_data)
 
 
 class NoEhlo(SMTP):
