@@ -66,7 +66,7 @@ public:
         if (pid_ <= 0) return;
         for (int i = 0; i < 50; ++i) {
             if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-            if (i == 10) kill(pid_, SIGTERM);
+            if (i == 3) kill(pid_, SIGTERM);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         kill(pid_, SIGKILL);
@@ -106,6 +106,16 @@ inline int ThreadCount() {
         closedir(dir);
     }
     return count;
+}
+
+// Waits until the threads of this process are back to `count` (a worker that has given its
+// result may take a moment to leave); the count then.
+inline int WaitForThreadCount(int count, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (ThreadCount() != count && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return ThreadCount();
 }
 
 // Runs a program to its end with no input and its output thrown away; its exit status.

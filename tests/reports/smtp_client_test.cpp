@@ -11,7 +11,9 @@
 #include <map>
 #include <sstream>
 
+#include "fakes/manual_main_loop.h"
 #include "reports/mail_peer_process.h"
+#include "reports/send_report.h"
 
 namespace gw::reports {
 namespace {
@@ -72,7 +74,7 @@ protected:
     void TearDown() override {
         // SendMail's resolver thread and sockets are gone when it returns.
         if (!ports_->empty()) {
-            EXPECT_EQ(gw::testing::ThreadCount(), threads_before_);
+            EXPECT_EQ(gw::testing::WaitForThreadCount(threads_before_, 5s), threads_before_);
         }
     }
 
@@ -281,6 +283,37 @@ TEST_P(SmtpUnreachable, SendsNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, SmtpUnreachable, ::testing::ValuesIn(kUnreachable),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+struct RecordingStatus final : monitor::StatusBar {
+    void ShowStatus(std::string_view text) override { Texts.emplace_back(text); }
+    std::vector<std::string> Texts;
+};
+
+TEST_F(SmtpPeer, SilentServerKeepsNoWorkerBeyondTheReplyTimeout) {
+    fakes::ManualLoop loop;
+    RecordingStatus status;
+    monitor::DisplayModel display;
+    display.SMTPHostE = "127.0.0.1";
+    display.SMTPPortE = (*ports_)["silent"];
+    SmtpOptions options = Options();
+    options.ReplyTimeout = 200ms;
+    {
+        SendWorkers workers(loop, status);
+        SmtpChannel channel(display, workers, options);
+        for (int i = 0; i < 3; ++i) channel.StartSmtpSend("Report - x", "body\r\n");
+        ASSERT_TRUE(workers.WaitUntilIdle(10s));
+        loop.RunUntilIdle();
+        EXPECT_EQ(status.Texts,
+                  std::vector<std::string>(3, "The SMTP server did not answer in time"));
+
+        // A worker outliving its owner keeps its result to itself.
+        status.Texts.clear();
+        channel.StartSmtpSend("Report - y", "body\r\n");
+    }
+    EXPECT_EQ(gw::testing::WaitForThreadCount(threads_before_, 5s), threads_before_);
+    loop.RunUntilIdle();
+    EXPECT_TRUE(status.Texts.empty());
+}
 
 }  // namespace
 }  // namespace gw::reports
