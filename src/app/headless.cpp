@@ -117,6 +117,7 @@ int RunHeadless(const HeadlessOptions& options) {
     app_options.RefreshSeconds = options.RefreshSeconds;
     app_options.JournalDir = options.JournalDir;
     app_options.RetryPeriod = std::chrono::seconds(options.RetrySeconds);
+    app_options.NotifyBusAddress = options.NotifyBusAddress;
     Application app(loop, ui, app_options, [&loop] { loop.Quit(); });
     app.Log().AddObserver([](const std::string& line) { std::cout << line << std::endl; });
 
@@ -125,6 +126,11 @@ int RunHeadless(const HeadlessOptions& options) {
 
     int exit_status = 0;
     app.OnStartDetected([&](bool monitoring) {
+        // What the window's two test buttons do, for a check of the mail and message set-up.
+        if (options.SendTestReports) {
+            app.SendTestMail();
+            app.SendTestLanMessage();
+        }
         // A bounded run is a check: without a UPS there is nothing to wait for.
         if (!monitoring && options.Cycles > 0) {
             exit_status = 1;
