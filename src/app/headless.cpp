@@ -124,13 +124,18 @@ int RunHeadless(const HeadlessOptions& options) {
     if (app.StartUp() == Application::Started::AnotherCopyRuns) return 0;
     running = &app;
 
+    // What the window's two test buttons do, for a check of the mail and message set-up.
+    bool test_reports_due = options.SendTestReports;
+    auto send_test_reports = [&] {
+        if (!test_reports_due) return;
+        test_reports_due = false;
+        app.SendTestMail();
+        app.SendTestLanMessage();
+    };
     int exit_status = 0;
     app.OnStartDetected([&](bool monitoring) {
-        // What the window's two test buttons do, for a check of the mail and message set-up.
-        if (options.SendTestReports) {
-            app.SendTestMail();
-            app.SendTestLanMessage();
-        }
+        // With a UPS the test reports wait for its first readings.
+        if (!monitoring) send_test_reports();
         // A bounded run is a check: without a UPS there is nothing to wait for.
         if (!monitoring && options.Cycles > 0) {
             exit_status = 1;
@@ -146,6 +151,7 @@ int RunHeadless(const HeadlessOptions& options) {
                       << std::endl;
         }
         if (!failed && options.StatusJson) std::cout << monitor::StatusJson(status) << std::endl;
+        send_test_reports();
         if (options.Cycles > 0 && ++cycles >= options.Cycles) app.EndSession();
     });
 

@@ -19,7 +19,7 @@ struct HeadlessOptions {
     PowerBackend Power = PowerBackend::Logind;
     std::string PowerBusAddress;  // empty: the system bus
     int RetrySeconds = 60;    // how often a missing UPS is looked for again
-    bool SendTestReports = false;  // a test mail and LAN message once the UPS was looked for
+    bool SendTestReports = false;  // a test mail and LAN message after the first poll
     std::string NotifyBusAddress;  // the LAN messages' bus; empty: the session bus
 };
 
