@@ -145,8 +145,8 @@ Application::Started Application::StartUp() {
     // watched all the same.
     Report(settings_->LoadAtStartup(display_, force_options));
     // Loaded Reports boxes start their timers now, also when no UPS is ever found.
-    channels_->SmtpReportsClicked();
-    channels_->LanReportsClicked();
+    channels_->OnSmtpReportsClicked();
+    channels_->OnLanReportsClicked();
     poller_->SetRefreshInterval(options_.RefreshSeconds > 0
                                     ? static_cast<std::uint32_t>(options_.RefreshSeconds) * 1000
                                     : RefreshIntervalMs(display_));
@@ -200,20 +200,20 @@ void Application::SendTestLanMessage() {
     if (channels_) channels_->SendTestLanMessage();
 }
 
-void Application::SmtpReportsClicked() {
-    if (channels_) channels_->SmtpReportsClicked();
+void Application::OnSmtpReportsClicked() {
+    if (channels_) channels_->OnSmtpReportsClicked();
 }
 
-void Application::SmtpDelayClicked() {
-    if (channels_) channels_->SmtpDelayClicked();
+void Application::OnSmtpDelayClicked() {
+    if (channels_) channels_->OnSmtpDelayClicked();
 }
 
-void Application::LanReportsClicked() {
-    if (channels_) channels_->LanReportsClicked();
+void Application::OnLanReportsClicked() {
+    if (channels_) channels_->OnLanReportsClicked();
 }
 
-void Application::LanDelayClicked() {
-    if (channels_) channels_->LanDelayClicked();
+void Application::OnLanDelayClicked() {
+    if (channels_) channels_->OnLanDelayClicked();
 }
 
 int Application::LoadComPort(const std::array<bool, 9>& port_available) {

@@ -108,10 +108,10 @@ public:
     // SMTPReportsCB / SMTPDelayUD and LANReportsCB / LANDelayUD after the change.
     void SendTestMail();
     void SendTestLanMessage();
-    void SmtpReportsClicked();
-    void SmtpDelayClicked();
-    void LanReportsClicked();
-    void LanDelayClicked();
+    void OnSmtpReportsClicked();
+    void OnSmtpDelayClicked();
+    void OnLanReportsClicked();
+    void OnLanDelayClicked();
     // The report channels once StartUp ran, else nullptr.
     ReportChannels* Reports() { return channels_.get(); }
 

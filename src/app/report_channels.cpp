@@ -76,9 +76,9 @@ void ReportChannels::Stop() {
 
 void ReportChannels::SendTestMail() { SendReport(smtp_); }
 void ReportChannels::SendTestLanMessage() { SendReport(lan_); }
-void ReportChannels::SmtpReportsClicked() { Follow(timers_[kSmtp]); }
-void ReportChannels::LanReportsClicked() { Follow(timers_[kLan]); }
-void ReportChannels::SmtpDelayClicked() { Restart(timers_[kSmtp]); }
-void ReportChannels::LanDelayClicked() { Restart(timers_[kLan]); }
+void ReportChannels::OnSmtpReportsClicked() { Follow(timers_[kSmtp]); }
+void ReportChannels::OnLanReportsClicked() { Follow(timers_[kLan]); }
+void ReportChannels::OnSmtpDelayClicked() { Restart(timers_[kSmtp]); }
+void ReportChannels::OnLanDelayClicked() { Restart(timers_[kLan]); }
 
 }  // namespace gw::app

@@ -45,11 +45,11 @@ public:
     void SendTestMail();
     void SendTestLanMessage();
     // The Reports boxes: the timer follows the box (checked: started unless running).
-    void SmtpReportsClicked();
-    void LanReportsClicked();
+    void OnSmtpReportsClicked();
+    void OnLanReportsClicked();
     // The delay arrows: a running timer restarts with the new period.
-    void SmtpDelayClicked();
-    void LanDelayClicked();
+    void OnSmtpDelayClicked();
+    void OnLanDelayClicked();
 
     bool SmtpTimerRunning() const { return timers_[kSmtp].Handle.Armed(); }
     bool LanTimerRunning() const { return timers_[kLan].Handle.Armed(); }

@@ -78,20 +78,37 @@ SmtpSettings TakeSmtpSettings(const monitor::DisplayModel& display) {
     return settings;
 }
 
+namespace {
+
+// The body of one mail's worker thread, with its own copies.
+struct SendRep {
+    SmtpSettings Settings;
+    SmtpOutgoing Mail;
+    SmtpOptions Options;
+
+    std::string operator()() const { return StatusText(SendMail(Settings, Mail, Options)); }
+};
+
+// The body of one LAN message's worker thread.
+struct LANRep {
+    LanSettings Settings;
+    std::string Text;  // the LanOutgoing
+    std::shared_ptr<Notifier> Desktop;
+
+    std::string operator()() const { return StatusText(SendLanReport(Settings, Text, *Desktop)); }
+};
+
+}  // namespace
+
 void SmtpChannel::StartSmtpSend(std::string subject, std::string body) {
-    workers_.Start([settings = TakeSmtpSettings(display_),
-                    mail = SmtpOutgoing{std::move(subject), std::move(body)},
-                    options = options_] { return StatusText(SendMail(settings, mail, options)); },
-                   StatusText(SendResult{}));
+    workers_.Start(
+        SendRep{TakeSmtpSettings(display_), {std::move(subject), std::move(body)}, options_},
+        StatusText(SendResult{}));
 }
 
 void LanChannel::StartLanSend(std::string text) {
-    workers_.Start(
-        [settings = LanSettings{display_.LANServerNameE, computer_name_}, text = std::move(text),
-         notifier = notifier_] {
-            return std::string(StatusText(SendLanReport(settings, text, *notifier)));
-        },
-        StatusText(LanStatus::Failed));
+    workers_.Start(LANRep{{display_.LANServerNameE, computer_name_}, std::move(text), notifier_},
+                   StatusText(LanStatus::Failed));
 }
 
 }  // namespace gw::reports

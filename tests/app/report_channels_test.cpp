@@ -34,10 +34,10 @@ struct ChannelCase {
 
 const ChannelCase kChannels[] = {
     {"Smtp", &DisplayModel::SMTPReportsCB, &DisplayModel::SMTPDelayUD,
-     &ReportChannels::SmtpReportsClicked, &ReportChannels::SmtpDelayClicked,
+     &ReportChannels::OnSmtpReportsClicked, &ReportChannels::OnSmtpDelayClicked,
      &ReportChannels::SendTestMail, "Report sending failed"},
     {"Lan",  &DisplayModel::LANReportsCB,  &DisplayModel::LANDelayUD,
-     &ReportChannels::LanReportsClicked,  &ReportChannels::LanDelayClicked,
+     &ReportChannels::OnLanReportsClicked,  &ReportChannels::OnLanDelayClicked,
      &ReportChannels::SendTestLanMessage, "LAN Report sending failed!"},
 };
 // clang-format on
