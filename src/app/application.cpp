@@ -133,6 +133,13 @@ Application::Started Application::StartUp() {
     EnablePowerChoices();
 
     display_.LANServerNameE = ComputerName();
+    ReportChannelOptions report_options;
+    report_options.ComputerName = display_.LANServerNameE;
+    report_options.NotifyBusAddress = options_.NotifyBusAddress;
+    report_options.SmtpCaFile = options_.SmtpCaFile;
+    report_options.SmtpReplyTimeout = options_.SmtpReplyTimeout;
+    channels_ =
+        std::make_unique<ReportChannels>(loop_, display_, ups_, ui_, notices_, report_options);
     poller_->SetRefreshInterval(link::kStartRefreshInterval);
 
     store_ = OpenQtSettingsStore(options_.SettingsPath.empty() ? DefaultSettingsPath()
@@ -144,6 +151,9 @@ Application::Started Application::StartUp() {
     // A bad value is reported and keeps its default; start-up goes on so that the UPS is
     // watched all the same.
     Report(settings_->LoadAtStartup(display_, force_options));
+    // Loaded Reports boxes start their timers now, also when no UPS is ever found.
+    channels_->OnSmtpReportsClicked();
+    channels_->OnLanReportsClicked();
     poller_->SetRefreshInterval(options_.RefreshSeconds > 0
                                     ? static_cast<std::uint32_t>(options_.RefreshSeconds) * 1000
                                     : RefreshIntervalMs(display_));
@@ -184,6 +194,38 @@ Application::Started Application::StartUp() {
         });
     });
     return Started::Running;
+}
+
+void Application::Arm() {
+    if (channels_) channels_->Arm();
+}
+
+void Application::Stop() {
+    if (channels_) channels_->Stop();
+}
+
+void Application::SendTestMail() {
+    if (channels_) channels_->SendTestMail();
+}
+
+void Application::SendTestLanMessage() {
+    if (channels_) channels_->SendTestLanMessage();
+}
+
+void Application::OnSmtpReportsClicked() {
+    if (channels_) channels_->OnSmtpReportsClicked();
+}
+
+void Application::OnSmtpDelayClicked() {
+    if (channels_) channels_->OnSmtpDelayClicked();
+}
+
+void Application::OnLanReportsClicked() {
+    if (channels_) channels_->OnLanReportsClicked();
+}
+
+void Application::OnLanDelayClicked() {
+    if (channels_) channels_->OnLanDelayClicked();
 }
 
 int Application::LoadComPort(const std::array<bool, 9>& port_available) {

@@ -14,6 +14,7 @@
 
 #include "app/instance_lock.h"
 #include "app/platform_info.h"
+#include "app/report_channels.h"
 #include "app/settings_store.h"
 #include "app/user_actions.h"
 #include "link/hid_device.h"
@@ -63,6 +64,9 @@ struct ApplicationOptions {
     std::string RuntimeDir;       // for the locks; empty: the default
     std::chrono::milliseconds RetryPeriod = monitor::UpsDetection::kRetryPeriod;
     bool WatchHidDevices = true;
+    std::string NotifyBusAddress;  // the desktop notifications' bus; empty: the session bus
+    std::string SmtpCaFile;        // trusted mail server certificates; empty: the system's
+    std::chrono::milliseconds SmtpReplyTimeout{30000};
 };
 
 class Application final : public UserActions,
@@ -124,6 +128,18 @@ public:
     reports::ReportNotices& Notices() { return notices_; }
     const PlatformVersion& Platform() const { return platform_; }
 
+    // The SMTP and LAN tabs. Each does nothing before StartUp. The tests send a status report
+    // now; the Reports boxes and the delay arrows make the period timers follow the model's
+    // SMTPReportsCB / SMTPDelayUD and LANReportsCB / LANDelayUD after the change.
+    void SendTestMail();
+    void SendTestLanMessage();
+    void OnSmtpReportsClicked();
+    void OnSmtpDelayClicked();
+    void OnLanReportsClicked();
+    void OnLanDelayClicked();
+    // The report channels once StartUp ran, else nullptr.
+    ReportChannels* Reports() { return channels_.get(); }
+
 private:
     // PowerHooks
     void StopReportTimers() override { Stop(); }
@@ -133,9 +149,9 @@ private:
     // DetectionSettings
     int LoadComPort(const std::array<bool, 9>& port_available) override;
     void LoadThresholds(monitor::DisplayModel& model) override;
-    // ReportTimers: no report channel is built yet.
-    void Arm() override {}
-    void Stop() override {}
+    // ReportTimers
+    void Arm() override;
+    void Stop() override;
 
     void Report(const std::vector<std::string>& problems);
     void Tell(const ModelChange& change);
@@ -161,6 +177,8 @@ private:
     link::Wire wire_;
     monitor::DisplayModel display_;
     reports::ReportNotices notices_{display_, ups_};
+    // Unplugs itself from notices_, so it goes first.
+    std::unique_ptr<ReportChannels> channels_;
 
     std::unique_ptr<SettingsStore> store_;
     std::unique_ptr<SettingsBinding> settings_;

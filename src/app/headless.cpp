@@ -83,16 +83,27 @@ int RunHeadless(const HeadlessOptions& options) {
     app_options.RefreshSeconds = options.RefreshSeconds;
     app_options.JournalDir = options.JournalDir;
     app_options.RetryPeriod = std::chrono::seconds(options.RetrySeconds);
+    app_options.NotifyBusAddress = options.NotifyBusAddress;
     Application app(loop, ui, app_options, [&loop] { loop.Quit(); });
     app.Log().AddObserver([](const std::string& line) { std::cout << line << std::endl; });
 
     if (app.StartUp() == Application::Started::AnotherCopyRuns) return 0;
     running = &app;
 
+    // What the window's two test buttons do, for a check of the mail and message set-up.
+    bool test_reports_due = options.SendTestReports;
+    auto send_test_reports = [&] {
+        if (!test_reports_due) return;
+        test_reports_due = false;
+        app.SendTestMail();
+        app.SendTestLanMessage();
+    };
     int exit_status = 0;
     int cycles = 0;
     app.AddModelObserver([&](const ModelChange& change) {
         if (change.Kind == ModelChange::What::StartDetected) {
+            // With a UPS the test reports wait for its first readings.
+            if (!change.Monitoring) send_test_reports();
             // A bounded run is a check: without a UPS there is nothing to wait for.
             if (!change.Monitoring && options.Cycles > 0) {
                 exit_status = 1;
@@ -109,6 +120,7 @@ int RunHeadless(const HeadlessOptions& options) {
         if (!change.CycleFailed && options.StatusJson) {
             std::cout << monitor::StatusJson(status) << std::endl;
         }
+        if (!change.CycleFailed) send_test_reports();
         if (options.Cycles > 0 && ++cycles >= options.Cycles) app.EndSession();
     });
 

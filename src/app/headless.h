@@ -19,6 +19,8 @@ struct HeadlessOptions {
     PowerBackend Power = PowerBackend::Logind;
     std::string PowerBusAddress;  // empty: the system bus
     int RetrySeconds = 60;    // how often a missing UPS is looked for again
+    bool SendTestReports = false;  // a test mail and LAN message after the first poll
+    std::string NotifyBusAddress;  // the LAN messages' bus; empty: the session bus
 };
 
 // Runs until a signal, the end of the session or the cycle count; returns the exit status:

@@ -12,6 +12,7 @@ void Usage() {
     std::cout << "usage: gridwarden [--headless] [--com N] [--refresh SECONDS] [--print-replies]\n"
                  "                  [--status-json] [--cycles N] [--journal-dir DIR]\n"
                  "                  [--power=logind|simulated] [--power-bus ADDRESS] [--retry SECONDS]\n"
+                 "                  [--test-reports] [--notify-bus ADDRESS]\n"
                  "       gridwarden --version\n";
 }
 
@@ -64,6 +65,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--retry" && has_value &&
                    ParseInt(argv[i + 1], 1, 3600, options.RetrySeconds)) {
             ++i;
+        } else if (arg == "--test-reports") {
+            options.SendTestReports = true;
+        } else if (arg == "--notify-bus" && has_value) {
+            options.NotifyBusAddress = argv[++i];
         } else if (arg == "--journal-dir" && has_value) {
             options.JournalDir = argv[++i];
         } else if (arg == "--version") {

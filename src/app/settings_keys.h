@@ -132,6 +132,7 @@ inline constexpr SettingRow kSettings[] = {
     BoolRow("SMTP Reports",           &M::SMTPReportsCB,    false, S::Always),
     BoolRow("SMTP Warnings",          &M::SMTPWarningsCB,   false, S::Always),
     IntRow("SMTP Delay",              &M::SMTPDelayUD,   20,  5,   180, S::Always),
+    IntRow("SMTP TLS",                &M::SMTPTLSCombo,   1,  0,     2, S::Always),
     TextRow("LAN Server",             &M::LANServerNameE, "",     S::Always),
     BoolRow("LAN Reports",            &M::LANReportsCB,     false, S::Always),
     BoolRow("LAN Warnings",           &M::LANWarningsCB,    false, S::Always),

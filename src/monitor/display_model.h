@@ -162,6 +162,7 @@ struct DisplayModel {
     bool SMTPAuthCB = true;                // "SMTP Auth"
     bool SMTPReportsCB = false;            // "SMTP Reports"
     UpDown SMTPDelayUD{20, 5, 180, 5};     // "SMTP Delay", minutes
+    UpDown SMTPTLSCombo{1, 0, 2};          // "SMTP TLS": 0 plain, 1 STARTTLS if offered, 2 needed
     std::string LANServerNameE;            // "LAN Server"; the app puts the host name here
     bool LANReportsCB = false;             // "LAN Reports"
     UpDown LANDelayUD{20, 5, 180, 5};      // "LAN Delay", minutes

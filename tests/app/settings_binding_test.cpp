@@ -31,7 +31,7 @@ TEST(SettingsTable, MatchesTheModelsDefaultsAndRanges) {
         }
     }
     EXPECT_TRUE(model.*kActionButtons[0]);
-    EXPECT_EQ(names.size(), 51u);
+    EXPECT_EQ(names.size(), 52u);
 }
 
 int Position(const DisplayModel& model, const char* name) {
@@ -77,6 +77,8 @@ INSTANTIATE_TEST_SUITE_P(Table, LoadRules, ::testing::Values(
     LoadCase{"Delay",            Text("-5"),             "Delay",            10},
     LoadCase{"Delay",            Text("99999999999999999999"), "Delay",      10800},
     LoadCase{"SMTP Delay",       Int(181),               "SMTP Delay",       180},
+    LoadCase{"SMTP TLS",         Int(7),                 "SMTP TLS",         2},
+    LoadCase{"SMTP TLS",         Int(0),                 "SMTP TLS",         0},
     LoadCase{"Action",           Int(3),                 "Action",           3},
     LoadCase{"Action",           Int(5),                 "Action",           1},
     LoadCase{"Action",           Int(0),                 "Action",           1},

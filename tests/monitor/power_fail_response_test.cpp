@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "fakes/manual_main_loop.h"
+
 namespace gw::monitor {
 namespace {
 
@@ -15,63 +17,7 @@ using namespace std::chrono_literals;
 using Journal = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
-// A main loop on a virtual clock: a 600 s countdown passes in microseconds.
-class ManualLoop final : public link::MainLoop {
-public:
-    void Post(std::function<void()> task) override { posted_.push_back(std::move(task)); }
-    link::TimerHandle StartTimer(std::chrono::milliseconds delay, std::function<void()> task,
-                                 bool repeating) override {
-        const int id = next_id_++;
-        timers_[id] = {now_ + delay, delay, repeating, std::move(task)};
-        return link::TimerHandle([this, id] { timers_.erase(id); });
-    }
-    bool IsMainThread() const override { return true; }
-
-    Clock::time_point Now() const { return now_; }
-    void RunUntilIdle() {
-        while (!posted_.empty()) {
-            auto task = std::move(posted_.front());
-            posted_.pop_front();
-            task();
-        }
-    }
-    // Fires every timer due within `span`, in order, running posted tasks between them.
-    void AdvanceBy(std::chrono::milliseconds span) {
-        const auto end = now_ + span;
-        RunUntilIdle();
-        for (;;) {
-            auto next = timers_.end();
-            for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-                if (it->second.Due <= end &&
-                    (next == timers_.end() || it->second.Due < next->second.Due))
-                    next = it;
-            }
-            if (next == timers_.end()) break;
-            now_ = next->second.Due;
-            auto task = next->second.Task;
-            if (next->second.Repeating) {
-                next->second.Due += next->second.Period;
-            } else {
-                timers_.erase(next);
-            }
-            task();
-            RunUntilIdle();
-        }
-        now_ = end;
-    }
-
-private:
-    struct Timer {
-        Clock::time_point Due;
-        std::chrono::milliseconds Period;
-        bool Repeating;
-        std::function<void()> Task;
-    };
-    Clock::time_point now_{};
-    int next_id_ = 1;
-    std::map<int, Timer> timers_;
-    std::deque<std::function<void()>> posted_;
-};
+using fakes::ManualLoop;
 
 // Log, system actions and UPS commands writing into one journal, so their order shows.
 struct Recorder final : link::LogSink, SystemActions {
@@ -336,9 +282,9 @@ TEST_F(PowerFailResponseTest, BatteryBelowTheMinimumShortensTheWait) {
     EXPECT_EQ(rec_.Events.size(), 1u);
     loop_.AdvanceBy(1ms);
     // The firing below the minimum was kept: it is taken up once, as after any action.
-    EXPECT_EQ(rec_.Events, (Journal{"program /opt/save-work.sh", "log " +
-                                    std::string(kProgramStillRunning), "shutdown",
-                                    "program /opt/save-work.sh"}));
+    EXPECT_EQ(rec_.Events,
+              (Journal{"program /opt/save-work.sh", "log " + std::string(kProgramStillRunning),
+                       "shutdown", "program /opt/save-work.sh"}));
 }
 
 // A countdown started while the program runs is a new failure: the action in progress ends
