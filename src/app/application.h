@@ -131,12 +131,12 @@ public:
     // The SMTP and LAN tabs. Each does nothing before StartUp. The tests send a status report
     // now; the Reports boxes and the delay arrows make the period timers follow the model's
     // SMTPReportsCB / SMTPDelayUD and LANReportsCB / LANDelayUD after the change.
-    void SendTestMail();
-    void SendTestLanMessage();
-    void OnSmtpReportsClicked();
-    void OnSmtpDelayClicked();
-    void OnLanReportsClicked();
-    void OnLanDelayClicked();
+    void SendTestMail() override;
+    void SendTestLanMessage() override;
+    void OnSmtpReportsClicked() override;
+    void OnSmtpDelayClicked() override;
+    void OnLanReportsClicked() override;
+    void OnLanDelayClicked() override;
     // The report channels once StartUp ran, else nullptr.
     ReportChannels* Reports() { return channels_.get(); }
 

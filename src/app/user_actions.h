@@ -22,6 +22,14 @@ public:
     virtual void SaveSettings() = 0;
     virtual void RequestExit() = 0;
     virtual bool CloseAllowed() const = 0;
+    // The report tabs: the test buttons, and the period timers following their boxes and
+    // arrows (the model already holds the new state).
+    virtual void SendTestMail() = 0;
+    virtual void SendTestLanMessage() = 0;
+    virtual void OnSmtpReportsClicked() = 0;
+    virtual void OnSmtpDelayClicked() = 0;
+    virtual void OnLanReportsClicked() = 0;
+    virtual void OnLanDelayClicked() = 0;
 };
 
 }  // namespace gw::app

@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -75,9 +76,10 @@ QCheckBox* BoundBox(ModelBinding& binding, const char* name, const QString& capt
 }
 
 QHBoxLayout* MinutesUpDown(ModelBinding& binding, const char* field, const char* arrows,
-                           monitor::UpDown Model::*control, const char* unit) {
+                           monitor::UpDown Model::*control, const char* unit,
+                           std::function<void()> after = {}) {
     UpDownPair pair = MakeUpDown(field, arrows, 36);
-    binding.Arrows(pair.Arrows, pair.Field, control);
+    binding.Arrows(pair.Arrows, pair.Field, control, nullptr, {}, std::move(after));
     return Row({pair.Layout, Caption(nullptr, unit)});
 }
 
@@ -102,15 +104,29 @@ QWidget* SmtpPage(TabContext& context) {
     grid->addWidget(EditField(b, "SMTPFromE", &Model::SMTPFromE), 3, 1, 1, 3);
     grid->addWidget(Caption(nullptr, "E-Mail:"), 4, 0);
     grid->addWidget(EditField(b, "SMTPMailE", &Model::SMTPMailE), 4, 1, 1, 3);
-    grid->addLayout(Row({BoundBox(b, "SMTPReportsCB", "Reports", &Model::SMTPReportsCB),
-                         MinutesUpDown(b, "SMTPDelayE", "SMTPDelayUD", &Model::SMTPDelayUD, "min"),
+    app::UserActions& actions = context.Actions;
+    grid->addLayout(Row({BoundBox(b, "SMTPReportsCB", "Reports", &Model::SMTPReportsCB,
+                                  [&actions] { actions.OnSmtpReportsClicked(); }),
+                         MinutesUpDown(b, "SMTPDelayE", "SMTPDelayUD", &Model::SMTPDelayUD, "min",
+                                       [&actions] { actions.OnSmtpDelayClicked(); }),
                          BoundBox(b, "SMTPWarningsCB", "Warnings", &Model::SMTPWarningsCB)}),
                     5, 0, 1, 4);
     auto* send = new QToolButton;
     send->setObjectName("SendSMTPRepSB");
     send->setText("Send Test Report");
     context.SmtpTestButton = send;
-    grid->addWidget(send, 6, 0, 1, 4, Qt::AlignRight);
+    QObject::connect(send, &QToolButton::clicked, send, [&actions] { actions.SendTestMail(); });
+    // Most providers take a login only over TLS.
+    auto* tls = new QComboBox;
+    tls->setObjectName("SMTPTLSCombo");
+    tls->addItems({"No TLS", "STARTTLS when offered", "STARTTLS required"});
+    Model& model = b.model();
+    b.Also([tls, &model] { tls->setCurrentIndex(model.SMTPTLSCombo.Position); });
+    QObject::connect(tls, qOverload<int>(&QComboBox::activated), tls,
+                     [&model](int index) { model.SMTPTLSCombo.Position = index; });
+    grid->addWidget(Caption(nullptr, "TLS:"), 6, 0);
+    grid->addWidget(tls, 6, 1);
+    grid->addWidget(send, 6, 2, 1, 2, Qt::AlignRight);
     return page;
 }
 
@@ -139,14 +155,18 @@ QWidget* LanPage(TabContext& context) {
     auto* grid = new QGridLayout(page);
     grid->addWidget(Caption(nullptr, "Server Name:"), 0, 0);
     grid->addWidget(EditField(b, "LANServerNameE", &Model::LANServerNameE), 0, 1);
-    grid->addLayout(Row({BoundBox(b, "LANReportsCB", "Reports", &Model::LANReportsCB),
-                         MinutesUpDown(b, "LANDelayE", "LANDelayUD", &Model::LANDelayUD, "min"),
+    app::UserActions& actions = context.Actions;
+    grid->addLayout(Row({BoundBox(b, "LANReportsCB", "Reports", &Model::LANReportsCB,
+                                  [&actions] { actions.OnLanReportsClicked(); }),
+                         MinutesUpDown(b, "LANDelayE", "LANDelayUD", &Model::LANDelayUD, "min",
+                                       [&actions] { actions.OnLanDelayClicked(); }),
                          BoundBox(b, "LANWarningsCB", "Warnings", &Model::LANWarningsCB)}),
                     1, 0, 1, 2);
     auto* send = new QToolButton;
     send->setObjectName("LANRepSB");
     send->setIcon(QIcon(":/icons/ok.svg"));
     context.LanTestButton = send;
+    QObject::connect(send, &QToolButton::clicked, send, [&actions] { actions.SendTestLanMessage(); });
     grid->addWidget(send, 2, 1, Qt::AlignRight);
     grid->setRowStretch(3, 1);
     return page;

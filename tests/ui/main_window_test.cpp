@@ -38,6 +38,12 @@ struct FakeActions final : app::UserActions {
         Allowed = true;
     }
     bool CloseAllowed() const override { return Allowed; }
+    void SendTestMail() override { Calls.push_back("test mail"); }
+    void SendTestLanMessage() override { Calls.push_back("test lan"); }
+    void OnSmtpReportsClicked() override { Calls.push_back("smtp reports"); }
+    void OnSmtpDelayClicked() override { Calls.push_back("smtp delay"); }
+    void OnLanReportsClicked() override { Calls.push_back("lan reports"); }
+    void OnLanDelayClicked() override { Calls.push_back("lan delay"); }
     std::vector<std::string> Calls;
     bool Allowed = false;
 };
@@ -171,6 +177,9 @@ TEST(MainWindowTest, ToolButtonsReachTheActionsAndTheTimedTestAsksFirst) {
     Bench bench;
     bench.Find<QToolButton>("Test10sSB")->click();
     bench.Find<QToolButton>("ShutdownSB")->click();
+    bench.Find<QToolButton>("SendSMTPRepSB")->click();
+    bench.Find<QCheckBox>("LANReportsCB")->click();
+    bench.Find<UpDownButtons>("SMTPDelayUD")->Up()->click();
     // The timed test's dialog: two steps up from 5, then O.K.; then once more, cancelled.
     QTimer::singleShot(0, [&bench] {
         bench.timed_test.Step(+1);
@@ -181,7 +190,10 @@ TEST(MainWindowTest, ToolButtonsReachTheActionsAndTheTimedTestAsksFirst) {
     QTimer::singleShot(0, [&bench] { bench.timed_test.reject(); });
     bench.Find<QToolButton>("TestTSB")->click();
     EXPECT_EQ(bench.actions.Calls,
-              (std::vector<std::string>{"Test10sSB 0", "act 0", "TestTSB 7"}));
+              (std::vector<std::string>{"Test10sSB 0", "act 0", "test mail", "lan reports",
+                                        "smtp delay", "TestTSB 7"}));
+    EXPECT_TRUE(bench.model.LANReportsCB);
+    EXPECT_EQ(bench.model.SMTPDelayUD.Position, 25);
     EXPECT_EQ(bench.timed_test.Minutes(), 7) << "the dialog keeps the last choice";
 }
 
