@@ -41,8 +41,11 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
                    monitor::EvaluationEnd::Complete;
         }
         if (link_watch_) link_watch_->OnCycle(good, poller_->TakeLinkChange());
+        // The page shows this cycle's readings from the next request on.
+        if (http_->Running()) http_->Publish();
         if (cycle_observer_) cycle_observer_(exchange_failed);
     });
+    http_ = std::make_unique<HttpService>(loop_, display_, ups_, ui_);
     polling_control_ = std::make_unique<monitor::PollingControlOf<link::Poller>>(*poller_);
 }
 
@@ -137,6 +140,8 @@ Application::Started Application::StartUp() {
     // A bad value is reported and keeps its default; start-up goes on so that the UPS is
     // watched all the same.
     Report(settings_->LoadAtStartup(display_, force_options));
+    // The stored box ticks itself, which starts the server before monitoring does.
+    if (display_.HTTPCB) http_->OnEnabledChanged();
     poller_->SetRefreshInterval(options_.RefreshSeconds > 0
                                     ? static_cast<std::uint32_t>(options_.RefreshSeconds) * 1000
                                     : RefreshIntervalMs(display_));
@@ -166,6 +171,7 @@ Application::Started Application::StartUp() {
         start_timer_.Reset();
         if (closed_) return;
         detection_->StartUpDetection([this](monitor::StartOutcome) {
+            if (http_->Running()) http_->Publish();
             if (start_observer_) {
                 start_observer_(ups_.LinkUsable && (ups_.Q1Answered || ups_.QSAnswered));
             }
@@ -198,6 +204,7 @@ void Application::Close() {
     hotplug_.reset();
     detection_.reset();
     if (response_) response_->CancelCountdown();
+    http_->Stop();
 
     if (poller_->PollingPaused()) poller_->ResumePolling();
     Stop();
@@ -215,6 +222,11 @@ void Application::Close() {
     // Only now may another copy start: before the save it would read the old file and later
     // write it back over ours.
     locks_.Release();
+}
+
+void Application::SetHttpServer(bool on) {
+    display_.HTTPCB = on;
+    if (!closed_) http_->OnEnabledChanged();
 }
 
 void Application::RunCloseSequence() {
