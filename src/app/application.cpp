@@ -42,11 +42,14 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
         }
         if (link_watch_) link_watch_->OnCycle(good, poller_->TakeLinkChange());
         if (good && commands_) commands_->OnStatusShown();
+        // The page shows this cycle's readings from the next request on.
+        if (http_->Running()) http_->Publish();
         ModelChange change;
         change.Kind = ModelChange::What::Cycle;
         change.CycleFailed = exchange_failed;
         Tell(change);
     });
+    http_ = std::make_unique<HttpService>(loop_, display_, ups_, ui_);
     polling_control_ = std::make_unique<monitor::PollingControlOf<link::Poller>>(*poller_);
 }
 
@@ -154,6 +157,8 @@ Application::Started Application::StartUp() {
     // Loaded Reports boxes start their timers now, also when no UPS is ever found.
     channels_->OnSmtpReportsClicked();
     channels_->OnLanReportsClicked();
+    // The stored box ticks itself, which starts the server before monitoring does.
+    if (display_.HTTPCB) http_->OnEnabledChanged();
     poller_->SetRefreshInterval(options_.RefreshSeconds > 0
                                     ? static_cast<std::uint32_t>(options_.RefreshSeconds) * 1000
                                     : RefreshIntervalMs(display_));
@@ -187,6 +192,7 @@ Application::Started Application::StartUp() {
         start_timer_.Reset();
         if (closed_) return;
         detection_->StartUpDetection([this](monitor::StartOutcome) {
+            if (http_->Running()) http_->Publish();
             ModelChange change;
             change.Kind = ModelChange::What::StartDetected;
             change.Monitoring = ups_.LinkUsable && (ups_.Q1Answered || ups_.QSAnswered);
@@ -252,6 +258,7 @@ void Application::Close() {
     hotplug_.reset();
     detection_.reset();
     if (response_) response_->CancelCountdown();
+    http_->Stop();
 
     if (poller_->PollingPaused()) poller_->ResumePolling();
     Stop();
@@ -323,6 +330,11 @@ void Application::ModelChanged(ModelChange::What what) {
 void Application::Tell(const ModelChange& change) {
     // A view may add another while being told; indices stay valid where iterators would not.
     for (std::size_t i = 0; i < model_observers_.size(); ++i) model_observers_[i](change);
+}
+
+void Application::SetHttpServer(bool on) {
+    display_.HTTPCB = on;
+    if (!closed_) http_->OnEnabledChanged();
 }
 
 void Application::RunCloseSequence() {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/http_service.h"
 #include "app/instance_lock.h"
 #include "app/platform_info.h"
 #include "app/report_channels.h"
@@ -126,6 +127,21 @@ public:
     monitor::SystemPower& Power() { return *power_; }
     // Where the e-mail and LAN channels plug in to receive the event notices.
     reports::ReportNotices& Notices() { return notices_; }
+
+    // The HTTP tab. SetHttpServer is the click on HTTPCB: it sets the box, then starts the
+    // server on the port HTTPPortE holds, or stops it; the two failures go to ShowError and
+    // leave the box ticked. SetHttpAuthentication is the click on HTTPAuthCB.
+    void SetHttpServer(bool on);
+    void SetHttpAuthentication(bool on) { display_.HTTPAuthCB = on; }
+    bool HttpServerRunning() const { return http_->Running(); }
+    // HTTPPortE is editable exactly while the server is stopped; HTTPUserE and HTTPPasswordE
+    // exactly while HTTPAuthCB is ticked.
+    bool HttpPortEditable() const { return http_->PortEditable(); }
+    bool HttpCredentialsEditable() const { return http_->CredentialsEditable(); }
+    // After an edit of the user, the password or a page check box: the server answers from it
+    // at once (otherwise within HttpService::kRefreshPeriod).
+    void HttpPageChanged() { http_->Publish(); }
+    HttpService& Http() { return *http_; }
     const PlatformVersion& Platform() const { return platform_; }
 
     // The SMTP and LAN tabs. Each does nothing before StartUp. The tests send a status report
@@ -179,6 +195,7 @@ private:
     reports::ReportNotices notices_{display_, ups_};
     // Unplugs itself from notices_, so it goes first.
     std::unique_ptr<ReportChannels> channels_;
+    std::unique_ptr<HttpService> http_;
 
     std::unique_ptr<SettingsStore> store_;
     std::unique_ptr<SettingsBinding> settings_;

@@ -1,42 +1,67 @@
 #include "reports/report_snapshot.h"
 
+#include <utility>
+
 namespace gw::reports {
 
-ReportSnapshot TakeReportSnapshot(const monitor::DisplayModel& display, const link::UpsLink& ups) {
-    ReportSnapshot s;
-    s.VidText = display.VIDE;
-    s.PidText = display.PIDE;
-    s.ProductName = display.ProductNameE;
-    s.InputVoltage = display.IPVoltageE;
-    s.InputFaultVoltage = display.IPFaultVoltageE;
-    s.OutputVoltage = display.OPVoltageE;
-    s.OutputCurrent = display.OPCurrentE;
-    s.InputFrequency = display.IPFrequencyE;
-    s.BatteryVoltage = display.BatteryVoltageE;
-    s.Temperature = display.TemperatureE;
-    s.StatusBits = display.UPSStatusE;
-    s.PowerFail = display.UPSStatusCB1;
-    s.BatteryLow = display.UPSStatusCB2;
-    s.AvrActive = display.UPSStatusCB3;
-    s.UpsFailed = display.UPSStatusCB4;
-    s.UpsFound = ups.UpsFound;
-    return s;
+namespace {
+
+using monitor::DisplayModel;
+using S = ReportSnapshot;
+using I = ReportItems;
+
+// Which control each value of a report is read from.
+// clang-format off
+constexpr std::pair<std::string S::*, std::string DisplayModel::*> kTexts[] = {
+    {&S::VidText,           &DisplayModel::VIDE},
+    {&S::PidText,           &DisplayModel::PIDE},
+    {&S::ProductName,       &DisplayModel::ProductNameE},
+    {&S::InputVoltage,      &DisplayModel::IPVoltageE},
+    {&S::InputFaultVoltage, &DisplayModel::IPFaultVoltageE},
+    {&S::OutputVoltage,     &DisplayModel::OPVoltageE},
+    {&S::OutputCurrent,     &DisplayModel::OPCurrentE},
+    {&S::InputFrequency,    &DisplayModel::IPFrequencyE},
+    {&S::BatteryVoltage,    &DisplayModel::BatteryVoltageE},
+    {&S::Temperature,       &DisplayModel::TemperatureE},
+    {&S::StatusBits,        &DisplayModel::UPSStatusE},
+};
+
+constexpr std::pair<bool S::*, bool DisplayModel::*> kFlags[] = {
+    {&S::PowerFail,  &DisplayModel::UPSStatusCB1},
+    {&S::BatteryLow, &DisplayModel::UPSStatusCB2},
+    {&S::AvrActive,  &DisplayModel::UPSStatusCB3},
+    {&S::UpsFailed,  &DisplayModel::UPSStatusCB4},
+};
+
+constexpr std::pair<bool I::*, bool DisplayModel::*> kItems[] = {
+    {&I::IPVoltageCB,      &DisplayModel::IPVoltageCB},
+    {&I::IPFaultVoltageCB, &DisplayModel::IPFaultVoltageCB},
+    {&I::OPVoltageCB,      &DisplayModel::OPVoltageCB},
+    {&I::OPCurrentCB,      &DisplayModel::OPCurrentCB},
+    {&I::IPFrequencyCB,    &DisplayModel::IPFrequencyCB},
+    {&I::BatteryVoltageCB, &DisplayModel::BatteryVoltageCB},
+    {&I::TemperatureCB,    &DisplayModel::TemperatureCB},
+    {&I::UPSStatusCB,      &DisplayModel::UPSStatusCB},
+    {&I::PowerFailCB,      &DisplayModel::PowerFailCB},
+    {&I::BatteryLowCB,     &DisplayModel::BatteryLowCB},
+    {&I::AVRCB,            &DisplayModel::AVRCB},
+    {&I::UPSFailCB,        &DisplayModel::UPSFailCB},
+};
+// clang-format on
+
+}  // namespace
+
+ReportSnapshot TakeReportSnapshot(const DisplayModel& display, const link::UpsLink& ups) {
+    ReportSnapshot snapshot;
+    for (const auto& [to, from] : kTexts) snapshot.*to = display.*from;
+    for (const auto& [to, from] : kFlags) snapshot.*to = display.*from;
+    snapshot.UpsFound = ups.UpsFound;
+    return snapshot;
 }
 
-ReportItems TakeReportItems(const monitor::DisplayModel& display) {
+ReportItems TakeReportItems(const DisplayModel& display) {
     ReportItems items;
-    items.IPVoltageCB = display.IPVoltageCB;
-    items.IPFaultVoltageCB = display.IPFaultVoltageCB;
-    items.OPVoltageCB = display.OPVoltageCB;
-    items.OPCurrentCB = display.OPCurrentCB;
-    items.IPFrequencyCB = display.IPFrequencyCB;
-    items.BatteryVoltageCB = display.BatteryVoltageCB;
-    items.TemperatureCB = display.TemperatureCB;
-    items.UPSStatusCB = display.UPSStatusCB;
-    items.PowerFailCB = display.PowerFailCB;
-    items.BatteryLowCB = display.BatteryLowCB;
-    items.AVRCB = display.AVRCB;
-    items.UPSFailCB = display.UPSFailCB;
+    for (const auto& [to, from] : kItems) items.*to = display.*from;
     return items;
 }
 

@@ -131,6 +131,31 @@ TEST(ReportNoticesTest, ComposesFromTheDisplayAtTheCallForTheChosenChannelsOnly)
     EXPECT_EQ(mail.Sent[0].Subject, "Warning - ");
 }
 
+TEST(ReportSnapshotTest, EachValueComesFromItsControl) {
+    monitor::DisplayModel display;
+    link::UpsLink ups;
+    display.VIDE = "0665";
+    display.PIDE = "5161";
+    display.ProductNameE = "USB UPS";
+    const char* values[] = {"230.0", "229.5", "231.0", "012", "50.0", "13.6", "25.0", "00001001"};
+    for (std::size_t i = 0; i < std::size(values); ++i) {
+        display.*monitor::kReadingEdits[i] = values[i];
+    }
+    display.UPSStatusCB2 = display.UPSStatusCB4 = true;
+    ups.UpsFound = true;
+    const ReportSnapshot snapshot = TakeReportSnapshot(display, ups);
+    EXPECT_EQ(ComposeStatusReport(snapshot, kNow).Body,
+              "Report - 2026-03-04 05:06:07\r\nVID: 0x0665 PID: 0x5161 Product: USB UPS\r\n" +
+                  std::string(kReadings) + "Battery Low\r\nUPS failed\r\n");
+
+    display.OPCurrentCB = false;
+    display.UPSFailCB = false;
+    const auto lines = ComposeStatusPage(snapshot, TakeReportItems(display), kNow);
+    ASSERT_EQ(lines.size(), 10u);
+    EXPECT_EQ(lines[5], "I/P Frequency = 50.0 Hz</br>");
+    EXPECT_EQ(lines[9], "Battery Low</br>");
+}
+
 TEST(StatusPageTest, TickedItemsAndSetFlagsMakeTheLines) {
     ReportSnapshot s = HidSnapshot();
     s.PowerFail = s.AvrActive = true;

@@ -1,0 +1,67 @@
+#include "app/http_service.h"
+
+#include <climits>
+
+#include "reports/report_snapshot.h"
+
+namespace gw::app {
+
+std::optional<long> ParsePortText(std::string_view text) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i == text.size()) return std::nullopt;
+    long value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+        if (value > INT_MAX) return std::nullopt;  // beyond an integer: not one
+    }
+    return negative ? -value : value;
+}
+
+HttpService::HttpService(link::MainLoop& loop, const monitor::DisplayModel& display,
+                         const link::UpsLink& ups, monitor::DetectionDialogs& dialogs)
+    : loop_(loop), display_(display), ups_(ups), dialogs_(dialogs) {}
+
+void HttpService::OnEnabledChanged() {
+    // Unticked always stops, whatever the port field holds by then.
+    if (!display_.HTTPCB) {
+        Stop();
+        return;
+    }
+    const std::optional<long> port = ParsePortText(display_.HTTPPortE);
+    if (!port) {
+        dialogs_.ShowError("'" + display_.HTTPPortE + "' is not a valid integer value");
+        return;  // the server stays as it was
+    }
+    if (*port < 1 || *port > 65535) {
+        Stop();
+        dialogs_.ShowError("'" + display_.HTTPPortE + "' is not a port number (1 to 65535)");
+        return;
+    }
+    Publish();
+    const std::string error = server_.Start(static_cast<std::uint16_t>(*port));
+    if (!error.empty()) {
+        dialogs_.ShowError(error);
+        return;
+    }
+    refresh_ = loop_.StartTimer(
+        kRefreshPeriod, [this] { Publish(); }, true);
+}
+
+void HttpService::Stop() {
+    refresh_.Reset();
+    server_.Stop();
+}
+
+void HttpService::Publish() {
+    reports::PageState state;
+    state.Snapshot = reports::TakeReportSnapshot(display_, ups_);
+    state.Items = reports::TakeReportItems(display_);
+    state.User = display_.HTTPUserE;
+    state.Password = display_.HTTPPasswordE;
+    source_.Publish(std::move(state));
+}
+
+}  // namespace gw::app

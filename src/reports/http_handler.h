@@ -1,0 +1,49 @@
+// What the status server answers to one parsed request: the page at "/", behind Basic
+// credentials, or an empty page elsewhere. A pure function without sockets, so every rule is
+// tested (and fuzzed) on its own.
+//
+// Thread rule: any thread; it reads only its arguments.
+#pragma once
+
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "reports/page_source.h"
+
+namespace gw::reports {
+
+using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
+using HttpResponse = boost::beast::http::response<boost::beast::http::string_body>;
+
+inline constexpr char kRealm[] = "Gridwarden HTTP Server";
+inline constexpr char kUnauthorizedBody[] = "<HTML><BODY><B>401 Unauthorized</B></BODY></HTML>";
+
+struct Credentials {
+    std::string User;
+    std::string Password;
+    // The Base64 did not decode: such a request never passes, not even as "no credentials".
+    bool Malformed = false;
+};
+
+// The credentials of an Authorization header value; without the header, pass nullptr. Empty
+// when the scheme is not Basic: such a request gets no answer at all.
+std::optional<Credentials> ParseAuthorization(const std::string_view* header);
+
+// The path of a request target: without "?" and the query, percent-decoded. Empty when the
+// escapes are malformed, which matches no document.
+std::string DocumentPath(std::string_view target);
+
+// Equal texts, compared in a time that tells nothing about where they differ.
+bool SameSecret(std::string_view a, std::string_view b);
+
+// The response, or nothing when the connection is to be closed unanswered (a method other than
+// GET, POST and HEAD; a scheme other than Basic). HEAD gets the headers of GET without the
+// body. Every response says "Connection: close".
+std::optional<HttpResponse> HandleRequest(const HttpRequest& request, const PageState& state,
+                                          std::chrono::system_clock::time_point now);
+
+}  // namespace gw::reports

@@ -1,0 +1,60 @@
+// The status server: listens on a TCP port on every IPv4 interface and answers each connection's
+// one request with HandleRequest, from the copy the main thread last published.
+//
+// Each connection is a task on a small fixed pool of threads (Asio), so an idle connection costs
+// a socket and a buffer, not a thread. A connection has kRequestDeadline for its whole request
+// and answer; beyond kMaxConnections a new one is closed at once.
+//
+// Thread rule: Start, Stop and Running on the main thread (the owner's); the pool's threads only
+// read the PageSource.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "reports/page_source.h"
+
+namespace gw::reports {
+
+class HttpServer {
+public:
+    static constexpr std::chrono::seconds kRequestDeadline{10};
+    static constexpr std::size_t kMaxConnections = 1024;
+    static constexpr std::chrono::seconds kStopWait{5};
+    static constexpr int kThreads = 2;
+    static constexpr std::size_t kHeaderLimit = 8 * 1024;
+    static constexpr std::size_t kBodyLimit = 64 * 1024;
+
+    // The two bounds a client meets; tests shrink them.
+    struct Limits {
+        std::chrono::milliseconds RequestDeadline = kRequestDeadline;
+        std::size_t MaxConnections = kMaxConnections;
+    };
+
+    // `source` outlives this.
+    explicit HttpServer(const PageSource& source) : HttpServer(source, Limits{}) {}
+    HttpServer(const PageSource& source, Limits limits);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Stops a running server, then listens on `port` (0: a free port, for tests). Empty on
+    // success, else the text for the message box; the server is then stopped.
+    std::string Start(std::uint16_t port);
+    // Closes the listening socket and every connection and joins the threads; waits at most
+    // kStopWait for connections to wind down. Harmless when stopped.
+    void Stop();
+    bool Running() const { return core_ != nullptr; }
+    // The port listened on; 0 when stopped.
+    std::uint16_t Port() const;
+
+private:
+    struct Core;
+    const PageSource& source_;
+    Limits limits_;
+    std::shared_ptr<Core> core_;
+};
+
+}  // namespace gw::reports

@@ -1,0 +1,119 @@
+// The HTTP tab's reactions: the port text, the two start failures and their message-box texts,
+// which fields may be edited, and the copy of the display the server answers from.
+#include "app/http_service.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "link/plain_main_loop.h"
+#include "reports/loopback_client.h"
+
+namespace gw::app {
+namespace {
+
+struct Errors final : monitor::DetectionDialogs {
+    std::optional<int> ChooseComPort(const std::vector<std::string>&, int) override {
+        return std::nullopt;
+    }
+    int ChooseBatteryVoltage() override { return 12; }
+    void ShowError(std::string_view text) override { Shown.emplace_back(text); }
+    std::vector<std::string> Shown;
+};
+
+std::string Get(std::uint16_t port) {
+    testing::LoopbackClient client(port);
+    client.Send("GET / HTTP/1.1\r\n\r\n");
+    bool closed = false;
+    const std::string answer = client.ReadToEnd(closed);
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+class HttpServiceTest : public ::testing::Test {
+protected:
+    // A port nobody listens on now.
+    std::uint16_t FreePort() {
+        reports::PageSource source;
+        reports::HttpServer probe(source);
+        EXPECT_EQ(probe.Start(0), "");
+        return probe.Port();
+    }
+
+    link::PlainMainLoop loop_;
+    monitor::DisplayModel display_;
+    link::UpsLink ups_;
+    Errors errors_;
+    HttpService service_{loop_, display_, ups_, errors_};
+};
+
+TEST_F(HttpServiceTest, PortTextThatIsNoPortIsShownAndNothingStarts) {
+    struct Case {
+        const char* text;
+        const char* error;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"80a",         "'80a' is not a valid integer value"},
+        {"",            "'' is not a valid integer value"},
+        {" 8080",       "' 8080' is not a valid integer value"},
+        {"99999999999", "'99999999999' is not a valid integer value"},
+        {"70000",       "'70000' is not a port number (1 to 65535)"},
+        {"0",           "'0' is not a port number (1 to 65535)"},
+        {"-1",          "'-1' is not a port number (1 to 65535)"},
+    };
+    // clang-format on
+    display_.HTTPCB = true;
+    for (const Case& c : cases) {
+        display_.HTTPPortE = c.text;
+        errors_.Shown.clear();
+        service_.OnEnabledChanged();
+        EXPECT_EQ(errors_.Shown, std::vector<std::string>{c.error});
+        EXPECT_FALSE(service_.Running());
+        EXPECT_TRUE(service_.PortEditable());
+    }
+    EXPECT_EQ(ParsePortText("+8080"), 8080);
+}
+
+TEST_F(HttpServiceTest, StartsOnTheFieldsPortAndAnswersFromTheDisplay) {
+    const std::uint16_t port = FreePort();
+    display_.HTTPPortE = std::to_string(port);
+    display_.HTTPCB = true;
+    service_.OnEnabledChanged();
+    ASSERT_TRUE(service_.Running()) << (errors_.Shown.empty() ? "" : errors_.Shown[0]);
+    EXPECT_FALSE(service_.PortEditable());
+    EXPECT_EQ(Get(port), "HTTP/1.1 200 OK");
+
+    // A user name asks for credentials from the next copy on, ticked box or not.
+    display_.HTTPUserE = "admin";
+    EXPECT_FALSE(service_.CredentialsEditable());
+    service_.Publish();
+    EXPECT_EQ(Get(port), "HTTP/1.1 401 Unauthorized");
+
+    display_.HTTPCB = false;
+    display_.HTTPPortE = "not a number";  // unticking stops whatever the field holds
+    service_.OnEnabledChanged();
+    EXPECT_FALSE(service_.Running());
+    EXPECT_TRUE(service_.PortEditable());
+    EXPECT_TRUE(errors_.Shown.empty());
+}
+
+TEST_F(HttpServiceTest, PortInUseIsShownAndTickingAgainRetries) {
+    reports::PageSource source;
+    auto holder = std::make_unique<reports::HttpServer>(source);
+    ASSERT_EQ(holder->Start(0), "");
+    display_.HTTPPortE = std::to_string(holder->Port());
+    display_.HTTPCB = true;
+    service_.OnEnabledChanged();
+    EXPECT_EQ(errors_.Shown, std::vector<std::string>{
+                                 "Could not bind socket. Address and port are already in use."});
+    EXPECT_FALSE(service_.Running());
+    EXPECT_TRUE(display_.HTTPCB);
+
+    holder.reset();
+    service_.OnEnabledChanged();
+    EXPECT_TRUE(service_.Running());
+}
+
+}  // namespace
+}  // namespace gw::app

@@ -1,0 +1,140 @@
+// The status server on a loopback port, spoken to through raw sockets: what a broken, hostile or
+// silent client gets, the connection bound, and starting and stopping.
+#include "reports/http_server.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "reports/loopback_client.h"
+
+namespace gw::reports {
+namespace {
+
+using namespace std::chrono_literals;
+using Client = testing::LoopbackClient;
+
+std::string Exchange(std::uint16_t port, const std::string& bytes, bool& closed) {
+    Client client(port);
+    EXPECT_TRUE(client.Connected());
+    client.Send(bytes);
+    return client.ReadToEnd(closed);
+}
+
+class HttpServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        PageState state;
+        state.Snapshot.UpsFound = true;
+        state.Snapshot.ProductName = "<i>unit</i>";
+        source_.Publish(state);
+    }
+    PageSource source_;
+};
+
+TEST_F(HttpServerTest, BadRequestsAreClosedAndGoodOnesAnswered) {
+    HttpServer server(source_);
+    ASSERT_EQ(server.Start(0), "");
+    const std::uint16_t port = server.Port();
+    struct Case {
+        std::string sent;
+        const char* status;  // the first line expected; nullptr: closed without an answer
+    };
+    const std::string big(9 * 1024, 'a');
+    // clang-format off
+    const Case cases[] = {
+        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n",                              "HTTP/1.1 200 OK"},
+        {"GET / HTTP/1.0\r\n\r\n",                                         "HTTP/1.0 200 OK"},
+        {"DELETE / HTTP/1.1\r\nHost: x\r\n\r\n",                           nullptr},
+        {"GET /\r\n\r\n",                                                  nullptr},
+        {"G E T / HTTP/1.1\r\n\r\n",                                       nullptr},
+        {"\x01\xff\r\n\r\n",                                               nullptr},
+        {"GET /" + big + " HTTP/1.1\r\n\r\n",                              nullptr},
+        {"GET / HTTP/1.1\r\nX-Long: " + big + "\r\n\r\n",                  nullptr},
+        {"POST / HTTP/1.1\r\nContent-Length: 70000\r\n\r\n" + big,         nullptr},
+        {"POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\nabcdefgh",           "HTTP/1.1 200 OK"},
+        {"POST / HTTP/1.1\r\nContent-Length: x\r\n\r\n",                   nullptr},
+        {"GET / HTTP/1.1\r\nAuthorization: Basic %%%\r\n\r\n",             "HTTP/1.1 401 Unauthorized"},
+        {"GET / HTTP/1.1\r\nAuthorization: Negotiate abc\r\n\r\n",         nullptr},
+        {"GET /%zz HTTP/1.1\r\n\r\n",                                      "HTTP/1.1 200 OK"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sent.substr(0, 60));
+        bool closed = false;
+        const std::string answer = Exchange(port, c.sent, closed);
+        EXPECT_TRUE(closed);
+        if (c.status == nullptr) {
+            EXPECT_EQ(answer, "");
+        } else {
+            EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status);
+            EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos);
+        }
+    }
+    bool closed = false;
+    const std::string page = Exchange(port, "GET / HTTP/1.1\r\n\r\n", closed);
+    EXPECT_NE(page.find("Product: &lt;i&gt;unit&lt;/i&gt;</br>"), std::string::npos) << page;
+}
+
+TEST_F(HttpServerTest, SilentAndHalfRequestsAreCutAtTheDeadline) {
+    HttpServer server(source_, {200ms, HttpServer::kMaxConnections});
+    ASSERT_EQ(server.Start(0), "");
+    Client silent(server.Port());
+    Client half(server.Port());
+    half.Send("GET / HT");
+    bool closed = false;
+    EXPECT_EQ(silent.ReadToEnd(closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(half.ReadToEnd(closed), "");
+    EXPECT_TRUE(closed);
+}
+
+TEST_F(HttpServerTest, IdleConnectionsNeitherBlockARequestNorPassTheBound) {
+    constexpr std::size_t kBound = 500;
+    HttpServer server(source_, {10s, kBound + 1});
+    ASSERT_EQ(server.Start(0), "");
+    std::vector<std::unique_ptr<Client>> idle;
+    for (std::size_t i = 0; i < kBound; ++i) {
+        idle.push_back(std::make_unique<Client>(server.Port()));
+        ASSERT_TRUE(idle.back()->Connected());
+    }
+    bool closed = false;
+    const std::string answer = Exchange(server.Port(), "GET / HTTP/1.1\r\n\r\n", closed);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+
+    // With the bound reached, one more is closed at once.
+    Client extra(server.Port());
+    ASSERT_TRUE(extra.Connected());
+    Client over(server.Port());
+    EXPECT_EQ(over.ReadToEnd(closed), "");
+    EXPECT_TRUE(closed);
+
+    // Stop lets go of every open connection.
+    server.Stop();
+    EXPECT_EQ(idle.front()->ReadToEnd(closed, 1000ms), "");
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(extra.ReadToEnd(closed, 1000ms), "");
+    EXPECT_TRUE(closed);
+}
+
+TEST_F(HttpServerTest, PortInUseIsToldAndARestartMovesToTheNewPort) {
+    HttpServer first(source_);
+    ASSERT_EQ(first.Start(0), "");
+    HttpServer second(source_);
+    EXPECT_EQ(second.Start(first.Port()),
+              "Could not bind socket. Address and port are already in use.");
+    EXPECT_FALSE(second.Running());
+
+    const std::uint16_t old_port = first.Port();
+    ASSERT_EQ(first.Start(0), "");
+    EXPECT_NE(first.Port(), old_port);
+    EXPECT_FALSE(Client(old_port).Connected());
+    EXPECT_TRUE(Client(first.Port()).Connected());
+    first.Stop();
+    EXPECT_FALSE(first.Running());
+    EXPECT_EQ(first.Port(), 0);
+}
+
+}  // namespace
+}  // namespace gw::reports
