@@ -136,11 +136,12 @@ public:
     bool HttpServerRunning() const { return http_->Running(); }
     // HTTPPortE is editable exactly while the server is stopped; HTTPUserE and HTTPPasswordE
     // exactly while HTTPAuthCB is ticked.
-    bool HttpPortEditable() const { return http_->PortEditable(); }
-    bool HttpCredentialsEditable() const { return http_->CredentialsEditable(); }
+    bool HttpPortEditable() const override { return http_->PortEditable(); }
+    bool HttpCredentialsEditable() const override { return http_->CredentialsEditable(); }
+    void OnHttpEnabledClicked() override { SetHttpServer(display_.HTTPCB); }
     // After an edit of the user, the password or a page check box: the server answers from it
     // at once (otherwise within HttpService::kRefreshPeriod).
-    void HttpPageChanged() { http_->Publish(); }
+    void HttpPageChanged() override { http_->Publish(); }
     HttpService& Http() { return *http_; }
     const PlatformVersion& Platform() const { return platform_; }
 

@@ -30,6 +30,13 @@ public:
     virtual void OnSmtpDelayClicked() = 0;
     virtual void OnLanReportsClicked() = 0;
     virtual void OnLanDelayClicked() = 0;
+    // The HTTP tab: HTTPCB starts or stops the status server (the model holds the new state);
+    // the port may be edited only while it is stopped, the credentials only with HTTPAuthCB.
+    virtual void OnHttpEnabledClicked() = 0;
+    virtual bool HttpPortEditable() const = 0;
+    virtual bool HttpCredentialsEditable() const = 0;
+    // A page setting changed: the server answers from it at once.
+    virtual void HttpPageChanged() = 0;
 };
 
 }  // namespace gw::app

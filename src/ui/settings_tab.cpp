@@ -132,19 +132,43 @@ QWidget* SmtpPage(TabContext& context) {
 
 QWidget* HttpPage(TabContext& context) {
     ModelBinding& b = context.Binding;
+    app::UserActions& actions = context.Actions;
+    auto page_changed = [&actions] { actions.HttpPageChanged(); };
     auto* page = new QWidget;
     auto* grid = new QGridLayout(page);
-    grid->addWidget(BoundBox(b, "HTTPCB", "Enabled", &Model::HTTPCB), 0, 0, 1, 2);
+    grid->addWidget(BoundBox(b, "HTTPCB", "Enabled", &Model::HTTPCB,
+                             [&context] {
+                                 context.Actions.OnHttpEnabledClicked();
+                                 context.Binding.Refresh();
+                             }),
+                    0, 0, 1, 2);
     grid->addWidget(Caption(nullptr, "Port:"), 1, 0);
     QLineEdit* port = EditField(b, "HTTPPortE", &Model::HTTPPortE);
     port->setFixedWidth(50);
     context.HttpPort = port;
     grid->addWidget(port, 1, 1, Qt::AlignLeft);
-    grid->addWidget(BoundBox(b, "HTTPAuthCB", "Authentication", &Model::HTTPAuthCB), 2, 0, 1, 2);
+    grid->addWidget(BoundBox(b, "HTTPAuthCB", "Authentication", &Model::HTTPAuthCB,
+                             [&context, page_changed] {
+                                 page_changed();
+                                 context.Binding.Refresh();
+                             }),
+                    2, 0, 1, 2);
+    QLineEdit* user = Field("HTTPUserE");
+    QLineEdit* password = Field("HTTPPasswordE");
+    user->setReadOnly(false);
+    password->setReadOnly(false);
+    password->setEchoMode(QLineEdit::Password);
+    b.Edit(user, &Model::HTTPUserE, page_changed);
+    b.Edit(password, &Model::HTTPPasswordE, page_changed);
+    b.Also([port, user, password, &actions] {
+        port->setEnabled(actions.HttpPortEditable());
+        user->setEnabled(actions.HttpCredentialsEditable());
+        password->setEnabled(actions.HttpCredentialsEditable());
+    });
     grid->addWidget(Caption(nullptr, "User:"), 3, 0);
-    grid->addWidget(EditField(b, "HTTPUserE", &Model::HTTPUserE), 3, 1);
+    grid->addWidget(user, 3, 1);
     grid->addWidget(Caption(nullptr, "Password:"), 4, 0);
-    grid->addWidget(EditField(b, "HTTPPasswordE", &Model::HTTPPasswordE, true), 4, 1);
+    grid->addWidget(password, 4, 1);
     grid->setRowStretch(5, 1);
     return page;
 }

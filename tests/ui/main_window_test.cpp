@@ -44,6 +44,11 @@ struct FakeActions final : app::UserActions {
     void OnSmtpDelayClicked() override { Calls.push_back("smtp delay"); }
     void OnLanReportsClicked() override { Calls.push_back("lan reports"); }
     void OnLanDelayClicked() override { Calls.push_back("lan delay"); }
+    void OnHttpEnabledClicked() override { HttpRunning = !HttpRunning; }
+    bool HttpPortEditable() const override { return !HttpRunning; }
+    bool HttpCredentialsEditable() const override { return true; }
+    void HttpPageChanged() override {}
+    bool HttpRunning = false;
     std::vector<std::string> Calls;
     bool Allowed = false;
 };
@@ -144,7 +149,9 @@ TEST(MainWindowTest, TheModelIsShownAndTheUsersEditsGoBackIntoIt) {
     EXPECT_FALSE(bench.Find<QToolButton>("Test10sSB")->isEnabled());
     EXPECT_EQ(bench.Find<QLabel>("COML")->text(), "COM4");
 
+    EXPECT_TRUE(bench.Find<QLineEdit>("HTTPPortE")->isEnabled());
     bench.Find<QCheckBox>("HTTPCB")->click();
+    EXPECT_FALSE(bench.Find<QLineEdit>("HTTPPortE")->isEnabled()) << "fixed while serving";
     bench.Find<QRadioButton>("SleepRB")->click();
     QTest::keyClicks(bench.Find<QLineEdit>("SMTPHostE"), "mail.example.org");
     EXPECT_TRUE(bench.model.HTTPCB);
