@@ -58,6 +58,7 @@ Application::~Application() {
     if (!closed_ && started_) Close();
     hotplug_.reset();
     detection_.reset();
+    retired_detection_.reset();
     evaluation_.reset();
     response_.reset();
     if (poller_) poller_->EndPolling();
@@ -256,7 +257,9 @@ void Application::Close() {
     // Nothing may start a new exchange or action while the program winds down.
     start_timer_.Reset();
     hotplug_.reset();
-    detection_.reset();
+    // Not destroyed here: the close may come from inside one of detection's own dialogs
+    // (the session ends while the COM port is asked for), and that call is still on the stack.
+    retired_detection_ = std::move(detection_);
     if (response_) response_->CancelCountdown();
     http_->Stop();
 

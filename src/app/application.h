@@ -210,6 +210,7 @@ private:
     std::unique_ptr<monitor::StatusEvaluation> evaluation_;
     std::unique_ptr<monitor::LinkWatch> link_watch_;
     std::unique_ptr<monitor::UpsDetection> detection_;
+    std::unique_ptr<monitor::UpsDetection> retired_detection_;  // after Close, until the end
     std::unique_ptr<link::HidHotplug> hotplug_;
     std::unique_ptr<monitor::UserCommands> commands_;
 

@@ -14,6 +14,16 @@
 
 namespace gw::app {
 
+// Blocks the end-of-session signals in the calling thread, and so in every thread it starts
+// later. For a caller that must start threads (a GUI toolkit's) before it can make the watcher:
+// without this, a signal could land in one of those threads and end the program unsaved.
+inline void BlockEndSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&set, signal);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 class SignalWatcher {
 public:
     SignalWatcher(link::MainLoop& loop, std::function<void()> on_signal)

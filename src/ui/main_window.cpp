@@ -51,7 +51,8 @@ MainWindow::MainWindow(Model& model, monitor::EventLog& log, app::UserActions& a
       timed_test_(timed_test),
       binding_(model),
       context_(std::make_unique<TabContext>(
-          TabContext{binding_, actions, log, this, [this] { ShowModel(); }})) {
+          TabContext{binding_, actions, log, this, [this] { ShowModel(); }, nullptr, nullptr,
+                     nullptr, nullptr, nullptr, {}})) {
     LoadIcons();
     setObjectName("TMainForm");
     setWindowTitle("Gridwarden");
@@ -100,7 +101,9 @@ MainWindow::MainWindow(Model& model, monitor::EventLog& log, app::UserActions& a
     ShowModel();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+    for (const auto id : context_->LogObservers) context_->Log.RemoveObserver(id);
+}
 
 QToolButton* MainWindow::ToolButton(const char* name, const char* icon, const char* hint,
                                     std::function<void()> click, bool Model::*enabled) {

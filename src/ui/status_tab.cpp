@@ -222,8 +222,9 @@ QGroupBox* BuildLog(TabContext& context) {
     small.setPixelSize(9);
     memo->setFont(small);
     for (const std::string& line : context.Log.Lines()) memo->appendPlainText(Line(line));
-    context.Log.AddObserver([memo](const std::string& line) { memo->appendPlainText(Line(line)); });
-    context.Log.AddClearObserver([memo] { memo->clear(); });
+    context.LogObservers.push_back(context.Log.AddObserver(
+        [memo](const std::string& line) { memo->appendPlainText(Line(line)); }));
+    context.LogObservers.push_back(context.Log.AddClearObserver([memo] { memo->clear(); }));
     context.LogMemo = memo;
     layout->addWidget(memo);
 

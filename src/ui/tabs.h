@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 
 #include "app/user_actions.h"
 #include "monitor/display_model.h"
@@ -36,6 +37,8 @@ struct TabContext {
     QAbstractButton* SmtpTestButton = nullptr;
     QAbstractButton* LanTestButton = nullptr;
     QLineEdit* HttpPort = nullptr;
+    // The log outlives the window and keeps writing while the program winds down.
+    std::vector<monitor::EventLog::ObserverId> LogObservers;
 };
 
 QWidget* BuildStatusTab(TabContext& context);

@@ -23,6 +23,7 @@ QString PendingAction(const monitor::DisplayModel& model) {
 }  // namespace
 
 int RunWindow(int& argc, char** argv, const app::HeadlessOptions& options) {
+    app::BlockEndSignals();
     QApplication qt(argc, argv);
     QApplication::setApplicationName("Gridwarden");
     QApplication::setOrganizationName("Tallowmere");
@@ -54,7 +55,10 @@ int RunWindow(int& argc, char** argv, const app::HeadlessOptions& options) {
 
     MainWindow window(app.Display(), app.Log(), app, tray, ui.TimedTest());
     ui.AttachWindow(&window);
-    app.AddModelObserver([&window](const app::ModelChange&) { window.ShowModel(); });
+    bool window_gone = false;
+    app.AddModelObserver([&window, &window_gone](const app::ModelChange&) {
+        if (!window_gone) window.ShowModel();
+    });
     QObject::connect(&tray, &TrayIcon::BecameAvailable, &window, [&window] {
         // The window was on screen for want of a tray; from now on it may hide there.
         if (window.isMinimized()) window.MinimizeToTray();
@@ -86,6 +90,7 @@ int RunWindow(int& argc, char** argv, const app::HeadlessOptions& options) {
     app.Response().SetStateObserver(nullptr);
     ticker.Reset();
     ui.AttachWindow(nullptr);
+    window_gone = true;
     return status;
 }
 
