@@ -45,7 +45,6 @@ MainWindow::MainWindow(Model& model, monitor::EventLog& log, app::UserActions& a
     : QMainWindow(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                                Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                                Qt::MSWindowsFixedSizeDialogHint),
-      model_(model),
       actions_(actions),
       tray_(tray),
       timed_test_(timed_test),

@@ -54,7 +54,6 @@ private:
     QToolButton* ToolButton(const char* name, const char* icon, const char* hint,
                             std::function<void()> click, bool monitor::DisplayModel::*enabled);
 
-    monitor::DisplayModel& model_;
     app::UserActions& actions_;
     TrayIcon& tray_;
     TimedTestDialog& timed_test_;
