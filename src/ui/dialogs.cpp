@@ -14,6 +14,7 @@
 
 #include "ui/icons.h"
 #include "ui/model_binding.h"
+#include "ui/widget_kit.h"
 
 namespace gw::ui {
 
@@ -39,18 +40,23 @@ QLabel* Picture(const char* name, const char* icon) {
 QLineEdit* FieldWithArrows(QGridLayout* grid, int row, const char* field_name,
                            const char* arrows_name, QObject* receiver,
                            const std::function<void(int)>& step) {
-    auto* field = new QLineEdit;
-    field->setObjectName(field_name);
-    field->setReadOnly(true);
-    field->setFixedWidth(36);
-    auto* arrows = new UpDownButtons(arrows_name);
-    QObject::connect(arrows, &UpDownButtons::Stepped, receiver, step);
-    auto* pair = new QHBoxLayout;
-    pair->setSpacing(0);
-    pair->addWidget(field);
-    pair->addWidget(arrows);
-    grid->addLayout(pair, row, 2);
-    return field;
+    UpDownPair pair = MakeUpDown(field_name, arrows_name, 36);
+    QObject::connect(pair.Arrows, &UpDownButtons::Stepped, receiver, step);
+    grid->addLayout(pair.Layout, row, 2);
+    return pair.Field;
+}
+
+// The O.K. and Cancel buttons at the dialog's foot, ending it with those results.
+QHBoxLayout* OkCancel(QDialog* dialog, const char* ok_name) {
+    auto* ok = DialogButton(ok_name, ":/icons/ok.svg", "O.K.");
+    auto* cancel = DialogButton("CancelSB", ":/icons/cancel.svg", "Cancel");
+    QObject::connect(ok, &QToolButton::clicked, dialog, &QDialog::accept);
+    QObject::connect(cancel, &QToolButton::clicked, dialog, &QDialog::reject);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    return buttons;
 }
 
 }  // namespace
@@ -81,15 +87,7 @@ ComPortDialog::ComPortDialog() : SmallDialog("TCOMPortForm", "COM Port"), list_(
     grid->addWidget(caption, 0, 1);
     list_->setObjectName("COMPortCB");
     grid->addWidget(list_, 0, 2);
-    auto* ok = DialogButton("COMPortSB", ":/icons/ok.svg", "O.K.");
-    auto* cancel = DialogButton("CancelSB", ":/icons/cancel.svg", "Cancel");
-    connect(ok, &QToolButton::clicked, this, &QDialog::accept);
-    connect(cancel, &QToolButton::clicked, this, &QDialog::reject);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
-    grid->addLayout(buttons, 1, 1, 1, 2);
+    grid->addLayout(OkCancel(this, "COMPortSB"), 1, 1, 1, 2);
 }
 
 std::optional<int> ComPortDialog::Choose(const std::vector<std::string>& items,
@@ -131,15 +129,7 @@ TimedTestDialog::TimedTestDialog() : SmallDialog("TTestTForm", "Test for specifi
     field_ = FieldWithArrows(grid, 0, "TestTE", "TestTUD", this,
                              [this](int direction) { Step(direction); });
     grid->addWidget(new QLabel("minutes"), 0, 3);
-    auto* ok = DialogButton("TestTSB", ":/icons/ok.svg", "O.K.");
-    auto* cancel = DialogButton("CancelSB", ":/icons/cancel.svg", "Cancel");
-    connect(ok, &QToolButton::clicked, this, &QDialog::accept);
-    connect(cancel, &QToolButton::clicked, this, &QDialog::reject);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
-    grid->addLayout(buttons, 1, 1, 1, 3);
+    grid->addLayout(OkCancel(this, "TestTSB"), 1, 1, 1, 3);
     field_->setText(QString::number(minutes_));
 }
 
