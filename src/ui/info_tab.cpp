@@ -59,10 +59,7 @@ QString Text(const std::string& text) { return QString::fromLatin1(text.data(), 
 QWidget* BuildInfoTab(TabContext& context) {
     ModelBinding& binding = context.Binding;
     Model& model = binding.model();
-    auto* page = new QWidget;
-    page->setObjectName("InfoTS");
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(4, 4, 4, 4);
+    auto [page, layout] = MakePage("InfoTS");
 
     QGroupBox* ups = Group("UPSGB", "UPS");
     auto* grid = new QGridLayout(ups);

@@ -73,7 +73,8 @@ MainWindow::MainWindow(Model& model, monitor::EventLog& log, app::UserActions& a
                    "UPS Status");
     pages_->addTab(Scrolled(BuildSettingsTab(*context_)), QIcon(":/icons/save.svg"), "Settings");
     pages_->setCurrentIndex(1);
-    // One tight spacing for every page, so that the rows fit the window's width.
+    // One tight spacing for every page, so that the rows fit the window's width; the pages set
+    // none of their own.
     for (QLayout* layout : pages_->findChildren<QLayout*>()) {
         layout->setContentsMargins(3, 3, 3, 3);
         layout->setSpacing(2);

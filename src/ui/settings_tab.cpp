@@ -87,7 +87,6 @@ QWidget* SmtpPage(TabContext& context) {
     ModelBinding& b = context.Binding;
     auto* page = new QWidget;
     auto* grid = new QGridLayout(page);
-    grid->setVerticalSpacing(2);
     grid->addWidget(Caption(nullptr, "Host:"), 0, 0);
     grid->addWidget(EditField(b, "SMTPHostE", &Model::SMTPHostE), 0, 1);
     grid->addWidget(Caption(nullptr, "Port:"), 0, 2);
@@ -201,7 +200,6 @@ QGroupBox* PowerFailGroup(TabContext& context) {
     Model& model = b.model();
     QGroupBox* group = Group("PowerFailGB", "Power Fail");
     auto* grid = new QGridLayout(group);
-    grid->setVerticalSpacing(2);
 
     UpDownPair delay = MakeUpDown("DelayE", "DelayUD", 44);
     b.Arrows(delay.Arrows, delay.Field, &Model::DelayUD);
@@ -281,7 +279,6 @@ QGroupBox* SettingsGroup(TabContext& context) {
     Model& model = b.model();
     QGroupBox* group = Group("SettingsGB", "Settings");
     auto* grid = new QGridLayout(group);
-    grid->setVerticalSpacing(2);
     grid->addWidget(BoundBox(b, "AutoRunCB", "AutoRun", &Model::AutoRunCB), 0, 0);
     grid->addWidget(BoundBox(b, "BalloonCB", "Balloon Hints", &Model::BalloonCB), 0, 1);
 
@@ -316,7 +313,6 @@ QGroupBox* AboutGroup(TabContext& context) {
     ModelBinding& b = context.Binding;
     QGroupBox* group = Group("AboutGB", "About");
     auto* grid = new QGridLayout(group);
-    grid->setVerticalSpacing(1);
     QLabel* name = Caption("ProgNameL", "Gridwarden");
     QFont bold = name->font();
     bold.setBold(true);
@@ -356,11 +352,7 @@ QGroupBox* AboutGroup(TabContext& context) {
 }  // namespace
 
 QWidget* BuildSettingsTab(TabContext& context) {
-    auto* page = new QWidget;
-    page->setObjectName("AboutTS");
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(4, 4, 4, 4);
-    layout->setSpacing(2);
+    auto [page, layout] = MakePage("AboutTS");
     auto* reports = new QTabWidget;
     reports->setObjectName("RepPageControl");
     reports->addTab(SmtpPage(context), QIcon(":/icons/exit.svg"), "SMTP");

@@ -114,8 +114,6 @@ QGroupBox* BuildReadings(TabContext& context) {
     Model& model = binding.model();
     QGroupBox* group = Group("UPSInformationGB", "UPS Information");
     auto* grid = new QGridLayout(group);
-    grid->setVerticalSpacing(1);
-    grid->setContentsMargins(4, 2, 4, 2);
     int row = 0;
     for (const ReadingRow& reading : kReadingRows) {
         grid->addWidget(Caption(reading.CaptionName, reading.Caption), row, 0);
@@ -132,10 +130,7 @@ QGroupBox* BuildReadings(TabContext& context) {
     QGroupBox* flags = Group("UPSStatusGB", "UPS Status");
     flags->setEnabled(false);  // display only
     auto* flag_grid = new QGridLayout(flags);
-    flag_grid->setVerticalSpacing(0);
-    flag_grid->setContentsMargins(4, 0, 4, 0);
     auto* report_boxes = new QVBoxLayout;
-    report_boxes->setSpacing(0);
     for (std::size_t i = 0; i < std::size(kFlagRows); ++i) {
         const FlagRow& flag = kFlagRows[i];
         QCheckBox* box = Box(flag.Name, flag.Caption);
@@ -159,7 +154,6 @@ QGroupBox* BuildReadings(TabContext& context) {
     ++row;
 
     auto* lower = new QGridLayout;
-    lower->setVerticalSpacing(1);
     QLabel* minimum = Value("IPVoltageMinL", "...");
     QLabel* maximum = Value("IPVoltageMaxL", "...");
     QLabel* mode = Value("UPSModeL", "...", true);
@@ -213,7 +207,6 @@ QGroupBox* BuildReadings(TabContext& context) {
 QGroupBox* BuildLog(TabContext& context) {
     QGroupBox* group = Group("LogGB", "Log");
     auto* layout = new QHBoxLayout(group);
-    layout->setContentsMargins(4, 2, 4, 4);
     auto* memo = new QPlainTextEdit;
     memo->setObjectName("LogM");
     memo->setReadOnly(true);
@@ -253,11 +246,7 @@ QGroupBox* BuildLog(TabContext& context) {
 }  // namespace
 
 QWidget* BuildStatusTab(TabContext& context) {
-    auto* page = new QWidget;
-    page->setObjectName("StatusTS");
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(4, 4, 4, 4);
-    layout->setSpacing(2);
+    auto [page, layout] = MakePage("StatusTS");
     ModelBinding& binding = context.Binding;
 
     QLabel* time = Value("TimeL", "...");

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QVBoxLayout>
 
 #include "ui/model_binding.h"
 
@@ -50,9 +51,14 @@ UpDownPair MakeUpDown(const char* field_name, const char* arrows_name, int width
     return pair;
 }
 
+PageParts MakePage(const char* name) {
+    auto* page = new QWidget;
+    page->setObjectName(name);
+    return {page, new QVBoxLayout(page)};
+}
+
 QHBoxLayout* Row(std::initializer_list<QObject*> items, bool stretch_at_end) {
     auto* row = new QHBoxLayout;
-    row->setSpacing(4);
     for (QObject* item : items) {
         if (auto* widget = qobject_cast<QWidget*>(item)) {
             row->addWidget(widget);

@@ -15,6 +15,7 @@ class QLineEdit;
 class QLayout;
 class QWidget;
 class QHBoxLayout;
+class QVBoxLayout;
 
 namespace gw::ui {
 
@@ -34,6 +35,14 @@ struct UpDownPair {
     QHBoxLayout* Layout;  // the field and its arrows, side by side
 };
 UpDownPair MakeUpDown(const char* field_name, const char* arrows_name, int width);
+
+// A page of the window, its rows stacked top to bottom. Margins and spacing are the window's,
+// the same on every page.
+struct PageParts {
+    QWidget* Page;
+    QVBoxLayout* Layout;
+};
+PageParts MakePage(const char* name);
 
 // Lays widgets and layouts out in one row, tightly.
 QHBoxLayout* Row(std::initializer_list<QObject*> items, bool stretch_at_end = true);
