@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "fakes/bus_name.h"
 #include "fakes/recording_log.h"
 #include "integration/sim_process.h"
 #include "link/plain_main_loop.h"
@@ -139,17 +140,8 @@ protected:
             EnvironmentFor(address_), -1);
         ASSERT_TRUE(mock_.Started());
         control_ = sdbus::createSessionBusConnectionWithAddress(address_);
-        auto bus = sdbus::createProxy(*control_, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-        bool owned = false;
-        for (auto deadline = std::chrono::steady_clock::now() + 30s;
-             !owned && std::chrono::steady_clock::now() < deadline;) {
-            bus->callMethod("NameHasOwner")
-                .onInterface("org.freedesktop.DBus")
-                .withArguments(std::string(kLogind))
-                .storeResultsTo(owned);
-            if (!owned) std::this_thread::sleep_for(50ms);
-        }
-        ASSERT_TRUE(owned) << "the logind mock did not appear on the bus";
+        ASSERT_TRUE(fakes::WaitForBusName(*control_, kLogind))
+            << "the logind mock did not appear on the bus";
         logind_ = sdbus::createProxy(*control_, kLogind, kObject);
     }
 

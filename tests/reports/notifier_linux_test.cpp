@@ -8,6 +8,7 @@
 #include <map>
 #include <thread>
 
+#include "fakes/bus_name.h"
 #include "reports/lan_report.h"
 #include "reports/mail_peer_process.h"
 #include "reports/notifier.h"
@@ -58,17 +59,7 @@ protected:
             std::vector<std::string>{kPython, "-m", "dbusmock", "--template",
                                      "notification_daemon"},
             EnvironmentFor(address_));
-        auto bus = sdbus::createProxy(*control_, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-        bool owned = false;
-        for (auto deadline = std::chrono::steady_clock::now() + 30s;
-             !owned && std::chrono::steady_clock::now() < deadline;) {
-            bus->callMethod("NameHasOwner")
-                .onInterface("org.freedesktop.DBus")
-                .withArguments(std::string(kService))
-                .storeResultsTo(owned);
-            if (!owned) std::this_thread::sleep_for(20ms);
-        }
-        ASSERT_TRUE(owned) << "the mock never took its name";
+        ASSERT_TRUE(fakes::WaitForBusName(*control_, kService)) << "the mock never took its name";
     }
 
     std::vector<NotifyCall> Calls() {
