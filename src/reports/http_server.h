@@ -18,6 +18,8 @@
 
 namespace gw::reports {
 
+class TcpPool;
+
 class HttpServer {
 public:
     static constexpr std::chrono::seconds kRequestDeadline{10};
@@ -46,15 +48,14 @@ public:
     // Closes the listening socket and every connection and joins the threads; waits at most
     // kStopWait for connections to wind down. Harmless when stopped.
     void Stop();
-    bool Running() const { return core_ != nullptr; }
+    bool Running() const { return pool_ != nullptr; }
     // The port listened on; 0 when stopped.
     std::uint16_t Port() const;
 
 private:
-    struct Core;
     const PageSource& source_;
     Limits limits_;
-    std::shared_ptr<Core> core_;
+    std::unique_ptr<TcpPool> pool_;
 };
 
 }  // namespace gw::reports

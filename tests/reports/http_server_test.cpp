@@ -103,9 +103,16 @@ TEST_F(HttpServerTest, IdleConnectionsNeitherBlockARequestNorPassTheBound) {
     const std::string answer = Exchange(server.Port(), "GET / HTTP/1.1\r\n\r\n", closed);
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
 
+    // The answered connection goes once its client has closed too; until then a newcomer may
+    // still be turned away. The first one that stays open fills the bound.
+    std::unique_ptr<Client> extra;
+    for (int i = 0; i < 50 && !extra; ++i) {
+        auto probe = std::make_unique<Client>(server.Port());
+        probe->ReadToEnd(closed, 100ms);
+        if (!closed) extra = std::move(probe);
+    }
+    ASSERT_TRUE(extra);
     // With the bound reached, one more is closed at once.
-    Client extra(server.Port());
-    ASSERT_TRUE(extra.Connected());
     Client over(server.Port());
     EXPECT_EQ(over.ReadToEnd(closed), "");
     EXPECT_TRUE(closed);
@@ -114,7 +121,7 @@ TEST_F(HttpServerTest, IdleConnectionsNeitherBlockARequestNorPassTheBound) {
     server.Stop();
     EXPECT_EQ(idle.front()->ReadToEnd(closed, 1000ms), "");
     EXPECT_TRUE(closed);
-    EXPECT_EQ(extra.ReadToEnd(closed, 1000ms), "");
+    EXPECT_EQ(extra->ReadToEnd(closed, 1000ms), "");
     EXPECT_TRUE(closed);
 }
 
