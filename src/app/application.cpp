@@ -42,6 +42,9 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
         }
         if (link_watch_) link_watch_->OnCycle(good, poller_->TakeLinkChange());
         if (good && commands_) commands_->OnStatusShown();
+        nut_->OnCycle(good, good &&
+                                !evaluation_->CopyStatus().Flag(link::StatusFlag::PowerFail) &&
+                                response_->State() != monitor::ResponseState::Acting);
         // The page shows this cycle's readings from the next request on.
         if (http_->Running()) http_->Publish();
         ModelChange change;
@@ -50,6 +53,7 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
         Tell(change);
     });
     http_ = std::make_unique<HttpService>(loop_, display_, ups_, ui_);
+    nut_ = std::make_unique<NutService>(loop_, display_, ups_, ui_, GW_VERSION);
     polling_control_ = std::make_unique<monitor::PollingControlOf<link::Poller>>(*poller_);
 }
 
@@ -133,6 +137,8 @@ Application::Started Application::StartUp() {
         loop_, display_, log_, *system_actions_, *launcher_, monitor::UpsCommandsOver(wire_));
     evaluation_ = std::make_unique<monitor::StatusEvaluation>(ups_, display_, log_, ui_, notices_,
                                                               *response_);
+    nut_->SetStatusSource([this] { return evaluation_->CopyStatus(); });
+    response_->SetSecondaries(nut_.get());
     link_watch_ = std::make_unique<monitor::LinkWatch>(ups_, display_, log_, ui_);
     EnablePowerChoices();
 
@@ -160,6 +166,7 @@ Application::Started Application::StartUp() {
     channels_->OnLanReportsClicked();
     // The stored box ticks itself, which starts the server before monitoring does.
     if (display_.HTTPCB) http_->OnEnabledChanged();
+    if (display_.NUTServerCB) nut_->OnEnabledChanged();
     poller_->SetRefreshInterval(options_.RefreshSeconds > 0
                                     ? static_cast<std::uint32_t>(options_.RefreshSeconds) * 1000
                                     : RefreshIntervalMs(display_));
@@ -194,6 +201,7 @@ Application::Started Application::StartUp() {
         if (closed_) return;
         detection_->StartUpDetection([this](monitor::StartOutcome) {
             if (http_->Running()) http_->Publish();
+            if (nut_->Running()) nut_->Publish();
             ModelChange change;
             change.Kind = ModelChange::What::StartDetected;
             change.Monitoring = ups_.LinkUsable && (ups_.Q1Answered || ups_.QSAnswered);
@@ -262,6 +270,7 @@ void Application::Close() {
     retired_detection_ = std::move(detection_);
     if (response_) response_->CancelCountdown();
     http_->Stop();
+    nut_->Stop();
 
     if (poller_->PollingPaused()) poller_->ResumePolling();
     Stop();
@@ -338,6 +347,11 @@ void Application::Tell(const ModelChange& change) {
 void Application::SetHttpServer(bool on) {
     display_.HTTPCB = on;
     if (!closed_) http_->OnEnabledChanged();
+}
+
+void Application::SetNutServer(bool on) {
+    display_.NUTServerCB = on;
+    if (!closed_) nut_->OnEnabledChanged();
 }
 
 void Application::RunCloseSequence() {

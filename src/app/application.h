@@ -14,6 +14,7 @@
 
 #include "app/http_service.h"
 #include "app/instance_lock.h"
+#include "app/nut_service.h"
 #include "app/platform_info.h"
 #include "app/report_channels.h"
 #include "app/settings_store.h"
@@ -143,6 +144,13 @@ public:
     // at once (otherwise within HttpService::kRefreshPeriod).
     void HttpPageChanged() override { http_->Publish(); }
     HttpService& Http() { return *http_; }
+
+    // The network UPS server's group. SetNutServer is the click on its box.
+    void SetNutServer(bool on);
+    void OnNutEnabledClicked() override { SetNutServer(display_.NUTServerCB); }
+    bool NutFieldsEditable() const override { return nut_->FieldsEditable(); }
+    void NutLoginChanged() override { nut_->Publish(); }
+    NutService& Nut() { return *nut_; }
     const PlatformVersion& Platform() const { return platform_; }
 
     // The SMTP and LAN tabs. Each does nothing before StartUp. The tests send a status report
@@ -197,6 +205,7 @@ private:
     // Unplugs itself from notices_, so it goes first.
     std::unique_ptr<ReportChannels> channels_;
     std::unique_ptr<HttpService> http_;
+    std::unique_ptr<NutService> nut_;
 
     std::unique_ptr<SettingsStore> store_;
     std::unique_ptr<SettingsBinding> settings_;

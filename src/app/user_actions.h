@@ -37,6 +37,12 @@ public:
     virtual bool HttpCredentialsEditable() const = 0;
     // A page setting changed: the server answers from it at once.
     virtual void HttpPageChanged() = 0;
+    // The network UPS server's group: its box starts or stops the server (the model holds the
+    // new state); the address and the port may be edited only while it is stopped; an edit of
+    // the login reaches the server at once.
+    virtual void OnNutEnabledClicked() = 0;
+    virtual bool NutFieldsEditable() const = 0;
+    virtual void NutLoginChanged() = 0;
 };
 
 }  // namespace gw::app

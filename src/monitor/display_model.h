@@ -171,6 +171,11 @@ struct DisplayModel {
     std::string HTTPUserE;                 // "HTTP User"
     std::string HTTPPasswordE;             // "HTTP Password"
     bool HTTPAuthCB = false;               // "HTTP Authentication"
+    bool NUTServerCB = false;              // "NUT Server": the network UPS protocol server
+    std::string NUTAddressE = "127.0.0.1"; // "NUT Address"; "0.0.0.0" serves the LAN
+    std::string NUTPortE = "3493";         // "NUT Port", kept as text
+    std::string NUTUserE;                  // "NUT User": the secondaries' login; empty: none
+    std::string NUTPasswordE;              // "NUT Password"
     bool Q1_CB = true;                     // "Q1"
     bool QS_CB = true;                     // "QS"
     bool F_CB = true;                      // "F"

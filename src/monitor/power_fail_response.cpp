@@ -1,5 +1,6 @@
 #include "monitor/power_fail_response.h"
 
+#include <cstdio>
 #include <utility>
 
 #include "link/protocol.h"
@@ -63,6 +64,7 @@ PowerFailResponse::PowerFailResponse(link::MainLoop& loop, const DisplayModel& d
 
 // The program keeps running; only watching it ends, so its end handler cannot reach us.
 PowerFailResponse::~PowerFailResponse() {
+    secondaries_timer_.Reset();
     wait_timer_.Reset();
     program_.reset();
     delay_timer_.Reset();
@@ -132,6 +134,29 @@ void PowerFailResponse::Disarm() {
 void PowerFailResponse::BeginAction(bool imminent) {
     acting_ = true;
     Announce();
+    const int told = secondaries_ ? secondaries_->TellToShutDown() : 0;
+    if (told > 0) {
+        char line[64];
+        std::snprintf(line, sizeof line, kTellingSecondaries, told);
+        log_.AppendLog(line);
+        secondaries_imminent_ = imminent;
+        secondaries_due_ = now_() + kSecondariesWait;
+        secondaries_timer_ = loop_.StartTimer(
+            kSecondariesCheck, [this] { CheckSecondaries(); }, true);
+        return;
+    }
+    RunProgram(imminent);
+}
+
+// Logged out or gone: either way the machine has what it needs; one that stays connected is
+// not waited for beyond the limit.
+void PowerFailResponse::CheckSecondaries() {
+    if (secondaries_->LoggedIn() > 0 && now_() < secondaries_due_) return;
+    secondaries_timer_.Reset();
+    RunProgram(secondaries_imminent_);
+}
+
+void PowerFailResponse::RunProgram(bool imminent) {
     if (display_.ExCB) {
         const std::string path = display_.ExternalProgramPath;
         if (path.empty()) {

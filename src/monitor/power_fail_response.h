@@ -56,6 +56,21 @@ private:
     Power& power_;
 };
 
+// The other machines fed by the same UPS, as far as they watch it through this program (the
+// network UPS protocol's secondaries).
+class Secondaries {
+public:
+    virtual ~Secondaries() = default;
+    // Raises the forced-shutdown flag they watch, if anyone can see it; returns how many are
+    // logged in now.
+    virtual int TellToShutDown() = 0;
+    virtual int LoggedIn() const = 0;
+};
+
+// clang-format off
+inline constexpr const char* kTellingSecondaries = "Telling %d other machine(s) to shut down";
+// clang-format on
+
 // Sends one command to the UPS; the reply does not matter.
 using UpsCommandSender = std::function<void(std::string_view command)>;
 // Through Wire::ExchangeCommand, which takes DataMutex itself. `wire` outlives the sender.
@@ -87,6 +102,10 @@ public:
     // battery is below the minimum and may be flat in moments.
     static constexpr std::chrono::milliseconds kCountdownProgramWait{120000};
     static constexpr std::chrono::milliseconds kImminentProgramWait{15000};
+    // The longest wait for the secondaries to log out once told to shut down, and how often
+    // their count is looked at meanwhile.
+    static constexpr std::chrono::milliseconds kSecondariesWait{15000};
+    static constexpr std::chrono::milliseconds kSecondariesCheck{250};
 
     // Called at every change of State(); `left` is the countdown's time left, zero unless
     // counting. The observer must not destroy the response.
@@ -116,6 +135,9 @@ public:
     // True while a firing waits for the running action to end.
     bool FiringKept() const { return kept_firing_; }
     void SetStateObserver(StateObserver observer) { observer_ = std::move(observer); }
+    // Told first when the response fires, before the program and the action; null: nobody.
+    // `secondaries` outlives this.
+    void SetSecondaries(Secondaries* secondaries) { secondaries_ = secondaries; }
 
 private:
     enum class TimerKind { Off, Countdown, Imminent };
@@ -124,6 +146,9 @@ private:
     void Arm(TimerKind kind, std::chrono::milliseconds delay);
     void Disarm();
     void BeginAction(bool imminent);
+    // The external program, then FinishAction.
+    void RunProgram(bool imminent);
+    void CheckSecondaries();
     // Ends the wait for the program at the latest `limit` from now.
     void LimitWait(std::chrono::milliseconds limit);
     void OnProgramEnd();
@@ -153,6 +178,10 @@ private:
     link::TimerHandle wait_timer_;  // the limit of the wait for program_
     Clock::time_point wait_due_{};
     ResponseState announced_ = ResponseState::Idle;
+    Secondaries* secondaries_ = nullptr;
+    link::TimerHandle secondaries_timer_;  // while waiting for them to log out
+    Clock::time_point secondaries_due_{};
+    bool secondaries_imminent_ = false;
 };
 
 }  // namespace gw::monitor

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "reports/page_source.h"
+#include "reports/same_secret.h"
 
 namespace gw::reports {
 
@@ -36,9 +37,6 @@ std::optional<Credentials> ParseAuthorization(const std::string_view* header);
 // The path of a request target: without "?" and the query, percent-decoded. Empty when the
 // escapes are malformed, which matches no document.
 std::string DocumentPath(std::string_view target);
-
-// Equal texts, compared in a time that tells nothing about where they differ.
-bool SameSecret(std::string_view a, std::string_view b);
 
 // The response, or nothing when the connection is to be closed unanswered (a method other than
 // GET, POST and HEAD; a scheme other than Basic). HEAD gets the headers of GET without the

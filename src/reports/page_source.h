@@ -1,15 +1,12 @@
-// The one consistent copy of what the status page reads, handed from the main thread to the
-// server's threads.
+// What the status page reads, as one copy handed from the main thread to the server's threads.
 //
-// Thread rule: Publish on the main thread; Current on any thread. The lock is held only to swap
-// or copy one pointer, so neither side waits for the other's work.
+// Thread rule: see SharedCopy.
 #pragma once
 
-#include <memory>
-#include <mutex>
 #include <string>
 
 #include "reports/report_snapshot.h"
+#include "reports/shared_copy.h"
 
 namespace gw::reports {
 
@@ -20,22 +17,6 @@ struct PageState {
     std::string Password;  // HTTPPasswordE
 };
 
-class PageSource {
-public:
-    void Publish(PageState state) {
-        auto fresh = std::make_shared<const PageState>(std::move(state));
-        const std::lock_guard<std::mutex> lock(mutex_);
-        state_.swap(fresh);
-        // The old copy goes when the last request reading it ends.
-    }
-    std::shared_ptr<const PageState> Current() const {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return state_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::shared_ptr<const PageState> state_ = std::make_shared<const PageState>();
-};
+using PageSource = SharedCopy<PageState>;
 
 }  // namespace gw::reports

@@ -195,6 +195,42 @@ QWidget* LanPage(TabContext& context) {
     return page;
 }
 
+// The network UPS server: other machines on the same UPS read it and learn when to shut down.
+QGroupBox* NutGroup(TabContext& context) {
+    ModelBinding& b = context.Binding;
+    app::UserActions& actions = context.Actions;
+    auto login_changed = [&actions] { actions.NutLoginChanged(); };
+    QGroupBox* group = Group("NUTServerGB", "Network UPS Server");
+    auto* grid = new QGridLayout(group);
+    grid->addWidget(BoundBox(b, "NUTServerCB", "Enabled", &Model::NUTServerCB,
+                             [&context] {
+                                 context.Actions.OnNutEnabledClicked();
+                                 context.Binding.Refresh();
+                             }),
+                    0, 0, 1, 2);
+    QLineEdit* address = EditField(b, "NUTAddressE", &Model::NUTAddressE);
+    QLineEdit* port = EditField(b, "NUTPortE", &Model::NUTPortE);
+    port->setFixedWidth(50);
+    grid->addWidget(Caption(nullptr, "Address:"), 1, 0);
+    grid->addLayout(Row({address, Caption(nullptr, "Port:"), port}), 1, 1);
+    QLineEdit* user = Field("NUTUserE");
+    QLineEdit* password = Field("NUTPasswordE");
+    user->setReadOnly(false);
+    password->setReadOnly(false);
+    password->setEchoMode(QLineEdit::Password);
+    b.Edit(user, &Model::NUTUserE, login_changed);
+    b.Edit(password, &Model::NUTPasswordE, login_changed);
+    b.Also([address, port, &actions] {
+        address->setEnabled(actions.NutFieldsEditable());
+        port->setEnabled(actions.NutFieldsEditable());
+    });
+    grid->addWidget(Caption(nullptr, "User:"), 2, 0);
+    grid->addWidget(user, 2, 1);
+    grid->addWidget(Caption(nullptr, "Password:"), 3, 0);
+    grid->addWidget(password, 3, 1);
+    return group;
+}
+
 QGroupBox* PowerFailGroup(TabContext& context) {
     ModelBinding& b = context.Binding;
     Model& model = b.model();
@@ -359,6 +395,7 @@ QWidget* BuildSettingsTab(TabContext& context) {
     reports->addTab(HttpPage(context), QIcon(":/icons/restore.svg"), "HTTP");
     reports->addTab(LanPage(context), QIcon(":/icons/port.svg"), "LAN");
     layout->addWidget(reports);
+    layout->addWidget(NutGroup(context));
     layout->addWidget(PowerFailGroup(context));
     layout->addWidget(SettingsGroup(context));
     layout->addWidget(AboutGroup(context));

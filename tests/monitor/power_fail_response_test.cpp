@@ -337,6 +337,57 @@ INSTANTIATE_TEST_SUITE_P(
         UnstartableCase{"none_chosen", "", "", "External program not started: no program chosen"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+// Secondaries that log out when the test says so; telling them is journalled with the rest.
+struct FakeSecondaries final : Secondaries {
+    explicit FakeSecondaries(Journal& events) : Events(events) {}
+    int TellToShutDown() override {
+        Events.push_back("fsd");
+        return Count;
+    }
+    int LoggedIn() const override { return Count; }
+    Journal& Events;
+    int Count = 0;
+};
+
+// How long the action waits for the secondaries: until the last has gone, at most the limit;
+// none logged in, no wait and no log line; a failure that ends before the firing tells nobody.
+TEST_F(PowerFailResponseTest, SecondariesAreToldFirstAndWaitedForAtMostTheLimit) {
+    struct Case {
+        int LoggedIn;
+        std::chrono::milliseconds GoneAfter;  // 0: never
+        std::chrono::milliseconds ActionAfter;
+    };
+    for (const Case& c : {Case{2, 3s, 3s}, Case{1, 0ms, 15s}, Case{0, 0ms, 0ms}}) {
+        SCOPED_TRACE(c.LoggedIn);
+        rec_.Events.clear();
+        FakeSecondaries secondaries(rec_.Events);
+        secondaries.Count = c.LoggedIn;
+        response_->SetSecondaries(&secondaries);
+        display_.ExCB = true;
+
+        response_->StartCountdown(60s);
+        loop_.AdvanceBy(30s);
+        response_->CancelCountdown();  // the mains came back in time
+        response_->StartCountdown(60s);
+        loop_.AdvanceBy(60s);
+        Journal told{"fsd"};
+        if (c.LoggedIn > 0) told.push_back("log Telling " + std::to_string(c.LoggedIn) +
+                                           " other machine(s) to shut down");
+        if (c.ActionAfter > 0ms) {
+            EXPECT_EQ(rec_.Events, told);
+            loop_.AdvanceBy(c.ActionAfter - 250ms);
+            if (c.GoneAfter > 0ms) secondaries.Count = 0;
+            EXPECT_EQ(rec_.Events, told);
+            loop_.AdvanceBy(250ms);
+        }
+        told.push_back("program /opt/save-work.sh");
+        EXPECT_EQ(rec_.Events, told);
+        launcher_.EndProgram();
+        EXPECT_EQ(rec_.Events.back(), "shutdown");
+        response_->SetSecondaries(nullptr);
+    }
+}
+
 TEST_F(PowerFailResponseTest, ObserverSeesEachStateAndTheTimeLeft) {
     std::vector<std::pair<ResponseState, long>> seen;
     response_->SetStateObserver([&](ResponseState state, std::chrono::seconds left) {

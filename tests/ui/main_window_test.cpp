@@ -48,7 +48,11 @@ struct FakeActions final : app::UserActions {
     bool HttpPortEditable() const override { return !HttpRunning; }
     bool HttpCredentialsEditable() const override { return true; }
     void HttpPageChanged() override {}
+    void OnNutEnabledClicked() override { NutRunning = !NutRunning; }
+    bool NutFieldsEditable() const override { return !NutRunning; }
+    void NutLoginChanged() override { Calls.push_back("nut login"); }
     bool HttpRunning = false;
+    bool NutRunning = false;
     std::vector<std::string> Calls;
     bool Allowed = false;
 };
@@ -100,6 +104,7 @@ TEST(MainWindowTest, EveryControlIsThereWithItsCaptionOrHint) {
         {"SMTPAuthCB", "Authentication"}, {"SMTPReportsCB", "Reports"},
         {"SMTPWarningsCB", "Warnings"}, {"SendSMTPRepSB", "Send Test Report"},
         {"HTTPCB", "Enabled"}, {"HTTPAuthCB", "Authentication"}, {"LANReportsCB", "Reports"},
+        {"NUTServerGB", "Network UPS Server"}, {"NUTServerCB", "Enabled"},
         {"PowerFailGB", "Power Fail"}, {"ActionGB", "Action"}, {"ShutdownRB", "Shutdown"},
         {"SleepRB", "Suspend"}, {"HibernateRB", "Hibernate"}, {"NothingRB", "Nothing"},
         {"UPSShutdownCB", "UPS Shutdown"}, {"ExCB", "Run program"},
@@ -114,7 +119,7 @@ TEST(MainWindowTest, EveryControlIsThereWithItsCaptionOrHint) {
         "UPSStatusCB", "PowerFailCB", "UPSFailCB", "AVRStateL", "IPVoltageMinL", "UPSModeL",
         "BatteryChargeL", "BatteryChargeRL", "NominalBatteryVoltageE", "FullBatteryVoltageUD",
         "EmptyBatteryVoltageE", "LogM", "SMTPHostE", "SMTPPortE", "SMTPPswE", "SMTPDelayUD",
-        "HTTPPortE", "HTTPPasswordE", "LANServerNameE", "LANDelayE", "LANRepSB", "DelayE",
+        "HTTPPortE", "HTTPPasswordE", "NUTUserE", "NUTPasswordE", "LANServerNameE", "LANDelayE", "LANRepSB", "DelayE",
         "DelayUD", "DelayCB", "MinVoltageUD", "MinVoltageCB", "UPSShutdownUD", "RefreshE",
         "RefreshUD", "VersionL", "HomeL", "MailL", "PhorumL", "OSL", "LogoI", "FlagI",
         "RepPageControl", "PC", "StatusBar",
@@ -149,9 +154,19 @@ TEST(MainWindowTest, TheModelIsShownAndTheUsersEditsGoBackIntoIt) {
     EXPECT_FALSE(bench.Find<QToolButton>("Test10sSB")->isEnabled());
     EXPECT_EQ(bench.Find<QLabel>("COML")->text(), "COM4");
 
-    EXPECT_TRUE(bench.Find<QLineEdit>("HTTPPortE")->isEnabled());
-    bench.Find<QCheckBox>("HTTPCB")->click();
-    EXPECT_FALSE(bench.Find<QLineEdit>("HTTPPortE")->isEnabled()) << "fixed while serving";
+    // The servers' address and port are fixed while they serve.
+    const std::vector<std::pair<const char*, std::vector<const char*>>> servers = {
+        {"HTTPCB", {"HTTPPortE"}}, {"NUTServerCB", {"NUTAddressE", "NUTPortE"}}};
+    for (const auto& [box, fields] : servers) {
+        for (const char* field : fields) {
+            EXPECT_TRUE(bench.Find<QLineEdit>(field)->isEnabled()) << field;
+        }
+        bench.Find<QCheckBox>(box)->click();
+        for (const char* field : fields) {
+            EXPECT_FALSE(bench.Find<QLineEdit>(field)->isEnabled()) << field << " while serving";
+        }
+    }
+    EXPECT_TRUE(bench.model.NUTServerCB);
     bench.Find<QRadioButton>("SleepRB")->click();
     QTest::keyClicks(bench.Find<QLineEdit>("SMTPHostE"), "mail.example.org");
     EXPECT_TRUE(bench.model.HTTPCB);

@@ -1,0 +1,71 @@
+#include "app/nut_service.h"
+
+#include "app/http_service.h"
+#include "reports/nut_state.h"
+
+namespace gw::app {
+
+NutService::NutService(link::MainLoop& loop, const monitor::DisplayModel& display,
+                       const link::UpsLink& ups, monitor::DetectionDialogs& dialogs,
+                       std::string version)
+    : loop_(loop), display_(display), ups_(ups), dialogs_(dialogs), version_(std::move(version)) {}
+
+void NutService::OnEnabledChanged() {
+    if (!display_.NUTServerCB) {
+        Stop();
+        return;
+    }
+    const std::optional<long> port = ParsePortText(display_.NUTPortE);
+    if (!port || *port < 1 || *port > 65535) {
+        Stop();
+        dialogs_.ShowError("NUT server: '" + display_.NUTPortE +
+                           "' is not a port number (1 to 65535)");
+        return;
+    }
+    Publish();
+    const std::string error =
+        server_.Start(display_.NUTAddressE, static_cast<std::uint16_t>(*port));
+    if (!error.empty()) {
+        dialogs_.ShowError("NUT server: " + error);
+        return;
+    }
+    refresh_ = loop_.StartTimer(
+        kRefreshPeriod, [this] { Publish(); }, true);
+}
+
+void NutService::Stop() {
+    refresh_.Reset();
+    server_.Stop();
+}
+
+void NutService::OnCycle(bool good, bool mains_and_idle) {
+    if (good) {
+        status_known_ = true;
+        last_good_ = std::chrono::steady_clock::now();
+        if (mains_and_idle) forced_shutdown_ = false;
+    }
+    if (server_.Running()) Publish();
+}
+
+void NutService::Publish() {
+    reports::NutState state;
+    state.UpsFound = ups_.UpsFound;
+    state.LastGoodReply = last_good_;
+    state.Description = reports::TakeNutDescription(display_, ups_);
+    const monitor::UpsStatus status = status_ ? status_() : monitor::UpsStatus{};
+    state.Variables = reports::TakeNutVariables(status, status_known_ && status_, ups_,
+                                                forced_shutdown_, version_);
+    state.User = display_.NUTUserE;
+    state.Password = display_.NUTPasswordE;
+    state.Version = version_;
+    source_.Publish(std::move(state));
+}
+
+int NutService::TellToShutDown() {
+    if (!server_.Running()) return 0;
+    forced_shutdown_ = true;
+    Publish();
+    return server_.Logins();
+}
+
+}  // namespace gw::app

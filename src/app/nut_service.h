@@ -1,0 +1,77 @@
+// The network UPS protocol server as the settings drive it: started from "NUT Server" at
+// start-up and by its check box, fed a fresh copy of the UPS's values after every poll, and the
+// secondaries' side of the power-fail response (the forced-shutdown flag and their count).
+//
+// The flag stays up until a poll shows the mains back while no action runs: a machine that only
+// suspended, or whose shutdown failed, must not send its secondaries down again when they
+// return.
+//
+// Thread rule: main thread only. The server's own threads read nothing but the published copy.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "link/main_loop.h"
+#include "link/ups_link.h"
+#include "monitor/detection_seams.h"
+#include "monitor/display_model.h"
+#include "monitor/power_fail_response.h"
+#include "monitor/status_evaluation.h"
+#include "reports/nut_server.h"
+
+namespace gw::app {
+
+class NutService final : public monitor::Secondaries {
+public:
+    // Besides after every poll, so that staleness and edits of the login reach the server also
+    // while monitoring is stopped.
+    static constexpr std::chrono::seconds kRefreshPeriod{1};
+
+    using StatusCopy = std::function<monitor::UpsStatus()>;
+
+    // `display`, `ups` and `dialogs` outlive this.
+    NutService(link::MainLoop& loop, const monitor::DisplayModel& display,
+               const link::UpsLink& ups, monitor::DetectionDialogs& dialogs, std::string version);
+
+    // Where the evaluation's record is read from; until set, no status is served.
+    void SetStatusSource(StatusCopy status) { status_ = std::move(status); }
+
+    // The reaction to the "NUT Server" box: starts the server on NUTAddressE and NUTPortE when
+    // ticked, stops it when not. A failure is shown in a message box; the box stays as it is.
+    void OnEnabledChanged();
+    void Stop();
+    bool Running() const { return server_.Running(); }
+    std::uint16_t Port() const { return server_.Port(); }
+    // The address and the port may be edited only while the server is stopped.
+    bool FieldsEditable() const { return !server_.Running(); }
+
+    // After each poll cycle: `good` when its reply was evaluated in full; `mains_and_idle` when
+    // that reply shows the mains and no power action runs.
+    void OnCycle(bool good, bool mains_and_idle);
+    // Hands the server a fresh copy now.
+    void Publish();
+
+    // monitor::Secondaries
+    int TellToShutDown() override;
+    int LoggedIn() const override { return server_.Logins(); }
+    bool ForcedShutdown() const { return forced_shutdown_; }
+
+private:
+    link::MainLoop& loop_;
+    const monitor::DisplayModel& display_;
+    const link::UpsLink& ups_;
+    monitor::DetectionDialogs& dialogs_;
+    const std::string version_;
+    StatusCopy status_;
+    reports::NutSource source_;
+    reports::NutServer server_{source_};
+    link::TimerHandle refresh_;
+    bool status_known_ = false;
+    std::chrono::steady_clock::time_point last_good_{};
+    bool forced_shutdown_ = false;
+};
+
+}  // namespace gw::app

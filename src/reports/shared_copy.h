@@ -1,0 +1,32 @@
+// One consistent copy of what a server answers from, handed from the main thread to the
+// server's threads.
+//
+// Thread rule: Publish on the main thread; Current on any thread. The lock is held only to swap
+// or copy one pointer, so neither side waits for the other's work.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+namespace gw::reports {
+
+template <typename State>
+class SharedCopy {
+public:
+    void Publish(State state) {
+        auto fresh = std::make_shared<const State>(std::move(state));
+        const std::lock_guard<std::mutex> lock(mutex_);
+        state_.swap(fresh);
+        // The old copy goes when the last request reading it ends.
+    }
+    std::shared_ptr<const State> Current() const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return state_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<const State> state_ = std::make_shared<const State>();
+};
+
+}  // namespace gw::reports
