@@ -15,8 +15,9 @@ Memory, sampled every 0.2 s from /proc/<pid>/status, the peak of the samples tak
         the UPS, so all of it counts.
   Gridwarden: what the server adds = the program's RSS under load with "NUT Server" on, minus
         its RSS in a separate run with "NUT Server" off, both after the same settling time.
-        The run with the server on is also sampled before any client connects, which splits
-        the figure into the idle server and the load.
+        The run with the server on is also sampled before the load (after the one request
+        that shows the server answers), which splits the figure into the idle server and the
+        load.
 
 upsd and dummy-ups run from a private folder (NUT_CONFPATH, NUT_STATEPATH); as root they stay
 root (`-u root`) so that folder needs no other owner. upsd's UPS is called `dummy`, ours
@@ -365,7 +366,7 @@ def main():
         polled, gap = cycles.between(start, time.monotonic())
         print_row("gridwarden", figures, f"{load_mb:.1f} MB under load, "
                   f"{load_mb - off_mb:+.2f} MB against the server off")
-        print(f"gridwarden RSS: server off {off_mb:.2f} MB, on before any client "
+        print(f"gridwarden RSS: server off {off_mb:.2f} MB, on before the load "
               f"{idle_mb:.2f} MB, under load {load_mb:.2f} MB; the server adds "
               f"{load_mb - off_mb:.2f} MB ({idle_mb - off_mb:+.2f} idle, "
               f"{load_mb - idle_mb:+.2f} from the load)")

@@ -255,15 +255,15 @@ int main(int argc, char** argv) {
     std::vector<ClientResult> results(connections.size());
     std::vector<std::thread> threads;
     std::atomic<bool> go{false};
-    const auto length = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(options.seconds));
+    const auto length =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
     // The end is fixed before the threads start and they are released together,
     // so a slow thread start does not stretch the run.
     const Clock::time_point start = Clock::now() + std::chrono::milliseconds(50);
     const Clock::time_point end = start + length;
     for (std::size_t i = 0; i < connections.size(); ++i) {
-        threads.emplace_back(RunClient, std::cref(options), std::ref(connections[i]),
-                             std::cref(go), end, std::ref(results[i]));
+        threads.emplace_back(RunClient, std::cref(options), std::ref(connections[i]), std::cref(go),
+                             end, std::ref(results[i]));
     }
     std::this_thread::sleep_until(start);
     go.store(true, std::memory_order_release);
@@ -284,10 +284,12 @@ int main(int argc, char** argv) {
             timed += result.histogram[i];
         }
     }
-    std::printf("rps=%.0f requests=%llu errors=%llu p50_us=%.0f p99_us=%.0f clients=%d seconds=%.2f\n",
-                static_cast<double>(replies) / elapsed, static_cast<unsigned long long>(replies),
-                static_cast<unsigned long long>(errors), Percentile(histogram, timed, 0.50),
-                Percentile(histogram, timed, 0.99), options.clients, elapsed);
-    if (!first_error.empty()) std::fprintf(stderr, "gw_nut_load: first error: %s\n", first_error.c_str());
+    std::printf(
+        "rps=%.0f requests=%llu errors=%llu p50_us=%.0f p99_us=%.0f clients=%d seconds=%.2f\n",
+        static_cast<double>(replies) / elapsed, static_cast<unsigned long long>(replies),
+        static_cast<unsigned long long>(errors), Percentile(histogram, timed, 0.50),
+        Percentile(histogram, timed, 0.99), options.clients, elapsed);
+    if (!first_error.empty())
+        std::fprintf(stderr, "gw_nut_load: first error: %s\n", first_error.c_str());
     return 0;
 }
