@@ -19,9 +19,9 @@ add_custom_command(
 add_custom_target(gw_man_page ALL DEPENDS ${GW_MAN_PAGE}.gz)
 install(FILES ${GW_MAN_PAGE}.gz DESTINATION share/man/man1)
 
-set(GW_PACKAGE_MAINTAINER "Gridwarden maintainers <maintainers@gridwarden.example.org>"
+set(GW_PACKAGE_MAINTAINER "Gridwarden maintainers <gridwarden@tallowmere.org>"
     CACHE STRING "The Maintainer field of the Debian package")
-set(GW_PACKAGE_HOMEPAGE "https://gridwarden.example.org/"
+set(GW_PACKAGE_HOMEPAGE "https://tallowmere.org/gw"
     CACHE STRING "The Homepage field of the Debian package")
 
 set(CPACK_GENERATOR DEB)
