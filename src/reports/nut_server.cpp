@@ -1,113 +1,171 @@
 #include "reports/nut_server.h"
 
-#include <boost/asio/read_until.hpp>
+#include <algorithm>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 
 #include "reports/tcp_pool.h"
 
 namespace gw::reports {
 
 namespace net = boost::asio;
-namespace beast = boost::beast;
 using tcp = net::ip::tcp;
 
 namespace {
 
 constexpr char kTooLong[] = "ERR TOO-LONG\n";
-constexpr std::chrono::seconds kLingerLimit{1};
+constexpr std::chrono::milliseconds kLingerLimit{1000};
+using Clock = std::chrono::steady_clock;
 
-// One connection: a line in, its answer out, until the client leaves, idles or misbehaves. All
-// of its handlers run on its own strand.
+// One connection: lines in, their answers out, until the client leaves, idles or misbehaves.
+// All of its handlers run on its own strand. One watch timer per connection checks the idle and
+// write limits, so that a request arms no timer of its own: answering is the hot path.
 class Session final : public TcpSession, public std::enable_shared_from_this<Session> {
 public:
     Session(tcp::socket socket, TcpPool& pool, const NutSource& source,
             std::atomic<int>& logins, NutServer::Limits limits)
-        : stream_(std::move(socket)),
+        : socket_(std::move(socket)),
+          watch_(socket_.get_executor()),
           pool_(pool),
           source_(source),
           logins_(logins),
-          limits_(limits) {}
+          limits_(limits),
+          watch_period_(std::max(std::min({limits.IdleLimit, limits.WriteDeadline, kLingerLimit}) / 4,
+                                 std::chrono::milliseconds(1))) {}
     ~Session() override {
         if (connection_.LoggedIn) --logins_;
         pool_.Remove(this);
     }
 
-    net::any_io_executor Executor() override { return stream_.get_executor(); }
+    net::any_io_executor Executor() override { return socket_.get_executor(); }
 
-    void Run() override { ReadLine(); }
+    void Run() override {
+        boost::system::error_code error;
+        socket_.non_blocking(true, error);
+        last_line_ = Clock::now();
+        ArmWatch();
+        Read();
+    }
 
     void Close() override {
-        beast::error_code ignored;
-        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-        stream_.close();
+        boost::system::error_code ignored;
+        socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
+        watch_.cancel();
     }
 
 private:
-    void ReadLine() {
-        // A logged-in secondary may poll seldom; it must never be dropped for that.
-        if (connection_.LoggedIn) {
-            stream_.expires_never();
-        } else {
-            stream_.expires_after(limits_.IdleLimit);
-        }
-        net::async_read_until(stream_, net::dynamic_buffer(buffer_, NutServer::kMaxLine + 1), '\n',
-                              [self = shared_from_this()](beast::error_code error, std::size_t n) {
-                                  self->OnLine(error, n);
-                              });
+    void ArmWatch() {
+        watch_.expires_after(watch_period_);
+        watch_.async_wait([self = shared_from_this()](boost::system::error_code error) {
+            if (!error) self->Watch();
+        });
     }
 
-    void OnLine(beast::error_code error, std::size_t length) {
-        if (error == net::error::not_found) return Answer(kTooLong, true);
+    void Watch() {
+        if (!socket_.is_open()) return;
+        const Clock::time_point now = Clock::now();
+        if (writing_ && now - write_start_ >= limits_.WriteDeadline) return Close();
+        if (lingering_ && now - linger_start_ >= kLingerLimit) return Close();
+        // A logged-in secondary may poll seldom; it must never be dropped for that.
+        if (!writing_ && !lingering_ && !connection_.LoggedIn &&
+            now - last_line_ >= limits_.IdleLimit) {
+            return Close();
+        }
+        ArmWatch();
+    }
+
+    void Read() {
+        socket_.async_read_some(net::buffer(chunk_),
+                                [self = shared_from_this()](boost::system::error_code error,
+                                                            std::size_t got) {
+                                    self->OnRead(error, got);
+                                });
+    }
+
+    void OnRead(boost::system::error_code error, std::size_t got) {
         if (error) return Close();
-        const std::string_view line(buffer_.data(), length - 1);
+        buffer_.append(chunk_, got);
+        const Clock::time_point now = Clock::now();
+        // Every whole line that came, answered in one write.
         const std::shared_ptr<const NutState> state = source_.Current();
-        NutAnswer answer = AnswerNutLine(line, connection_, *state, logins_.load(),
-                                         std::chrono::steady_clock::now());
-        buffer_.erase(0, length);
-        if (answer.Then == NutAnswer::Effect::LoggedIn) ++logins_;
-        if (answer.Text.empty()) return ReadLine();
-        Answer(std::move(answer.Text), answer.Then == NutAnswer::Effect::Close);
+        std::string reply;
+        std::size_t start = 0;
+        for (std::size_t end; (end = buffer_.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            if (end - start > NutServer::kMaxLine) break;
+            NutAnswer answer =
+                AnswerNutLine(std::string_view(buffer_).substr(start, end - start), connection_,
+                              *state, logins_.load(), now);
+            if (answer.Then == NutAnswer::Effect::LoggedIn) ++logins_;
+            reply += answer.Text;
+            if (answer.Then == NutAnswer::Effect::Close) return Answer(std::move(reply), true);
+        }
+        // Only whole lines count as activity: a trickle of bytes does not hold the connection.
+        if (start > 0) last_line_ = now;
+        buffer_.erase(0, start);
+        if (buffer_.size() > NutServer::kMaxLine) return Answer(reply + kTooLong, true);
+        if (reply.empty()) return Read();
+        Answer(std::move(reply), false);
     }
 
     void Answer(std::string text, bool close_after) {
         reply_ = std::move(text);
-        stream_.expires_after(limits_.WriteDeadline);
-        net::async_write(stream_, net::buffer(reply_),
-                         [self = shared_from_this(), close_after](beast::error_code error,
-                                                                  std::size_t) {
-                             if (error) return self->Close();
-                             if (close_after) return self->Linger();
-                             self->ReadLine();
+        close_after_ = close_after;
+        // Most answers fit the socket's buffer at once; only the rest waits for the client.
+        boost::system::error_code error;
+        const std::size_t sent = socket_.write_some(net::buffer(reply_), error);
+        if (error && error != net::error::would_block) return Close();
+        if (!error && sent == reply_.size()) return Written();
+        writing_ = true;
+        write_start_ = Clock::now();
+        net::async_write(socket_, net::buffer(reply_.data() + (error ? 0 : sent),
+                                              reply_.size() - (error ? 0 : sent)),
+                         [self = shared_from_this()](boost::system::error_code write_error,
+                                                     std::size_t) {
+                             self->writing_ = false;
+                             if (write_error) return self->Close();
+                             self->Written();
                          });
     }
 
-    // What the client still sends is read and dropped for a moment before the close, so that
-    // unread bytes do not reset the connection under the last answer.
-    void Linger() {
-        beast::error_code ignored;
-        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        stream_.expires_after(kLingerLimit);
+    void Written() {
+        if (!close_after_) return Read();
+        // What the client still sends is read and dropped for a moment before the close, so
+        // that unread bytes do not reset the connection under the last answer.
+        boost::system::error_code ignored;
+        socket_.shutdown(tcp::socket::shutdown_send, ignored);
+        lingering_ = true;
+        linger_start_ = Clock::now();
         Drain();
     }
 
     void Drain() {
-        stream_.async_read_some(net::buffer(drain_),
-                                [self = shared_from_this()](beast::error_code error, std::size_t) {
+        socket_.async_read_some(net::buffer(chunk_),
+                                [self = shared_from_this()](boost::system::error_code error,
+                                                            std::size_t) {
                                     if (error) return self->Close();
                                     self->Drain();
                                 });
     }
 
-    beast::tcp_stream stream_;
+    tcp::socket socket_;
+    net::steady_timer watch_;
     TcpPool& pool_;
     const NutSource& source_;
     std::atomic<int>& logins_;
     const NutServer::Limits limits_;
+    const std::chrono::milliseconds watch_period_;
     std::string buffer_;
     std::string reply_;
+    char chunk_[1024];
     NutConnection connection_;
-    char drain_[512];
+    Clock::time_point last_line_{};
+    Clock::time_point write_start_{};
+    Clock::time_point linger_start_{};
+    bool writing_ = false;
+    bool close_after_ = false;
+    bool lingering_ = false;
 };
 
 }  // namespace
