@@ -15,24 +15,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A port nobody listens on at this moment.
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 class HttpStatusPageTest : public ::testing::Test {
 protected:
     // The program with the server stored on, once it has shown a reading.
     void StartProgram(std::vector<std::pair<std::string, std::string>> settings) {
-        port_ = FreePort();
+        port_ = testing::FreePort();
         settings.insert(settings.end(), {{"Refresh Interval", "1"},
                                          {"HTTP Server", "1"},
                                          {"HTTP Port", std::to_string(port_)}});

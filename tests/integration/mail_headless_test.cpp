@@ -18,42 +18,18 @@ using namespace std::chrono_literals;
 
 constexpr const char* kPython = "/usr/bin/python3";
 
-// A loopback port nobody listens on right now.
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool Listening(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return up;
-}
-
 TEST(MailHeadlessTest, TestReportAndPowerFailWarningReachTheServer) {
     if (testing::RunProgram({kPython, "-c", "import aiosmtpd"}, 30s).ExitStatus != 0) {
         GTEST_SKIP() << "python3-aiosmtpd is not installed";
     }
     testing::ScratchHome home;
     testing::LinkAbsentPorts();
-    const int port = FreePort();
+    const int port = testing::FreePort();
     // The debugging handler prints every message it takes.
     testing::BackgroundProgram server(
         {kPython, "-u", "-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + std::to_string(port)});
-    for (int i = 0; i < 300 && !Listening(port); ++i) std::this_thread::sleep_for(20ms);
-    ASSERT_TRUE(Listening(port)) << server.Output();
+    for (int i = 0; i < 300 && !testing::Listening(port); ++i) std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(testing::Listening(port)) << server.Output();
 
     testing::WriteSettings({{"SMTP Host", "127.0.0.1"},
                             {"SMTP Port", std::to_string(port)},

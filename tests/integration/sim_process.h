@@ -55,6 +55,11 @@ Finished RunProgram(const std::vector<std::string>& args, std::chrono::seconds l
 // serial ports play no part in a scan.
 void LinkAbsentPorts();
 
+// A loopback port nobody listens on at this moment.
+int FreePort();
+// Whether something accepts connections on the loopback `port` now.
+bool Listening(int port);
+
 // Writes the settings file the program reads ($XDG_CONFIG_HOME/Tallowmere/Gridwarden.conf).
 void WriteSettings(const std::vector<std::pair<std::string, std::string>>& values);
 

@@ -49,6 +49,26 @@ public:
         return text;
     }
 
+    // What arrives until the text ends with `end` (or the server closes, or `limit` passes).
+    std::string ReadUntil(const std::string& end,
+                          std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+        std::string text;
+        pollfd ready{fd_, POLLIN, 0};
+        while (text.size() < end.size() || text.compare(text.size() - end.size(), end.size(), end)) {
+            if (::poll(&ready, 1, static_cast<int>(limit.count())) != 1) break;
+            char chunk[4096];
+            const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (got <= 0) break;
+            text.append(chunk, static_cast<std::size_t>(got));
+        }
+        return text;
+    }
+    // Sends without waiting; false once the socket's buffer is full.
+    bool TrySend(const std::string& bytes) {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+
 private:
     int fd_ = -1;
     bool connected_ = false;
