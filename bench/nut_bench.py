@@ -4,8 +4,8 @@ each on one connection with one `GET VAR` in flight (send the line, read the one
 send the next), against the real program polling the simulated UPS at a 1 s refresh, and against
 upsd fed by its dummy-ups driver from a .dev file with the values the simulator answers (Q1, I
 and F, read from the simulator's port before the program opens it). Prints requests per second,
-p50/p99 latency and errors for both, the poll cycles Gridwarden saw during its load, and the
-resident memory (VmRSS) each server needs.
+p50/p99 latency and errors for both, the poll cycles Gridwarden saw during its load and in as
+long a time without it, and the resident memory (VmRSS) each server needs.
 
     bench/nut_bench.py [--build build] [--seconds 10] [--clients 8] [--variable ups.status]
                        [--login]
@@ -361,6 +361,9 @@ def main():
                             "NUT%20Server=1 in [General]?")
         time.sleep(SETTLE)
         idle_mb = sample_rss(runner.pid, 2)
+        quiet_start = time.monotonic()
+        time.sleep(args.seconds + 1)  # the load's length, warm-up included
+        quiet, quiet_gap = cycles.between(quiet_start, time.monotonic())
         start = time.monotonic()
         figures, (load_mb,) = load_with_rss(args, port, "gridwarden", password, [runner.pid])
         polled, gap = cycles.between(start, time.monotonic())
@@ -370,7 +373,8 @@ def main():
               f"{idle_mb:.2f} MB, under load {load_mb:.2f} MB; the server adds "
               f"{load_mb - off_mb:.2f} MB ({idle_mb - off_mb:+.2f} idle, "
               f"{load_mb - idle_mb:+.2f} from the load)")
-        print(f"poll cycles during the load (warm-up included): {polled}, longest gap {gap:.2f} s")
+        print(f"poll cycles during the load (warm-up included): {polled}, longest gap {gap:.2f} s; "
+              f"as long without load: {quiet}, longest gap {quiet_gap:.2f} s")
         ratio = float(figures["rps"]) / upsd_rps if upsd_rps else 0
         print(f"gridwarden / upsd throughput: {ratio:.2f}")
     finally:
