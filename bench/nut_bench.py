@@ -7,8 +7,12 @@ and F, read from the simulator's port before the program opens it). Prints reque
 p50/p99 latency and errors for both, the poll cycles Gridwarden saw during its load and in as
 long a time without it, and the resident memory (VmRSS) each server needs.
 
-    bench/nut_bench.py [--build build] [--seconds 10] [--clients 8] [--variable ups.status]
-                       [--login]
+Both servers run side by side and take turns: --rounds rounds of --seconds / --rounds each,
+upsd first, then Gridwarden. The figures are the medians of the rounds and the throughput ratio
+the median of the rounds' ratios, so a machine that is busy for a while hits both alike.
+
+    bench/nut_bench.py [--build build] [--seconds 10] [--rounds 5] [--clients 8]
+                       [--variable ups.status] [--login]
 
 Memory, sampled every 0.2 s from /proc/<pid>/status, the peak of the samples taken:
   upsd: upsd plus the dummy-ups driver while under load; the pair is what NUT needs to serve
@@ -210,20 +214,6 @@ def run_load(args, port, ups, password):
     return figures
 
 
-def load_with_rss(args, port, ups, password, pids):
-    run_load(argparse.Namespace(**{**vars(args), "seconds": 1}), port, ups, password)  # warm-up
-    sampler = RssPeak(pids)
-    figures = run_load(args, port, ups, password)
-    return figures, sampler.stop()
-
-
-def print_row(name, figures, rss):
-    print(f"{name:<18} {float(figures['rps']):>9.0f} {figures['p50_us']:>7} "
-          f"{figures['p99_us']:>7} {figures['errors']:>7}  {rss}", flush=True)
-    if figures["why"]:
-        print(f"{'':<18} {figures['why']}", flush=True)
-
-
 def stop(procs):
     for proc in reversed(procs):
         proc.terminate()
@@ -241,7 +231,8 @@ def write_private(path, text):
     os.chmod(path, 0o600)
 
 
-def bench_upsd(args, root, values, password):
+def start_upsd(args, root, values, password, procs):
+    """upsd fed by dummy-ups, left running (in `procs`); returns its port and the two pids."""
     conf = f"{root}/nut"
     state = f"{root}/nut/state"
     os.makedirs(state, mode=0o700)
@@ -256,30 +247,29 @@ def bench_upsd(args, root, values, password):
     write_private(f"{conf}/upsd.users", f"[{USER}]\n\tpassword = {password}\n")
     env = dict(os.environ, NUT_CONFPATH=conf, NUT_STATEPATH=state)
     as_root = ["-u", "root"] if os.geteuid() == 0 else []
-    procs = []
-    try:
-        with open(f"{root}/dummy-ups.log", "w") as log:
-            driver = subprocess.Popen([nut_tool("dummy-ups"), "-a", "dummy", "-F", *as_root],
-                                      env=env, stdout=log, stderr=subprocess.STDOUT)
-        procs.append(driver)
-        end = time.monotonic() + 30
-        while not os.path.exists(f"{state}/dummy-ups-dummy") and time.monotonic() < end:
-            if driver.poll() is not None:
-                break
-            time.sleep(0.05)
-        if not os.path.exists(f"{state}/dummy-ups-dummy"):
-            with open(f"{root}/dummy-ups.log") as log:
-                sys.exit(f"dummy-ups did not start:\n{log.read()}")
-        with open(f"{root}/upsd.log", "w") as log:
-            upsd = subprocess.Popen([nut_tool("upsd"), "-F", *as_root], env=env, stdout=log,
-                                    stderr=subprocess.STDOUT)
-        procs.append(upsd)
-        wait_for_reply(port, "dummy", args.variable, 30, "upsd", values[args.variable])
-        figures, (upsd_mb, driver_mb) = load_with_rss(args, port, "dummy", password,
-                                                      [upsd.pid, driver.pid])
-        return figures, upsd_mb, driver_mb
-    finally:
-        stop(procs)
+    with open(f"{root}/dummy-ups.log", "w") as log:
+        driver = subprocess.Popen([nut_tool("dummy-ups"), "-a", "dummy", "-F", *as_root],
+                                  env=env, stdout=log, stderr=subprocess.STDOUT)
+    procs.append(driver)
+    end = time.monotonic() + 30
+    while not os.path.exists(f"{state}/dummy-ups-dummy") and time.monotonic() < end:
+        if driver.poll() is not None:
+            break
+        time.sleep(0.05)
+    if not os.path.exists(f"{state}/dummy-ups-dummy"):
+        with open(f"{root}/dummy-ups.log") as log:
+            sys.exit(f"dummy-ups did not start:\n{log.read()}")
+    with open(f"{root}/upsd.log", "w") as log:
+        upsd = subprocess.Popen([nut_tool("upsd"), "-F", *as_root], env=env, stdout=log,
+                                stderr=subprocess.STDOUT)
+    procs.append(upsd)
+    wait_for_reply(port, "dummy", args.variable, 30, "upsd", values[args.variable])
+    return port, [upsd.pid, driver.pid]
+
+
+def median(values):
+    ordered = sorted(values)
+    return ordered[len(ordered) // 2]
 
 
 def start_gridwarden(args, root, env, settings):
@@ -305,7 +295,8 @@ def start_gridwarden(args, root, env, settings):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build")
-    parser.add_argument("--seconds", type=int, default=10)
+    parser.add_argument("--seconds", type=int, default=10, help="load per server, all rounds")
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--clients", type=int, default=8)
     parser.add_argument("--variable", default="ups.status")
     parser.add_argument("--login", action="store_true", help="USERNAME/PASSWORD before the load")
@@ -334,14 +325,11 @@ def main():
         if args.variable not in values:
             sys.exit(f"--variable must be one the simulator gives: {', '.join(values)}")
 
+        per_round = max(1, round(args.seconds / args.rounds))
         print(f"{args.clients} clients, one GET VAR {args.variable} in flight each, "
-              f"{args.seconds} s{', logged in' if args.login else ''}; Gridwarden polls the "
-              f"simulator every 1 s")
-        print(f"{'server':<18} {'req/s':>9} {'p50 us':>7} {'p99 us':>7} {'errors':>7}  RSS")
-        figures, upsd_mb, driver_mb = bench_upsd(args, root, values, password)
-        print_row("upsd + dummy-ups", figures, f"{upsd_mb + driver_mb:.1f} MB under load "
-                  f"(upsd {upsd_mb:.1f} + dummy-ups {driver_mb:.1f})")
-        upsd_rps = float(figures["rps"])
+              f"{args.rounds} rounds of {per_round} s per server, the two servers taking turns"
+              f"{', logged in' if args.login else ''}; Gridwarden polls the simulator every 1 s")
+        upsd_port, upsd_pids = start_upsd(args, root, values, password, procs)
 
         runner, _ = start_gridwarden(args, root, env, [("NUT%20Server", 0)])
         procs.append(runner)
@@ -362,21 +350,54 @@ def main():
         time.sleep(SETTLE)
         idle_mb = sample_rss(runner.pid, 2)
         quiet_start = time.monotonic()
-        time.sleep(args.seconds + 1)  # the load's length, warm-up included
+        time.sleep(2 * per_round * args.rounds)
         quiet, quiet_gap = cycles.between(quiet_start, time.monotonic())
-        start = time.monotonic()
-        figures, (load_mb,) = load_with_rss(args, port, "gridwarden", password, [runner.pid])
-        polled, gap = cycles.between(start, time.monotonic())
-        print_row("gridwarden", figures, f"{load_mb:.1f} MB under load, "
-                  f"{load_mb - off_mb:+.2f} MB against the server off")
+
+        one_second = argparse.Namespace(**{**vars(args), "seconds": 1})
+        round_args = argparse.Namespace(**{**vars(args), "seconds": per_round})
+        servers = {"upsd + dummy-ups": (upsd_port, "dummy", upsd_pids),
+                   "gridwarden": (port, "gridwarden", [runner.pid])}
+        rounds = {name: [] for name in servers}
+        peaks = {name: [0.0] * len(pids) for name, (_, _, pids) in servers.items()}
+        for name, (server_port, ups, _) in servers.items():
+            run_load(one_second, server_port, ups, password)  # warm-up
+        rounds_start = time.monotonic()
+        for _ in range(args.rounds):
+            for name, (server_port, ups, pids) in servers.items():
+                sampler = RssPeak(pids)
+                rounds[name].append(run_load(round_args, server_port, ups, password))
+                peaks[name] = [max(a, b) for a, b in zip(peaks[name], sampler.stop())]
+        # Over both servers' turns: the machine is as busy during upsd's.
+        polled, gap = cycles.between(rounds_start, time.monotonic())
+
+        print(f"{'server':<18} {'req/s':>9} {'p50 us':>7} {'p99 us':>7} {'errors':>7}  RSS"
+              f"   (medians of the rounds)")
+        for name, figures in rounds.items():
+            row = {key: median([float(f[key]) for f in figures])
+                   for key in ("rps", "p50_us", "p99_us")}
+            row["errors"] = int(sum(float(f["errors"]) for f in figures))
+            row["why"] = next((f["why"] for f in figures if f["why"]), "")
+            if name == "gridwarden":
+                rss = f"{peaks[name][0]:.1f} MB under load, {peaks[name][0] - off_mb:+.2f} MB " \
+                      f"against the server off"
+            else:
+                rss = f"{sum(peaks[name]):.1f} MB under load (upsd {peaks[name][0]:.1f} + " \
+                      f"dummy-ups {peaks[name][1]:.1f})"
+            print(f"{name:<18} {row['rps']:>9.0f} {row['p50_us']:>7.0f} {row['p99_us']:>7.0f} "
+                  f"{row['errors']:>7}  {rss}", flush=True)
+            if row["why"]:
+                print(f"{'':<18} {row['why']}", flush=True)
+        load_mb = peaks["gridwarden"][0]
         print(f"gridwarden RSS: server off {off_mb:.2f} MB, on before the load "
               f"{idle_mb:.2f} MB, under load {load_mb:.2f} MB; the server adds "
               f"{load_mb - off_mb:.2f} MB ({idle_mb - off_mb:+.2f} idle, "
               f"{load_mb - idle_mb:+.2f} from the load)")
-        print(f"poll cycles during the load (warm-up included): {polled}, longest gap {gap:.2f} s; "
+        print(f"poll cycles during the rounds: {polled}, longest gap {gap:.2f} s; "
               f"as long without load: {quiet}, longest gap {quiet_gap:.2f} s")
-        ratio = float(figures["rps"]) / upsd_rps if upsd_rps else 0
-        print(f"gridwarden / upsd throughput: {ratio:.2f}")
+        ratios = [float(g["rps"]) / float(u["rps"])
+                  for g, u in zip(rounds["gridwarden"], rounds["upsd + dummy-ups"])]
+        print(f"gridwarden / upsd throughput: {median(ratios):.2f} (rounds: "
+              f"{', '.join(f'{r:.2f}' for r in ratios)})")
     finally:
         stop(procs)
         shutil.rmtree(root, ignore_errors=True)

@@ -1,6 +1,5 @@
 #include "reports/nut_server.h"
 
-#include <algorithm>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
@@ -29,9 +28,7 @@ public:
           pool_(pool),
           source_(source),
           logins_(logins),
-          limits_(limits),
-          watch_period_(std::max(std::min({limits.IdleLimit, limits.WriteDeadline, kLingerLimit}) / 4,
-                                 std::chrono::milliseconds(1))) {}
+          limits_(limits) {}
     ~Session() override {
         if (connection_.LoggedIn) --logins_;
         pool_.Remove(this);
@@ -55,23 +52,33 @@ public:
     }
 
 private:
+    // The next time something must have happened; none while a logged-in client is quiet.
+    Clock::time_point Deadline() const {
+        if (writing_) return write_start_ + limits_.WriteDeadline;
+        if (lingering_) return linger_start_ + kLingerLimit;
+        // A logged-in secondary may poll seldom; it must never be dropped for that.
+        if (!connection_.LoggedIn) return last_line_ + limits_.IdleLimit;
+        return Clock::time_point::max();
+    }
+
+    // Arms the watch for the deadline. A wait already armed for a later deadline is moved
+    // earlier; one armed for an earlier one is left, and re-arms itself when it finds the
+    // deadline moved on: lines arriving cost no timer operation.
     void ArmWatch() {
-        watch_.expires_after(watch_period_);
+        const Clock::time_point due = Deadline();
+        if (due == Clock::time_point::max() || (watch_armed_ && watch_due_ <= due)) return;
+        watch_due_ = due;
+        watch_armed_ = true;
+        watch_.expires_at(due);
         watch_.async_wait([self = shared_from_this()](boost::system::error_code error) {
             if (!error) self->Watch();
         });
     }
 
     void Watch() {
+        watch_armed_ = false;
         if (!socket_.is_open()) return;
-        const Clock::time_point now = Clock::now();
-        if (writing_ && now - write_start_ >= limits_.WriteDeadline) return Close();
-        if (lingering_ && now - linger_start_ >= kLingerLimit) return Close();
-        // A logged-in secondary may poll seldom; it must never be dropped for that.
-        if (!writing_ && !lingering_ && !connection_.LoggedIn &&
-            now - last_line_ >= limits_.IdleLimit) {
-            return Close();
-        }
+        if (Clock::now() >= Deadline()) return Close();
         ArmWatch();
     }
 
@@ -88,7 +95,11 @@ private:
         buffer_.append(chunk_, got);
         const Clock::time_point now = Clock::now();
         // Every whole line that came, answered in one write.
-        const std::shared_ptr<const NutState> state = source_.Current();
+        if (!state_ || source_.Version() != state_version_) {
+            state_version_ = source_.Version();
+            state_ = source_.Current();
+        }
+        const NutState& state = *state_;
         std::string reply;
         std::size_t start = 0;
         for (std::size_t end; (end = buffer_.find('\n', start)) != std::string::npos;
@@ -96,10 +107,15 @@ private:
             if (end - start > NutServer::kMaxLine) break;
             NutAnswer answer =
                 AnswerNutLine(std::string_view(buffer_).substr(start, end - start), connection_,
-                              *state, logins_.load(), now);
+                              state, logins_.load(), now);
             if (answer.Then == NutAnswer::Effect::LoggedIn) ++logins_;
             reply += answer.Text;
-            if (answer.Then == NutAnswer::Effect::Close) return Answer(std::move(reply), true);
+            if (answer.Then == NutAnswer::Effect::Close) {
+                // Gone from the count at once, not when the client gets round to closing.
+                if (connection_.LoggedIn) --logins_;
+                connection_.LoggedIn = false;
+                return Answer(std::move(reply), true);
+            }
         }
         // Only whole lines count as activity: a trickle of bytes does not hold the connection.
         if (start > 0) last_line_ = now;
@@ -119,6 +135,7 @@ private:
         if (!error && sent == reply_.size()) return Written();
         writing_ = true;
         write_start_ = Clock::now();
+        ArmWatch();
         net::async_write(socket_, net::buffer(reply_.data() + (error ? 0 : sent),
                                               reply_.size() - (error ? 0 : sent)),
                          [self = shared_from_this()](boost::system::error_code write_error,
@@ -137,6 +154,7 @@ private:
         socket_.shutdown(tcp::socket::shutdown_send, ignored);
         lingering_ = true;
         linger_start_ = Clock::now();
+        ArmWatch();
         Drain();
     }
 
@@ -155,7 +173,10 @@ private:
     const NutSource& source_;
     std::atomic<int>& logins_;
     const NutServer::Limits limits_;
-    const std::chrono::milliseconds watch_period_;
+    Clock::time_point watch_due_{};
+    bool watch_armed_ = false;
+    std::shared_ptr<const NutState> state_;
+    std::uint64_t state_version_ = 0;
     std::string buffer_;
     std::string reply_;
     char chunk_[1024];

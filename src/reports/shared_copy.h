@@ -5,6 +5,8 @@
 // or copy one pointer, so neither side waits for the other's work.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -17,6 +19,7 @@ public:
         auto fresh = std::make_shared<const State>(std::move(state));
         const std::lock_guard<std::mutex> lock(mutex_);
         state_.swap(fresh);
+        version_.fetch_add(1, std::memory_order_release);
         // The old copy goes when the last request reading it ends.
     }
     std::shared_ptr<const State> Current() const {
@@ -24,7 +27,12 @@ public:
         return state_;
     }
 
+    // Changes with every Publish: a reader that keeps its copy asks for a new one only then, and
+    // busy readers on several threads do not all contend for the lock.
+    std::uint64_t Version() const { return version_.load(std::memory_order_acquire); }
+
 private:
+    std::atomic<std::uint64_t> version_{0};
     mutable std::mutex mutex_;
     std::shared_ptr<const State> state_ = std::make_shared<const State>();
 };

@@ -2,7 +2,7 @@
 
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/strand.hpp>
+#include <algorithm>
 
 namespace gw::reports {
 
@@ -15,15 +15,24 @@ namespace {
 constexpr char kAddressInUse[] = "Could not bind socket. Address and port are already in use.";
 constexpr std::chrono::milliseconds kAcceptRetry{50};
 
+std::vector<std::unique_ptr<net::io_context>> MakeContexts(int count) {
+    std::vector<std::unique_ptr<net::io_context>> contexts;
+    for (int i = 0; i < std::max(count, 1); ++i) {
+        contexts.push_back(std::make_unique<net::io_context>(1));
+    }
+    return contexts;
+}
+
 }  // namespace
 
 TcpPool::TcpPool(int threads, std::size_t max_connections, MakeSession make)
-    : thread_count_(threads),
-      max_connections_(max_connections),
+    : max_connections_(max_connections),
       make_(std::move(make)),
-      context_(threads),
-      acceptor_(net::make_strand(context_)),
-      retry_(acceptor_.get_executor()) {}
+      contexts_(MakeContexts(threads)),
+      acceptor_(*contexts_.front()),
+      retry_(acceptor_.get_executor()) {
+    for (auto& context : contexts_) busy_.push_back(net::make_work_guard(*context));
+}
 
 TcpPool::~TcpPool() {
     // Handlers still queued go with the context; the registry they reach is still here.
@@ -50,7 +59,9 @@ std::string TcpPool::Start(const std::string& address, std::uint16_t port) {
     port_ = acceptor_.local_endpoint(error).port();
     Accept();
     try {
-        for (int i = 0; i < thread_count_; ++i) threads_.emplace_back([this] { RunThread(); });
+        for (auto& context : contexts_) {
+            threads_.emplace_back([this, raw = context.get()] { RunThread(*raw); });
+        }
     } catch (const std::system_error& failure) {
         Shutdown(std::chrono::milliseconds(0));
         return std::string("Could not start the server's threads: ") + failure.what();
@@ -59,7 +70,8 @@ std::string TcpPool::Start(const std::string& address, std::uint16_t port) {
 }
 
 void TcpPool::Accept() {
-    acceptor_.async_accept(net::make_strand(context_), [this](error_code error, Socket socket) {
+    net::io_context& target = *contexts_[next_context_++ % contexts_.size()];
+    acceptor_.async_accept(target, [this](error_code error, Socket socket) {
         OnAccept(error, std::move(socket));
     });
 }
@@ -103,10 +115,10 @@ std::size_t TcpPool::Count() {
     return sessions_.size();
 }
 
-void TcpPool::RunThread() {
+void TcpPool::RunThread(net::io_context& context) {
     for (;;) {
         try {
-            context_.run();
+            context.run();
             return;
         } catch (const std::exception&) {
             // A handler that threw (out of memory) loses its connection, not the server.
@@ -136,7 +148,8 @@ void TcpPool::Shutdown(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(mutex_);
     drained_.wait_for(lock, wait, [this] { return sessions_.empty(); });
     lock.unlock();
-    context_.stop();
+    busy_.clear();
+    for (auto& context : contexts_) context->stop();
     for (std::thread& thread : threads_) {
         if (thread.joinable()) thread.join();
     }

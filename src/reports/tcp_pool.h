@@ -2,11 +2,15 @@
 // every connection as a task, a bound on the connections open at once, and a stop that closes
 // them all and waits for them to wind down.
 //
+// Each thread runs its own io_context and a connection stays on the one it was accepted to, so
+// the threads share no queue and a connection's handlers never run at the same time.
+//
 // Thread rule: Start and Shutdown on the owner's thread (the main thread); the pool's threads
 // run the sessions. Remove and Count from any thread.
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -60,9 +64,8 @@ private:
     void Accept();
     void OnAccept(const boost::system::error_code& error, Socket socket);
     void Admit(Socket socket);
-    void RunThread();
+    void RunThread(boost::asio::io_context& context);
 
-    const int thread_count_;
     const std::size_t max_connections_;
     MakeSession make_;
     std::mutex mutex_;
@@ -70,9 +73,11 @@ private:
     std::unordered_map<TcpSession*, std::weak_ptr<TcpSession>> sessions_;
     bool stopping_ = false;
     std::uint16_t port_ = 0;
-    // The context comes after the registry, so it goes first: sessions still queued in it
+    // The contexts come after the registry, so they go first: sessions still queued in them
     // unregister themselves on the way out.
-    boost::asio::io_context context_;
+    std::vector<std::unique_ptr<boost::asio::io_context>> contexts_;
+    std::vector<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> busy_;
+    std::size_t next_context_ = 0;  // where the next connection goes; the acceptor's thread only
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_;
     std::vector<std::thread> threads_;
