@@ -96,9 +96,11 @@ std::string AnswerGet(const Words& words, const NutState& state, int logins,
     if (std::string error = CheckUps(words, 2, 4); !error.empty()) return error;
     const std::string prefix = what + " " + kNutUpsName + " " + words[3] + " ";
     if (what == "DESC") {
+        // Only a name we know is echoed back: a client's own text never shapes the answer.
         for (const Description& row : kDescriptions) {
             if (words[3] == row.Name) return prefix + QuoteNutValue(row.Text) + "\n";
         }
+        if (!Find(state, words[3])) return Error("VAR-NOT-SUPPORTED");
         return prefix + QuoteNutValue("Unavailable") + "\n";
     }
     if (Stale(state, now)) return Error("DATA-STALE");
