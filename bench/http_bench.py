@@ -18,38 +18,12 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import urllib.request
 
+from bench_common import Cycles, free_port
+
 LATE = 0.5
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Cycles:
-    """Time stamps of the replies the runner prints, one line per poll cycle."""
-
-    def __init__(self, stream):
-        self.times = []
-        self.lock = threading.Lock()
-        threading.Thread(target=self._read, args=(stream,), daemon=True).start()
-
-    def _read(self, stream):
-        for line in stream:
-            if line.startswith(b"("):
-                with self.lock:
-                    self.times.append(time.monotonic())
-
-    def between(self, start, end):
-        with self.lock:
-            inside = [t for t in self.times if start <= t <= end]
-        gaps = [b - a for a, b in zip(inside, inside[1:])]
-        return len(inside), max(gaps, default=0.0)
 
 
 def wrk(url, seconds, connections, threads):

@@ -42,16 +42,12 @@ import threading
 import time
 import tty
 
+from bench_common import Cycles, free_port
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 NUT_DIRS = ("/lib/nut", "/usr/lib/nut")
 USER = "bench"
 SETTLE = 5.0  # seconds after the first poll cycle before any memory is sampled
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def nut_tool(name):
@@ -108,27 +104,6 @@ def sample_rss(pid, seconds):
     sampler = RssPeak([pid])
     time.sleep(seconds)
     return sampler.stop()[0]
-
-
-class Cycles:
-    """Time stamps of the replies the runner prints, one line per poll cycle."""
-
-    def __init__(self, stream):
-        self.times = []
-        self.lock = threading.Lock()
-        threading.Thread(target=self._read, args=(stream,), daemon=True).start()
-
-    def _read(self, stream):
-        for line in stream:
-            if line.startswith(b"("):
-                with self.lock:
-                    self.times.append(time.monotonic())
-
-    def between(self, start, end):
-        with self.lock:
-            inside = [t for t in self.times if start <= t <= end]
-        gaps = [b - a for a, b in zip(inside, inside[1:])]
-        return len(inside), max(gaps, default=0.0)
 
 
 def ask_ups(port, command):
