@@ -1,6 +1,7 @@
 """What the benchmarks that run the real program share: a free loopback port, and the time
 stamps of the poll cycles the headless runner prints."""
 import socket
+import subprocess
 import threading
 import time
 
@@ -30,3 +31,15 @@ class Cycles:
             inside = [t for t in self.times if start <= t <= end]
         gaps = [b - a for a, b in zip(inside, inside[1:])]
         return len(inside), max(gaps, default=0.0)
+
+
+def stop(procs):
+    """Ends the processes started, the last first; what does not end in 10 s is killed."""
+    for proc in reversed(procs):
+        proc.terminate()
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    procs.clear()

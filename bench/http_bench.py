@@ -21,7 +21,7 @@ import tempfile
 import time
 import urllib.request
 
-from bench_common import Cycles, free_port
+from bench_common import Cycles, free_port, stop
 
 LATE = 0.5
 
@@ -149,12 +149,7 @@ def main():
         print(f"gridwarden / nginx throughput: {ratio:.2f}; "
               f"late poll cycles under load: {'yes (' + ', '.join(late) + ')' if late else 'none'}")
     finally:
-        for proc in reversed(procs):
-            proc.terminate()
-            try:
-                proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
+        stop(procs)
         shutil.rmtree(root, ignore_errors=True)
 
 

@@ -42,7 +42,7 @@ import threading
 import time
 import tty
 
-from bench_common import Cycles, free_port
+from bench_common import Cycles, free_port, stop
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 NUT_DIRS = ("/lib/nut", "/usr/lib/nut")
@@ -188,16 +188,6 @@ def run_load(args, port, ups, password):
     figures["why"] = done.stderr.strip()
     return figures
 
-
-def stop(procs):
-    for proc in reversed(procs):
-        proc.terminate()
-        try:
-            proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-    procs.clear()
 
 
 def write_private(path, text):
