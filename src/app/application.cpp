@@ -42,9 +42,7 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
         }
         if (link_watch_) link_watch_->OnCycle(good, poller_->TakeLinkChange());
         if (good && commands_) commands_->OnStatusShown();
-        nut_->OnCycle(good, good &&
-                                !evaluation_->CopyStatus().Flag(link::StatusFlag::PowerFail) &&
-                                response_->State() != monitor::ResponseState::Acting);
+        nut_->OnCycle(good, response_->State() == monitor::ResponseState::Acting);
         // The page shows this cycle's readings from the next request on.
         if (http_->Running()) http_->Publish();
         ModelChange change;

@@ -38,11 +38,11 @@ void NutService::Stop() {
     server_.Stop();
 }
 
-void NutService::OnCycle(bool good, bool mains_and_idle) {
-    if (good) {
-        status_known_ = true;
+void NutService::OnCycle(bool good, bool acting) {
+    if (good && status_) {
+        last_status_ = status_();
         last_good_ = std::chrono::steady_clock::now();
-        if (mains_and_idle) forced_shutdown_ = false;
+        if (!acting && !last_status_->Flag(link::StatusFlag::PowerFail)) forced_shutdown_ = false;
     }
     if (server_.Running()) Publish();
 }
@@ -52,9 +52,9 @@ void NutService::Publish() {
     state.UpsFound = ups_.UpsFound;
     state.LastGoodReply = last_good_;
     state.Description = reports::TakeNutDescription(display_, ups_);
-    const monitor::UpsStatus status = status_ ? status_() : monitor::UpsStatus{};
-    state.Variables = reports::TakeNutVariables(status, status_known_ && status_, ups_,
-                                                forced_shutdown_, version_);
+    state.Variables = reports::TakeNutVariables(last_status_.value_or(monitor::UpsStatus{}),
+                                                last_status_.has_value(), ups_, forced_shutdown_,
+                                                version_);
     state.User = display_.NUTUserE;
     state.Password = display_.NUTPasswordE;
     state.Version = version_;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "link/main_loop.h"
@@ -48,9 +49,9 @@ public:
     // The address and the port may be edited only while the server is stopped.
     bool FieldsEditable() const { return !server_.Running(); }
 
-    // After each poll cycle: `good` when its reply was evaluated in full; `mains_and_idle` when
-    // that reply shows the mains and no power action runs.
-    void OnCycle(bool good, bool mains_and_idle);
+    // After each poll cycle: `good` when its reply was evaluated in full (its record is then
+    // copied once, for every publish until the next one); `acting` while a power action runs.
+    void OnCycle(bool good, bool acting);
     // Hands the server a fresh copy now.
     void Publish();
 
@@ -69,7 +70,7 @@ private:
     reports::NutSource source_;
     reports::NutServer server_{source_};
     link::TimerHandle refresh_;
-    bool status_known_ = false;
+    std::optional<monitor::UpsStatus> last_status_;  // of the last good cycle
     std::chrono::steady_clock::time_point last_good_{};
     bool forced_shutdown_ = false;
 };

@@ -1,10 +1,6 @@
 #include "reports/http_server.h"
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -28,7 +24,7 @@ namespace {
 constexpr std::chrono::seconds kLingerLimit{1};
 
 // One connection: read one request within the deadline, answer it (or not), close. All of its
-// handlers run on its own strand.
+// handlers run on its context's one thread.
 class Session final : public TcpSession, public std::enable_shared_from_this<Session> {
 public:
     Session(tcp::socket socket, TcpPool& pool, const PageSource& source,

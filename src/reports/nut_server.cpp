@@ -17,8 +17,9 @@ constexpr std::chrono::milliseconds kLingerLimit{1000};
 using Clock = std::chrono::steady_clock;
 
 // One connection: lines in, their answers out, until the client leaves, idles or misbehaves.
-// All of its handlers run on its own strand. One watch timer per connection checks the idle and
-// write limits, so that a request arms no timer of its own: answering is the hot path.
+// All of its handlers run on its context's one thread. One watch timer per connection checks
+// the idle and write limits, so that a request arms no timer of its own: answering is the hot
+// path.
 class Session final : public TcpSession, public std::enable_shared_from_this<Session> {
 public:
     Session(tcp::socket socket, TcpPool& pool, const NutSource& source,

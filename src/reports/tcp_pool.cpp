@@ -1,8 +1,8 @@
 #include "reports/tcp_pool.h"
 
+#include <algorithm>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/post.hpp>
-#include <algorithm>
 
 namespace gw::reports {
 
