@@ -89,6 +89,20 @@ void Application::Report(const std::vector<std::string>& problems) {
     }
 }
 
+void Application::SaveSettingsNow() {
+    std::vector<std::string> problems = settings_->Save(display_, Conditions());
+    if (settings_->SaveFailure().empty()) {
+        Report(problems);
+        return;
+    }
+    // The old file stays as it was and the next save tries again: a line in the log and one in
+    // the status bar say so, where a message box could hold up the close sequence.
+    log_.AppendLog(problems.front());
+    ui_.ShowStatus("Settings could not be saved: " + settings_->SaveFailure());
+    problems.erase(problems.begin());
+    Report(problems);
+}
+
 void Application::EnablePowerChoices() {
     display_.SleepSBEnabled = display_.SleepRBEnabled =
         power_->Allowed(monitor::PowerAction::Suspend);
@@ -275,7 +289,7 @@ void Application::Close() {
     poller_->EndPolling();
     wire_.CloseLink();  // keeps ComOpen and ComPort for the save
 
-    Report(settings_->Save(display_, Conditions()));
+    SaveSettingsNow();
     journal_.Close();
     // Only now may another copy start: before the save it would read the old file and later
     // write it back over ours.
@@ -294,7 +308,7 @@ SaveConditions Application::Conditions() const {
 
 void Application::SaveSettings() {
     if (!settings_ || closed_) return;
-    Report(settings_->Save(display_, Conditions()));
+    SaveSettingsNow();
 }
 
 void Application::StartMonitoring() {
