@@ -71,15 +71,19 @@ void Application::OpenJournal() {
     const std::string dir =
         options_.JournalDir.empty() ? monitor::DefaultJournalDir() : options_.JournalDir;
     const bool opened = journal_.Open(dir, error);
-    // Named also when it did not open: the journal keeps trying that folder.
+    // Named and attached also when it did not open: the journal keeps the lines and keeps
+    // trying that folder.
     log_.SetJournalPath(journal_.Path());
-    if (opened) {
-        monitor::AttachJournal(log_, journal_, [this](const std::string& failure) {
-            ui_.ShowStatus("Journal: " + failure);
-        });
-    } else {
-        ui_.ShowError("Journal: " + error);
-    }
+    monitor::AttachJournal(
+        log_, journal_,
+        [this](const std::string& failure) {
+            const std::string text = "The journal cannot be written (" + failure +
+                                     "); its lines are kept until it can be.";
+            log_.AppendLog(text);
+            ui_.ShowStatus(text);
+        },
+        &loop_);
+    if (!opened) ui_.ShowError("Journal: " + error);
 }
 
 void Application::Report(const std::vector<std::string>& problems) {
