@@ -71,15 +71,19 @@ void Application::OpenJournal() {
     const std::string dir =
         options_.JournalDir.empty() ? monitor::DefaultJournalDir() : options_.JournalDir;
     const bool opened = journal_.Open(dir, error);
-    // Named also when it did not open: the journal keeps trying that folder.
+    // Named and attached also when it did not open: the journal keeps the lines and keeps
+    // trying that folder.
     log_.SetJournalPath(journal_.Path());
-    if (opened) {
-        monitor::AttachJournal(log_, journal_, [this](const std::string& failure) {
-            ui_.ShowStatus("Journal: " + failure);
-        });
-    } else {
-        ui_.ShowError("Journal: " + error);
-    }
+    monitor::AttachJournal(
+        log_, journal_,
+        [this](const std::string& failure) {
+            const std::string text = "The journal cannot be written (" + failure +
+                                     "); its lines are kept until it can be.";
+            log_.AppendLog(text);
+            ui_.ShowStatus(text);
+        },
+        &loop_);
+    if (!opened) ui_.ShowError("Journal: " + error);
 }
 
 void Application::Report(const std::vector<std::string>& problems) {
@@ -87,6 +91,20 @@ void Application::Report(const std::vector<std::string>& problems) {
         log_.AppendLog(problem);
         ui_.ShowError(problem);
     }
+}
+
+void Application::SaveSettingsNow() {
+    std::vector<std::string> problems = settings_->Save(display_, Conditions());
+    if (settings_->SaveFailure().empty()) {
+        Report(problems);
+        return;
+    }
+    // The old file stays as it was and the next save tries again: a line in the log and one in
+    // the status bar say so, where a message box could hold up the close sequence.
+    log_.AppendLog(problems.front());
+    ui_.ShowStatus("Settings could not be saved: " + settings_->SaveFailure());
+    problems.erase(problems.begin());
+    Report(problems);
 }
 
 void Application::EnablePowerChoices() {
@@ -275,7 +293,7 @@ void Application::Close() {
     poller_->EndPolling();
     wire_.CloseLink();  // keeps ComOpen and ComPort for the save
 
-    Report(settings_->Save(display_, Conditions()));
+    SaveSettingsNow();
     journal_.Close();
     // Only now may another copy start: before the save it would read the old file and later
     // write it back over ours.
@@ -294,7 +312,7 @@ SaveConditions Application::Conditions() const {
 
 void Application::SaveSettings() {
     if (!settings_ || closed_) return;
-    Report(settings_->Save(display_, Conditions()));
+    SaveSettingsNow();
 }
 
 void Application::StartMonitoring() {

@@ -179,6 +179,7 @@ private:
     void Stop() override;
 
     void Report(const std::vector<std::string>& problems);
+    void SaveSettingsNow();
     void Tell(const ModelChange& change);
     SaveConditions Conditions() const;
     void OpenJournal();

@@ -85,10 +85,14 @@ int RunHeadless(const HeadlessOptions& options) {
     app_options.RetryPeriod = std::chrono::seconds(options.RetrySeconds);
     app_options.NotifyBusAddress = options.NotifyBusAddress;
     Application app(loop, ui, app_options, [&loop] { loop.Quit(); });
-    app.Log().AddObserver([](const std::string& line) { std::cout << line << std::endl; });
-
     if (app.StartUp() == Application::Started::AnotherCopyRuns) return 0;
     running = &app;
+    // Only now, behind the journal that start-up attached: a reader that has gone or stalled
+    // must not keep a line from the journal. A failed write only marks the stream bad (SIGPIPE
+    // is ignored), and the run goes on without a console.
+    for (const std::string& line : app.Log().Lines()) std::cout << line << '\n';
+    std::cout.flush();
+    app.Log().AddObserver([](const std::string& line) { std::cout << line << std::endl; });
 
     // What the window's two test buttons do, for a check of the mail and message set-up.
     bool test_reports_due = options.SendTestReports;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/headless.h"
+#include "app/process_setup.h"
 #include "ui/window_runner.h"
 
 namespace {
@@ -37,6 +38,7 @@ bool ParseInt(const char* text, int low, int high, int& value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    gw::app::PrepareProcess();
     gw::app::HeadlessOptions options;
     bool headless = false;
     for (int i = 1; i < argc; ++i) {

@@ -11,6 +11,8 @@
 #include <QVariant>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/settings_keys.h"
@@ -47,28 +49,123 @@ QVariant ToVariant(const StoredValue& value) {
     return QVariant(QString::fromStdString(value.Text));
 }
 
-// A copy of `from` at `to`, readable by the owner only, replacing any older copy whole.
-bool KeepCopy(const std::string& from, const std::string& to, std::string& error) {
-    QFile source(FileName(from));
-    if (!source.open(QIODevice::ReadOnly)) {
-        error = source.errorString().toStdString();
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool ReadWhole(const std::string& path, QByteArray& bytes, std::string& error) {
+    QFile file(FileName(path));
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = file.errorString().toStdString();
         return false;
     }
-    const QByteArray bytes = source.readAll();
-    if (source.error() != QFileDevice::NoError) {
-        error = source.errorString().toStdString();
-        return false;
-    }
-    QSaveFile copy(FileName(to));
-    if (!copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size() || !copy.commit()) {
-        error = copy.errorString().toStdString();
-        return false;
-    }
-    if (::chmod(to.c_str(), kPrivateFile) != 0) {
-        error = ErrnoText();
+    bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        error = file.errorString().toStdString();
         return false;
     }
     return true;
+}
+
+// A name beside `target` that nothing else uses, not even an earlier save of this process:
+// QSettings keeps what it parsed by file name.
+std::string ScratchName(const std::string& target) {
+    static unsigned counter = 0;
+    const std::size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    return folder + "." + base + "." + std::to_string(::getpid()) + "." +
+           std::to_string(++counter) + ".tmp";
+}
+
+// A new private file at `path` holding `bytes`, on disk when this returns true.
+bool CreateWithBytes(const std::string& path, const QByteArray& bytes, std::string& error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFile);
+    if (fd < 0) {
+        error = ErrnoText();
+        return false;
+    }
+    const bool written =
+        WriteAll(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) && ::fsync(fd) == 0;
+    if (!written) error = ErrnoText();
+    if (::close(fd) != 0 && written) {
+        error = ErrnoText();
+        ::unlink(path.c_str());
+        return false;
+    }
+    if (!written) ::unlink(path.c_str());
+    return written;
+}
+
+bool SyncFile(const std::string& path, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fchmod(fd, kPrivateFile) == 0 && ::fsync(fd) == 0;
+    if (!synced) error = ErrnoText();
+    if (fd >= 0) ::close(fd);
+    return synced;
+}
+
+// Best effort: the file is on disk already; this makes its new name last too.
+void SyncFolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Puts the finished file `scratch` in place of `target` in one step: `target` is either the
+// old file or the new one, whole, whatever happens.
+bool ReplaceWith(const std::string& scratch, const std::string& target, std::string& error) {
+    if (!SyncFile(scratch, error)) return false;
+    if (::rename(scratch.c_str(), target.c_str()) != 0) {
+        error = ErrnoText();
+        return false;
+    }
+    SyncFolderOf(target);
+    return true;
+}
+
+// A copy of `from` in `scratch`, readable by the owner only, on disk when this returns true.
+bool MakeCopy(const std::string& from, const std::string& scratch, std::string& error) {
+    QByteArray bytes;
+    return ReadWhole(from, bytes, error) && CreateWithBytes(scratch, bytes, error);
+}
+
+// Integers come back from the INI file as their text.
+QVariant Comparable(const QVariant& value) {
+    switch (value.typeId()) {
+        case QMetaType::Int:
+        case QMetaType::LongLong:
+        case QMetaType::UInt:
+            return QString::number(value.toLongLong());
+        default:
+            return value;
+    }
+}
+
+QVariantMap AllValues(const QSettings& settings) {
+    QVariantMap values;
+    for (const QString& key : settings.allKeys()) values[key] = Comparable(settings.value(key));
+    return values;
+}
+
+// The file a save replaces: what a symbolic link at `path` names, so that the link stays.
+std::string SaveTarget(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
 }
 
 class QtSettingsStore final : public SettingsStore {
@@ -106,41 +203,78 @@ public:
         return values;
     }
 
-    std::string Save(const std::vector<StoreWrite>& writes, bool keep_backup) override {
+    // The new file is made beside the old one and replaces it only once it reads back as
+    // intended: QSettings reports a write that a full disk or a size limit cut short as a
+    // success, and would leave a short or empty file in the old one's place.
+    std::string Save(const std::vector<StoreWrite>& writes, bool keep_backup,
+                     std::string& reason) override {
+        const auto failed = [&](std::string why) {
+            reason = std::move(why);
+            return SaveFailed(reason);
+        };
         std::string error;
         const std::string folder = path_.substr(0, path_.find_last_of('/'));
-        if (!folder.empty() && !MakePrivateFolders(folder, error)) return SaveFailed(error);
+        if (!folder.empty() && !MakePrivateFolders(folder, error)) return failed(error);
+        const std::string target = SaveTarget(path_);
         struct stat info {};
-        const bool exists = ::stat(path_.c_str(), &info) == 0;
-        if (exists && !S_ISREG(info.st_mode)) return SaveFailed("not a regular file");
-        if (exists && keep_backup && !KeepCopy(path_, path_ + ".bak", error)) {
+        const bool exists = ::stat(target.c_str(), &info) == 0;
+        if (exists && !S_ISREG(info.st_mode)) return failed("not a regular file");
+
+        // Every file is made beside its place and put there only once the new settings read
+        // back whole, so that a failure anywhere leaves the old file and the old copy as they
+        // were.
+        const std::string backup = keep_backup && exists ? ScratchName(path_ + ".bak") : "";
+        const std::string written = ScratchName(target);
+        const std::string checked = ScratchName(target);
+        struct Cleanup {
+            std::vector<std::string> paths;
+            ~Cleanup() {
+                for (const std::string& path : paths) ::unlink(path.c_str());
+            }
+        } cleanup{{backup, written, checked}};
+        if (!backup.empty() && !MakeCopy(target, backup, error)) {
+            reason = "no copy of the old file could be kept: " + error;
             return FormatText(SettingsText::BackupFailed, {path_, error});
         }
-        if (!exists) {
-            // Made private before QSettings writes it: its rewrites keep the mode they find, so
-            // the passwords are never readable by others, not even for a moment.
-            const int fd =
-                ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFile);
-            if (fd < 0) return SaveFailed(ErrnoText());
-            ::close(fd);
-        }
+        QByteArray old_bytes;
+        if (exists && !ReadWhole(target, old_bytes, error)) return failed(error);
+        // Private from the start: QSettings' rewrites keep the mode they find, so the passwords
+        // are never readable by others, not even for a moment.
+        if (!CreateWithBytes(written, old_bytes, error)) return failed(error);
+        QVariantMap expected;
         {
-            QSettings settings(FileName(path_), QSettings::IniFormat);
+            QSettings settings(FileName(written), QSettings::IniFormat);
+            expected = AllValues(settings);
             for (const StoreWrite& write : writes) {
                 const QString key = QString::fromStdString(write.Name);
                 if (write.Value) {
                     settings.setValue(key, ToVariant(*write.Value));
+                    expected[key] = Comparable(ToVariant(*write.Value));
                 } else {
                     settings.remove(key);
+                    expected.remove(key);
                 }
             }
             settings.sync();
             // A FormatError here is about what was read before writing; the file is written.
             if (settings.status() == QSettings::AccessError) {
-                return SaveFailed("the file or its folder cannot be written");
+                return failed("the file or its folder cannot be written");
             }
         }
-        if (::chmod(path_.c_str(), kPrivateFile) != 0) return SaveFailed(ErrnoText());
+        // Read back under a name QSettings has not seen, so that it parses the file on disk
+        // rather than hand back what it remembers writing.
+        if (::rename(written.c_str(), checked.c_str()) != 0) return failed(ErrnoText());
+        {
+            QSettings settings(FileName(checked), QSettings::IniFormat);
+            if (AllValues(settings) != expected || settings.status() != QSettings::NoError) {
+                return failed("the new file did not read back whole; is the disk full?");
+            }
+        }
+        if (!backup.empty() && !ReplaceWith(backup, path_ + ".bak", error)) {
+            reason = "no copy of the old file could be kept: " + error;
+            return FormatText(SettingsText::BackupFailed, {path_, error});
+        }
+        if (!ReplaceWith(checked, target, error)) return failed(error);
         return {};
     }
 
@@ -207,10 +341,9 @@ bool MakePrivateFolders(const std::string& path, std::string& error) {
 StoredValues SettingsBinding::LoadStore(std::vector<std::string>& errors) {
     std::string problem;
     StoredValues values = store_.Load(problem);
-    if (!problem.empty()) {
-        errors.push_back(std::move(problem));
-        backup_due_ = true;
-    }
+    if (!problem.empty()) backup_due_ = true;
+    if (!problem.empty() && problem != reported_problem_) errors.push_back(problem);
+    reported_problem_ = std::move(problem);
     return values;
 }
 
@@ -284,9 +417,10 @@ std::vector<std::string> SettingsBinding::Save(const monitor::DisplayModel& mode
         }
     }
     std::vector<std::string> errors;
-    std::string error = store_.Save(writes, backup_due_);
+    std::string error = store_.Save(writes, backup_due_, save_failure_);
     if (error.empty()) {
         backup_due_ = false;
+        save_failure_.clear();
     } else {
         errors.push_back(std::move(error));
     }

@@ -61,10 +61,12 @@ public:
     // read (possibly nothing).
     virtual StoredValues Load(std::string& problem) = 0;
 
-    // Applies `writes` in order; names not written keep what they hold. All or nothing. With
-    // `keep_backup`, a copy of the store as it stood is kept first, and nothing is written
-    // unless that copy was made. Empty on success, else the user's message.
-    virtual std::string Save(const std::vector<StoreWrite>& writes, bool keep_backup) = 0;
+    // Applies `writes` in order; names not written keep what they hold. All or nothing: a save
+    // that fails leaves the store and its copy as they were. With `keep_backup`, a copy of the
+    // store as it stood is kept first, and nothing is written unless that copy was made. Empty
+    // on success, else the user's message, with the cause alone in `reason`.
+    virtual std::string Save(const std::vector<StoreWrite>& writes, bool keep_backup,
+                             std::string& reason) = 0;
 };
 
 // $XDG_CONFIG_HOME, else ~/.config: the folder QSettings and the auto-start entries use.
@@ -114,6 +116,8 @@ public:
 
     // A load met something it could not use, and no save has kept the old file yet.
     bool BackupDue() const { return backup_due_; }
+    // Why the last save did not reach the store (the cause alone); empty after one that did.
+    const std::string& SaveFailure() const { return save_failure_; }
 
 private:
     StoredValues LoadStore(std::vector<std::string>& errors);
@@ -126,6 +130,10 @@ private:
     SettingsStore& store_;
     AutostartEntry autostart_;
     bool backup_due_ = false;
+    std::string save_failure_;
+    // The store's problem that was last reported: the loads of one start meet the same
+    // unreadable file three times, and the user hears of it once.
+    std::string reported_problem_;
 };
 
 // RefreshUD as the poller's interval.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -104,6 +105,10 @@ bool JournalFile::Open(const std::string& dir, std::string& error, std::uintmax_
 }
 
 void JournalFile::Close() {
+    std::string ignored;
+    if (!dir_.empty()) Flush(ignored);
+    unwritten_.clear();
+    lost_ = 0;
     DropFile();
     dir_.clear();
 }
@@ -151,7 +156,43 @@ void JournalFile::RotateIfNeeded(std::uintmax_t next_bytes) {
 }
 
 bool JournalFile::Append(std::string_view line, std::string& error) {
+    if (dir_.empty()) {
+        error = "The journal is not open";
+        return false;
+    }
+    unwritten_.emplace_back(line);
+    if (unwritten_.size() > max_unwritten_) {
+        unwritten_.pop_front();
+        ++lost_;
+    }
+    return Flush(error);
+}
+
+bool JournalFile::Flush(std::string& error) {
+    if (!HasUnwritten()) return true;
     if (fd_ < 0 && !Reopen(error)) return false;
+    if (lost_ > 0) {
+        if (!WriteLine(kGapLead + std::to_string(lost_) + kGapTail, error)) return false;
+        lost_ = 0;
+    }
+    while (!unwritten_.empty()) {
+        if (!WriteLine(unwritten_.front(), error)) return false;
+        unwritten_.pop_front();
+    }
+    // EINVAL: the file cannot be synced at all (not a disk file); the writes themselves
+    // succeeded.
+    if (::fdatasync(fd_) != 0 && errno != EINVAL) {
+        error = "Cannot sync the journal " + Quoted(path_) + ": " + std::strerror(errno);
+        // After a failed sync the kernel may have dropped the data; start over with a fresh
+        // descriptor rather than trust this one. The lines are not written again: they may
+        // well be in the file, and twice would be worse than a sync error reported.
+        DropFile();
+        return false;
+    }
+    return true;
+}
+
+bool JournalFile::WriteLine(std::string_view line, std::string& error) {
     RotateIfNeeded(line.size() + 1 + (needs_newline_ ? 1 : 0));
 
     std::string record;
@@ -167,7 +208,15 @@ bool JournalFile::Append(std::string_view line, std::string& error) {
         const ssize_t written = ::write(fd_, data, left);
         if (written < 0) {
             if (errno == EINTR) continue;
-            error = "Cannot write the journal " + Quoted(path_) + ": " + std::strerror(errno);
+            const int failure = errno;
+            // The part that reached the file is taken back, so that the line goes whole
+            // later; when it cannot be, the reopened file sees the torn end and starts the
+            // next line on a line of its own.
+            if (left < record.size()) {
+                [[maybe_unused]] const int best_effort =
+                    ::ftruncate(fd_, static_cast<off_t>(size_));
+            }
+            error = "Cannot write the journal " + Quoted(path_) + ": " + std::strerror(failure);
             DropFile();
             return false;
         }
@@ -176,31 +225,57 @@ bool JournalFile::Append(std::string_view line, std::string& error) {
     }
     size_ += record.size();
     needs_newline_ = false;
-
-    // EINVAL: the file cannot be synced at all (not a disk file); the write itself succeeded.
-    if (::fdatasync(fd_) != 0 && errno != EINVAL) {
-        error = "Cannot sync the journal " + Quoted(path_) + ": " + std::strerror(errno);
-        // After a failed sync the kernel may have dropped the data; start over with a fresh
-        // descriptor rather than trust this one.
-        DropFile();
-        return false;
-    }
     return true;
 }
 
+namespace {
+
+struct Attachment {
+    JournalFile& journal;
+    std::function<void(const std::string& error)> on_error;
+    link::MainLoop* retry_loop;
+    bool reported = false;
+    link::TimerHandle retry;
+};
+
+void ArmRetry(const std::shared_ptr<Attachment>& attachment) {
+    if (attachment->retry_loop == nullptr || attachment->retry.Armed() ||
+        !attachment->journal.HasUnwritten()) {
+        return;
+    }
+    attachment->retry = attachment->retry_loop->StartTimer(
+        kJournalRetryPeriod, [weak = std::weak_ptr<Attachment>(attachment)] {
+            const std::shared_ptr<Attachment> held = weak.lock();
+            if (!held) return;
+            held->retry.Reset();
+            std::string error;
+            if (held->journal.Flush(error)) {
+                held->reported = false;
+            } else {
+                ArmRetry(held);
+            }
+        });
+}
+
+}  // namespace
+
 EventLog::ObserverId AttachJournal(EventLog& log, JournalFile& journal,
-                                   std::function<void(const std::string& error)> on_error) {
-    return log.AddObserver([&journal, on_error = std::move(on_error),
-                            reported = false](const std::string& line) mutable {
+                                   std::function<void(const std::string& error)> on_error,
+                                   link::MainLoop* retry_loop) {
+    auto attachment = std::make_shared<Attachment>(
+        Attachment{journal, std::move(on_error), retry_loop, false, {}});
+    return log.AddObserver([attachment](const std::string& line) {
         std::string error;
-        if (journal.Append(line, error)) {
-            reported = false;
+        if (attachment->journal.Append(line, error)) {
+            attachment->reported = false;
+            attachment->retry.Reset();
             return;
         }
-        if (reported) return;
+        ArmRetry(attachment);
+        if (attachment->reported) return;
         // Set before the call: on_error may log, and that line comes back here.
-        reported = true;
-        if (on_error) on_error(error);
+        attachment->reported = true;
+        if (attachment->on_error) attachment->on_error(error);
     });
 }
 

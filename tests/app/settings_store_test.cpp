@@ -1,5 +1,5 @@
 // The settings table through both stores, the in-memory fake and the INI file, and the file's
-// own edges: its mode, its place, damaged and unwritable files.
+// own edges: its mode, its place, damaged, unreadable and unwritable files, a full disk.
 #include "app/settings_store.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 
 #include "app/settings_keys.h"
 #include "fakes/memory_settings_store.h"
+#include "monitor/test_files.h"
 
 namespace gw::app {
 namespace {
@@ -251,6 +252,62 @@ TEST_F(IniFile, FileInPlaceOfTheFolderGivesAMessageOnLoadAndSave) {
                              "/Tallowmere' is not a folder).");
     EXPECT_EQ(Slurp(dir_ + "/Tallowmere"), "not a folder");
 }
+
+TEST_P(StoreContract, AnUnreadableStoreIsReportedOncePerStart) {
+    if (real_) {
+        fs::create_directories(path_);  // a folder where the file belongs
+    } else {
+        fake_.LoadProblem = "The settings file 'x' cannot be read (not a regular file).";
+    }
+    SettingsBinding binding(Store(), {});
+    DisplayModel model;
+    std::vector<std::string> errors = binding.LoadAtStartup(model, false);
+    std::array<bool, 9> ports{};
+    binding.LoadComPort(ports, errors);
+    for (std::string& error : binding.LoadThresholds(model)) errors.push_back(std::move(error));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("cannot be read (not a regular file)"), std::string::npos);
+}
+
+// A disk that fills up mid-save, made by a cap on the size of the files this process writes:
+// beyond it every write fails, as on a full disk. Each cap stops a different step.
+class FullDisk : public IniFile, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FullDisk, SaveLeavesTheFileAndItsCopyAsTheyWereAndTheNextSaveWritesThem) {
+    // A bad value makes the save keep a copy of the file first.
+    const std::string old_file = "[General]\nDelay=ten\nRefresh%20Interval=7\n";
+    Write(old_file);
+    std::ofstream(path_ + ".bak") << "the copy of an earlier save";
+    SettingsBinding binding(*store_, {});
+    DisplayModel model;
+    EXPECT_EQ(binding.LoadAtStartup(model, false).size(), 1u);
+    model.DelayUD.Position = 300;
+    const std::string cap = GetParam();
+    std::vector<std::string> errors;
+    {
+        monitor::testing::FileSizeLimit limit(cap == "old file's size" ? old_file.size() : 8);
+        errors = binding.Save(model, kComLink);
+    }
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find(path_), std::string::npos) << errors[0];
+    EXPECT_NE(binding.SaveFailure(), "");
+    EXPECT_EQ(Slurp(path_), old_file);
+    EXPECT_EQ(Slurp(path_ + ".bak"), "the copy of an earlier save");
+    EXPECT_EQ(monitor::testing::EntryCount(dir_ + "/Tallowmere"), 2u) << "no scratch file left";
+
+    EXPECT_TRUE(binding.Save(model, kComLink).empty());
+    EXPECT_EQ(binding.SaveFailure(), "");
+    EXPECT_EQ(Slurp(path_ + ".bak"), old_file);
+    std::string problem;
+    const StoredValues stored = store_->Load(problem);
+    EXPECT_EQ(StoredInteger(stored.at("Delay")), 300);
+    EXPECT_EQ(stored.size(), std::size(kSettings) - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Caps, FullDisk, ::testing::Values("8 bytes", "old file's size"),
+                         [](const auto& info) {
+                             return std::string(info.param[0] == '8' ? "CopyFails" : "NewFileCut");
+                         });
 
 }  // namespace
 }  // namespace gw::app

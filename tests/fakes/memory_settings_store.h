@@ -24,10 +24,12 @@ public:
         return Values;
     }
 
-    std::string Save(const std::vector<app::StoreWrite>& writes, bool keep_backup) override {
+    std::string Save(const std::vector<app::StoreWrite>& writes, bool keep_backup,
+                     std::string& reason) override {
         for (const auto& write : writes) {
             if (write.Name == FailWriteOf) {
-                return app::FormatText(app::SettingsText::FailedToSet, {write.Name});
+                reason = app::FormatText(app::SettingsText::FailedToSet, {write.Name});
+                return reason;
             }
         }
         if (keep_backup) Backups.push_back(Values);

@@ -33,6 +33,25 @@ TEST(HeadlessRunnerTest, PollsTheSimulatorAndJournalsTheLog) {
     EXPECT_NE(text.str().find(" Start Monitoring\n"), std::string::npos);
 }
 
+TEST(HeadlessRunnerTest, AReaderThatGoesEndsNeitherTheRunNorTheJournal) {
+    testing::ScratchHome home;
+    testing::SimulatedUps sim(1);
+    ASSERT_TRUE(sim.Ready());
+    ASSERT_TRUE(sim.Send("fail"));
+    // `head` leaves after the first line; every later line meets a closed pipe.
+    const testing::Finished run = testing::RunProgram(
+        {"/bin/bash", "-c",
+         "\"$0\" --headless --power=simulated --refresh 1 --com 1 --cycles 3 --print-replies "
+         "2>/dev/null | head -n 1 >/dev/null; echo \"exit ${PIPESTATUS[0]}\"",
+         GRIDWARDEN_PATH},
+        60s);
+    EXPECT_EQ(run.Output, "exit 0\n") << "the run went on to its last cycle";
+    std::ifstream journal(home.Root() + "/state/gridwarden/journal.log");
+    std::stringstream text;
+    text << journal.rdbuf();
+    EXPECT_NE(text.str().find(" Power Fail\n"), std::string::npos) << text.str();
+}
+
 TEST(HeadlessRunnerTest, NoUpsOnThePortEndsWithoutPolling) {
     testing::ScratchHome home;
     // A link to nothing, so the machine's own serial ports play no part.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/manual_main_loop.h"
 #include "test_files.h"
 
 namespace gw::monitor {
@@ -124,12 +125,42 @@ TEST_F(JournalFileTest, AttachedJournalReportsAFailureOnceUntilItWorksAgain) {
     ASSERT_EQ(std::remove(folder.c_str()), 0);  // the place becomes usable
     log.AppendLog("Battery Low");
     EXPECT_EQ(reports.size(), 1u);
-    EXPECT_NE(ReadFile(folder + "/journal.log").find(" Battery Low\n"), std::string::npos);
+    std::string written;
+    for (const std::string& line : log.Lines()) written += line + "\n";
+    EXPECT_EQ(ReadFile(folder + "/journal.log"), written) << "the kept lines come first";
 
     journal_.Close();
     log.AppendLog("Stop Monitoring");
     log.AppendLog("Start Monitoring");
     EXPECT_EQ(reports.size(), 2u);
+}
+
+TEST_F(JournalFileTest, FullDiskKeepsTheNewestLinesAndWritesThemWhenSpaceReturns) {
+    ASSERT_TRUE(journal_.Open(dir_.Path(), error_)) << error_;
+    journal_.SetMaxUnwrittenLines(3);
+    fakes::ManualLoop loop;
+    EventLog log([] { return std::chrono::system_clock::time_point{}; });
+    const std::string stamp = DateTimeText({}) + " ";
+    std::vector<std::string> reports;
+    AttachJournal(
+        log, journal_, [&](const std::string& error) { reports.push_back(error); }, &loop);
+    log.AppendLog("Start Monitoring");
+    {
+        FileSizeLimit full(ReadFile(journal_.Path()).size());
+        for (const char* line : {"Power Fail", "Shutdown in 600 s", "Power O.K.", "Battery Low"})
+            log.AppendLog(line);
+        loop.AdvanceBy(kJournalRetryPeriod);  // still full
+    }
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("File too large"), std::string::npos) << reports[0];
+    EXPECT_EQ(ReadFile(journal_.Path()), stamp + "Start Monitoring\n");
+
+    loop.AdvanceBy(kJournalRetryPeriod);  // space is back; nothing new was logged
+    EXPECT_EQ(
+        ReadFile(journal_.Path()),
+        stamp + "Start Monitoring\n[Lines lost here while the journal could not be written: 1]\n" +
+            stamp + "Shutdown in 600 s\n" + stamp + "Power O.K.\n" + stamp + "Battery Low\n");
+    EXPECT_FALSE(journal_.HasUnwritten());
 }
 
 struct DirCase {
