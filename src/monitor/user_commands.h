@@ -1,13 +1,15 @@
 // The five commands the user sends to the UPS from the tool bar: the three self-tests,
 // cancelling a test and the beeper toggle. A Megatec UPS acknowledges a command only by not
 // echoing it back, so a refused command (echoed) switches its button off for the rest of the
-// run, and an accepted test or toggle is checked against the next two status replies: a UPS
-// that ignored it silently is told in the status bar instead of passing for success.
+// run. An accepted test or toggle is checked against the status replies that fall within the
+// time it should show, so that a UPS that ignored it silently is told in the status bar
+// instead of passing for success; without such a reply nothing is said.
 //
 // Thread rule: main thread only. The exchange takes DataMutex itself and may wait for a poll
 // under way.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,7 +22,7 @@ namespace gw::monitor {
 
 enum class UserCommand { ToggleBeeper, Test10s, TestMinutes, TestUntilLow, CancelTest };
 
-// What the next status replies must show for a command to have taken effect.
+// What the status replies must show for an accepted command to have taken effect.
 enum class CommandEffect { None, TestRuns, BeeperFlips };
 
 struct UserCommandRow {
@@ -68,9 +70,11 @@ public:
     using Exchange = std::function<std::string(std::string_view command)>;
     // True while a HID device is selected or a COM port is open.
     using LinkPresent = std::function<bool()>;
+    using Clock = std::chrono::steady_clock;
+    using Now = std::function<Clock::time_point()>;
 
     UserCommands(Exchange exchange, LinkPresent link_present, DisplayModel& display,
-                 StatusBar& status);
+                 StatusBar& status, Now now = Clock::now);
 
     // One click: `minutes` only for TestMinutes. Returns whether the command went out.
     bool Send(UserCommand which, int minutes = 0);
@@ -79,14 +83,28 @@ public:
     void OnStatusShown();
 
 private:
+    // The replies shown from `From` to `Until` must show the command's effect.
+    struct Watch {
+        bool Armed = false;
+        Clock::time_point From;
+        Clock::time_point Until;
+    };
+    void Arm(Watch& watch, Clock::time_point sent, Clock::time_point answered,
+             std::chrono::seconds lasts);
+    // True when the reply just shown proves the command ignored. A reply that settles the
+    // question either way ends the watch.
+    bool Refutes(Watch& watch, bool shows_effect, Clock::time_point now);
+
     Exchange exchange_;
     LinkPresent link_present_;
     DisplayModel& display_;
     StatusBar& status_;
+    Now now_;
 
-    CommandEffect awaited_ = CommandEffect::None;
-    bool beeper_before_ = false;
-    int replies_left_ = 0;
+    Watch test_;
+    Watch beeper_;
+    // The beeper's state after the accepted toggles, known once a reply has shown it.
+    std::optional<bool> beeper_expected_;
 };
 
 }  // namespace gw::monitor

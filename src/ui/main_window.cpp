@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include "ui/battery_gauge.h"
 #include "ui/dialogs.h"
@@ -27,14 +28,15 @@ using monitor::UserCommand;
 constexpr int kClientWidth = 318;
 constexpr int kClientHeight = 550;
 
-// A page taller than the fixed window scrolls rather than squeeze its controls.
+// A page taller than the fixed window scrolls rather than squeeze its controls. The pages are
+// laid out to fit the width; should a control still widen one, a scroll bar keeps it reachable.
 QScrollArea* Scrolled(QWidget* page) {
     auto* area = new QScrollArea;
     area->setObjectName(page->objectName() + "Scroll");
     area->setWidget(page);
     area->setWidgetResizable(true);
     area->setFrameShape(QFrame::NoFrame);
-    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     return area;
 }
 
@@ -79,18 +81,26 @@ MainWindow::MainWindow(Model& model, monitor::EventLog& log, app::UserActions& a
         layout->setContentsMargins(3, 3, 3, 3);
         layout->setSpacing(2);
     }
-    setCentralWidget(pages_);
+    // The countdown has a line of its own above the status bar: beside the status text, the two
+    // would share one narrow line and cut each other short.
+    countdown_ = new QLabel;
+    countdown_->setObjectName("CountdownL");
+    countdown_->setStyleSheet("QLabel { color: #c00000; font-weight: bold; }");
+    countdown_->setContentsMargins(3, 1, 3, 1);
+    countdown_->hide();
+    auto* centre = new QWidget;
+    auto* column = new QVBoxLayout(centre);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(pages_, 1);
+    column->addWidget(countdown_);
+    setCentralWidget(centre);
 
     statusBar()->setObjectName("StatusBar");
     statusBar()->setSizeGripEnabled(false);
     status_ = new QLabel;
     status_->setObjectName("StatusBarText");
     statusBar()->addWidget(status_, 1);
-    countdown_ = new QLabel;
-    countdown_->setObjectName("CountdownL");
-    countdown_->setStyleSheet("QLabel { color: #c00000; font-weight: bold; }");
-    countdown_->hide();
-    statusBar()->addPermanentWidget(countdown_);
 
     connect(&tray_, &TrayIcon::RestoreRequested, this, &MainWindow::Restore);
     connect(&tray_, &TrayIcon::MinimizeRequested, this, &MainWindow::MinimizeToTray);

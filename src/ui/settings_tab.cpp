@@ -123,9 +123,11 @@ QWidget* SmtpPage(TabContext& context) {
     b.Also([tls, &model] { tls->setCurrentIndex(model.SMTPTLSCombo.Position); });
     QObject::connect(tls, qOverload<int>(&QComboBox::activated), tls,
                      [&model](int index) { model.SMTPTLSCombo.Position = index; });
+    // The choice and the button each take a row of their own: side by side they are wider
+    // than the window.
     grid->addWidget(Caption(nullptr, "TLS:"), 6, 0);
-    grid->addWidget(tls, 6, 1);
-    grid->addWidget(send, 6, 2, 1, 2, Qt::AlignRight);
+    grid->addWidget(tls, 6, 1, 1, 3);
+    grid->addWidget(send, 7, 0, 1, 4, Qt::AlignRight);
     return page;
 }
 
@@ -305,8 +307,9 @@ QGroupBox* PowerFailGroup(TabContext& context) {
         monitor::ShowProgramPath(model, path.toStdString());
         context.Binding.Refresh();
     });
-    grid->addLayout(Row({BoundBox(b, "ExCB", "Run program", &Model::ExCB), choose, program}), 4,
-                    0, 1, 2);
+    grid->addLayout(Row({BoundBox(b, "ExCB", "Run program", &Model::ExCB), choose}), 4, 0, 1, 2);
+    // The path's caption on a line of its own, where even 25 wide letters fit.
+    grid->addWidget(program, 5, 0, 1, 2);
     return group;
 }
 

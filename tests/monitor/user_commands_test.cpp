@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "fakes/manual_main_loop.h"
+
 namespace gw::monitor {
 namespace {
 
@@ -13,6 +15,9 @@ struct StatusLine final : StatusBar {
 };
 
 struct Bench {
+    Bench() = default;
+    explicit Bench(UserCommands::Now now) : now(std::move(now)) {}
+    UserCommands::Now now = UserCommands::Clock::now;
     DisplayModel display;
     StatusLine status;
     std::vector<std::string> sent;
@@ -22,7 +27,7 @@ struct Bench {
                               sent.emplace_back(c);
                               return reply;
                           },
-                          [this] { return link; }, display, status};
+                          [this] { return link; }, display, status, now};
     std::string LastStatus() const { return status.Texts.empty() ? "" : status.Texts.back(); }
 };
 
@@ -76,31 +81,55 @@ TEST(UserCommandsTest, WithoutALinkNothingIsSentAndTheUserIsTold) {
     EXPECT_TRUE(bench.display.Test10sSBEnabled);
 }
 
-// An accepted command is judged by the next two status replies the window shows.
-TEST(UserCommandsTest, ASilentlyIgnoredCommandIsToldAfterTwoReplies) {
+// An accepted command is judged by the replies that fall within the time its effect should
+// show, and only when it went out while monitoring ran.
+TEST(UserCommandsTest, AnIgnoredCommandIsToldOnlyByRepliesThatCouldShowIt) {
+    struct Reply {
+        int at_ms;  // after the click
+        bool bit;   // the test bit, or the beeper bit for the beeper
+    };
     struct Case {
-        UserCommand which;
-        std::vector<bool> bit_after;  // test bit or beeper bit, per reply shown
+        const char* what;
+        std::vector<UserCommand> clicks;  // one after the other
+        bool monitoring;
+        std::vector<Reply> replies;
         const char* told;
     };
+    const UserCommand test = UserCommand::Test10s;
+    const UserCommand beep = UserCommand::ToggleBeeper;
+    // clang-format off
     const Case cases[] = {
-        {UserCommand::Test10s, {false, true}, ""},
-        {UserCommand::Test10s, {false, false}, kTestNotStarted},
-        {UserCommand::TestUntilLow, {false, false, true}, kTestNotStarted},  // too late
-        {UserCommand::ToggleBeeper, {true}, ""},                             // was off
-        {UserCommand::ToggleBeeper, {false, false}, kBeeperNotChanged},
-        {UserCommand::CancelTest, {false, false}, ""},  // nothing to watch
+        {"test shown",               {test}, true,  {{1000, false}, {4000, true}},  ""},
+        {"test never shown",         {test}, true,  {{1000, false}, {4000, false}}, kTestNotStarted},
+        {"20 s refresh",             {test}, true,  {{200, false}, {20200, false}}, ""},
+        {"a poll older than it",     {test}, true,  {{10, false}, {12000, false}},  ""},
+        {"sent while stopped",       {test}, false, {{4000, false}, {7000, false}}, ""},
+        {"cancelled",                {test, UserCommand::CancelTest}, true, {{4000, false}}, ""},
+        {"until low, shown",         {UserCommand::TestUntilLow}, true, {{2000, false}, {5000, true}}, ""},
+        {"until low, never",         {UserCommand::TestUntilLow}, true, {{60000, false}}, kTestNotStarted},
+        {"beeper flips",             {beep}, true,  {{1000, false}, {4000, true}},  ""},
+        {"beeper stays",             {beep}, true,  {{1000, false}, {4000, false}}, kBeeperNotChanged},
+        {"beeper double click",      {beep, beep}, true, {{1000, false}, {4000, false}}, ""},
+        {"beeper, no reply in time", {beep}, true,  {{200000, false}},              ""},
     };
+    // clang-format on
     for (const Case& c : cases) {
-        Bench bench;
-        bench.commands.Send(c.which, 5);
-        for (bool bit : c.bit_after) {
-            (c.which == UserCommand::ToggleBeeper ? bench.display.UPSStatusCB8
-                                                  : bench.display.UPSStatusCB6) = bit;
+        fakes::ManualLoop loop;
+        Bench bench([&loop] { return loop.Now(); });
+        bench.display.StopSBEnabled = c.monitoring;
+        bench.commands.OnStatusShown();  // the state before: no test, beeper off
+        loop.AdvanceBy(std::chrono::seconds(1));
+        for (UserCommand click : c.clicks) bench.commands.Send(click);
+        int at_ms = 0;
+        for (const Reply& reply : c.replies) {
+            loop.AdvanceBy(std::chrono::milliseconds(reply.at_ms - at_ms));
+            at_ms = reply.at_ms;
+            (c.clicks[0] == beep ? bench.display.UPSStatusCB8 : bench.display.UPSStatusCB6) =
+                reply.bit;
             bench.commands.OnStatusShown();
         }
-        EXPECT_EQ(bench.LastStatus(), c.told) << RowOf(c.which).Button;
-        EXPECT_LE(bench.status.Texts.size(), 1u) << "told once";
+        EXPECT_EQ(bench.LastStatus(), c.told) << c.what;
+        EXPECT_LE(bench.status.Texts.size(), 1u) << c.what << ": told once";
     }
 }
 

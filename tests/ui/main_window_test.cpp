@@ -8,13 +8,16 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QApplication>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <vector>
 
+#include "monitor/power_fail_response.h"
 #include "ui/battery_gauge.h"
 #include "ui/dialogs.h"
 #include "ui/tray_icon.h"
@@ -235,6 +238,63 @@ TEST(MainWindowTest, ClosingHidesInTheTrayAndOnlyExitEnds) {
         EXPECT_EQ(bench.actions.Calls, std::vector<std::string>{"exit"});
         EXPECT_TRUE(bench.window.isHidden());
     }
+}
+
+// Every visible control of every page and report tab lies inside its page's viewport and inside
+// its parent: nothing to scroll sideways to, nothing cut off.
+TEST(MainWindowTest, EveryControlFitsTheWidthOfItsPage) {
+    Bench bench;
+    monitor::ShowProgramPath(bench.model, "/usr/local/bin/WWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWW");
+    bench.model.OSL = "Debian GNU/Linux 12 (bookworm), kernel 6.1.0-18-amd64 x86_64";
+    bench.window.ShowModel();
+    bench.window.Restore();
+    auto* pages = bench.Find<QTabWidget>("PC");
+    auto* reports = bench.Find<QTabWidget>("RepPageControl");
+    ASSERT_TRUE(pages && reports);
+    for (int page = 0; page < pages->count(); ++page) {
+        pages->setCurrentIndex(page);
+        const int subpages = pages->tabText(page) == "Settings" ? reports->count() : 1;
+        for (int sub = 0; sub < subpages; ++sub) {
+            reports->setCurrentIndex(sub);
+            QApplication::processEvents();
+            auto* area = qobject_cast<QScrollArea*>(pages->currentWidget());
+            ASSERT_NE(area, nullptr);
+            const std::string where = pages->tabText(page).toStdString() + "/" +
+                                      reports->tabText(sub).toStdString();
+            const int width = area->viewport()->width();
+            EXPECT_LE(area->widget()->width(), width) << where;
+            for (QWidget* widget : area->widget()->findChildren<QWidget*>()) {
+                if (!widget->isVisible()) continue;
+                const QRect box(widget->mapTo(area->viewport(), QPoint(0, 0)), widget->size());
+                const std::string name = where + " " + widget->metaObject()->className() + " " +
+                                         widget->objectName().toStdString() + " " +
+                                         TextOf(widget).toStdString();
+                EXPECT_GE(box.left(), 0) << name;
+                EXPECT_LE(box.right(), width - 1) << name;
+                EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry()))
+                    << name << " cut by its parent";
+            }
+        }
+    }
+}
+
+// A countdown under way does not cut the status text short, nor the other way round.
+TEST(MainWindowTest, TheCountdownAndTheStatusTextShowInFull) {
+    Bench bench;
+    bench.window.SetStatusText("Megatec protocol UPS detected: COM1");
+    bench.window.SetCountdown("Shutdown in 598 s");
+    bench.window.Restore();
+    QApplication::processEvents();
+    for (const char* name : {"StatusBarText", "CountdownL"}) {
+        auto* label = bench.Find<QLabel>(name);
+        ASSERT_NE(label, nullptr);
+        EXPECT_TRUE(label->isVisible()) << name;
+        EXPECT_GE(label->width(), label->sizeHint().width()) << name;
+        const QRect box(label->mapTo(&bench.window, QPoint(0, 0)), label->size());
+        EXPECT_TRUE(bench.window.rect().contains(box)) << name;
+    }
+    bench.window.SetCountdown(QString());
+    EXPECT_FALSE(bench.Find<QLabel>("CountdownL")->isVisible());
 }
 
 TEST(MainWindowTest, TheLogShowsEveryLineAndClears) {
