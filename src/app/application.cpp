@@ -34,13 +34,14 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
       wire_(ups_, data_mutex_, log_, hid_bus_.get()) {
     poller_ = std::make_unique<link::Poller>(wire_, loop_, [this](bool exchange_failed) {
         bool good = false;
+        if (link_watch_) link_watch_->OnLinkChange(poller_->TakeLinkChange());
         if (exchange_failed) {
             evaluation_->EvaluateFailedCycle();
         } else {
             good = evaluation_->EvaluateStatus(poller_->CopyStoredReply()).End ==
                    monitor::EvaluationEnd::Complete;
         }
-        if (link_watch_) link_watch_->OnCycle(good, poller_->TakeLinkChange());
+        if (link_watch_) link_watch_->OnCycle(good);
         if (good && commands_) commands_->OnStatusShown();
         nut_->OnCycle(good, response_->State() == monitor::ResponseState::Acting);
         // The page shows this cycle's readings from the next request on.

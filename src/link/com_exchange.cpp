@@ -6,7 +6,11 @@
 namespace gw::link {
 
 std::unique_ptr<SerialPort> OpenComPort(int port, std::string& error, const SleepFor& sleep) {
-    const std::string path = ComPortPath(port);
+    return OpenComPort(port, ComPortPath(port), error, sleep);
+}
+
+std::unique_ptr<SerialPort> OpenComPort(int port, const std::string& path, std::string& error,
+                                        const SleepFor& sleep) {
     std::string reason;
     auto serial = OpenSerialPort(path, reason);
     if (serial && serial->Purge(reason) && serial->SetDtr(true, reason) &&

@@ -21,8 +21,11 @@ inline constexpr std::chrono::milliseconds kComReadTimeout{500};
 inline constexpr std::chrono::milliseconds kComSettleTime{100};
 inline constexpr std::size_t kComReadSize = 256;
 
-// Opens COMn through the port map and readies the line: settings, purge,
-// DTR raised, RTS dropped, then 100 ms for the UPS side to settle.
+// Opens COMn at `path` and readies the line: settings, purge, DTR raised,
+// RTS dropped, then 100 ms for the UPS side to settle.
+std::unique_ptr<SerialPort> OpenComPort(int port, const std::string& path, std::string& error,
+                                        const SleepFor& sleep);
+// The same where the port map leads COMn now.
 std::unique_ptr<SerialPort> OpenComPort(int port, std::string& error, const SleepFor& sleep);
 
 std::string ComExchangeCommand(SerialPort& port, std::string_view command, const SleepFor& sleep);

@@ -22,13 +22,16 @@ std::string PortMapDir() { return ConfigHome() + "/gridwarden/ports"; }
 
 std::string PortMapLink(int port) { return PortMapDir() + "/COM" + std::to_string(port); }
 
-std::string ComPortPath(int port) {
+ComRoute ResolveComPort(int port, bool keep_to_link) {
     const std::string link = PortMapLink(port);
     std::error_code ec;
     if (std::filesystem::is_symlink(std::filesystem::symlink_status(link, ec))) {
-        return link;
+        return {link, true};
     }
-    return "/dev/ttyS" + std::to_string(port - 1);
+    if (keep_to_link) return {};
+    return {"/dev/ttyS" + std::to_string(port - 1), false};
 }
+
+std::string ComPortPath(int port) { return ResolveComPort(port).Path; }
 
 }  // namespace gw::link

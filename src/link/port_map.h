@@ -18,8 +18,19 @@ std::string PortMapDir();
 // The link for COMn inside PortMapDir(), whether or not it exists.
 std::string PortMapLink(int port);
 
-// The device path COMn opens: the link when it is present (even dangling, so
-// that opening it reports the real error), else /dev/ttyS(n-1).
+// Where COMn leads at this moment.
+struct ComRoute {
+    std::string Path;     // empty: nowhere
+    bool Linked = false;  // through the link of the port map
+};
+
+// The link when it is present (even dangling, so that opening it reports the
+// real error), else /dev/ttyS(n-1). With `keep_to_link`, for a port that was
+// found through its link, a missing link leads nowhere: the built-in port is
+// some other device, where nothing that answers is our UPS.
+ComRoute ResolveComPort(int port, bool keep_to_link = false);
+
+// ResolveComPort(port).Path.
 std::string ComPortPath(int port);
 
 }  // namespace gw::link

@@ -45,7 +45,7 @@ public:
 
 // Where programs announce a serial line they use, by a file LCK..<device name>
 // holding their process id.
-inline constexpr char kUucpLockDir[] = "/run/lock";
+inline constexpr char kUucpLockDir[] = "/var/lock";
 
 // Why a port that another program has is refused; details follow in brackets.
 // clang-format off
@@ -61,6 +61,11 @@ inline constexpr char kPortExclusive[] = "in exclusive use by another program";
 // (flock or a lock file in `lock_dir` naming a live process) or in exclusive
 // mode. A refused port is left exactly as it was: nothing is written and
 // its settings are not touched.
+//
+// Our use is announced the same ways, all ending with our process: the flock,
+// a lock file in `lock_dir` where that folder exists (files left by programs
+// that ended are removed), and exclusive mode on a real port only. A
+// pseudo-terminal left in exclusive mode by a holder that ended is taken.
 std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string& error,
                                            const std::string& lock_dir = kUucpLockDir);
 

@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -12,15 +11,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include "link/serial_port.h"
+#include "link/serial_port_locks.h"
 
 namespace gw::link {
 
@@ -40,98 +37,21 @@ int RemainingMs(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-std::optional<int> ParsePid(std::string_view text) {
-    int pid = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
-    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return pid;
-}
-
-bool Alive(int pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
-
-std::string ProcessName(int pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
-}
-
-// A lock file holds the owner's process id as ASCII text (ten columns and a newline), or, from
-// older programs, as four bytes in the machine's order. One that names no live process is
-// left over from a program that ended without removing it.
-std::optional<int> LiveLockOwner(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    char buffer[64];
-    in.read(buffer, sizeof buffer);
-    const std::string text(buffer, static_cast<std::size_t>(in.gcount()));
-    std::optional<int> pid;
-    const std::size_t first = text.find_first_not_of(" \t\n");
-    const std::size_t last = text.find_last_not_of(" \t\n");
-    if (first != std::string::npos) {
-        pid = ParsePid(std::string_view(text).substr(first, last - first + 1));
-    }
-    if (!pid && text.size() == sizeof(int)) {
-        int binary = 0;
-        std::memcpy(&binary, text.data(), sizeof binary);
-        pid = binary;
-    }
-    if (!pid || *pid <= 0 || *pid == ::getpid() || !Alive(*pid)) return std::nullopt;
-    return pid;
-}
-
-// Programs name the lock after the device's file name (LCK..ttyUSB0); for a device in a
-// folder of /dev some use its path with '_' for '/' (LCK..pts_3). Both are honoured.
-std::optional<std::string> LiveLock(const std::string& device, const std::string& lock_dir) {
-    namespace fs = std::filesystem;
-    std::vector<std::string> names{fs::path(device).filename().string()};
-    const std::string dev = "/dev/";
-    if (device.rfind(dev, 0) == 0) {
-        std::string flat = device.substr(dev.size());
-        std::replace(flat.begin(), flat.end(), '/', '_');
-        if (flat != names.front()) names.push_back(flat);
-    }
-    for (const std::string& name : names) {
-        const std::string file = lock_dir + "/LCK.." + name;
-        if (const auto pid = LiveLockOwner(file)) {
-            return std::to_string(*pid) + ", " + file;
-        }
-    }
-    return std::nullopt;
-}
-
-// Another process with the device open, as far as /proc shows us: an unprivileged user sees
-// only their own processes, and for the others flock and exclusive mode still guard the port.
-// Our own descriptors are not counted. A pseudo-terminal is matched within its own devpts
-// instance, since a container's pts/0 has the same device number as ours.
-std::optional<std::string> OtherHolder(const struct stat& device, bool match_filesystem) {
-    namespace fs = std::filesystem;
-    const pid_t self = ::getpid();
-    std::error_code ec;
-    for (fs::directory_iterator proc("/proc", ec), end; !ec && proc != end; proc.increment(ec)) {
-        const std::optional<int> pid = ParsePid(proc->path().filename().string());
-        if (!pid || *pid == self) continue;
-        std::error_code fd_ec;
-        for (fs::directory_iterator fd(proc->path() / "fd", fd_ec); !fd_ec && fd != end;
-             fd.increment(fd_ec)) {
-            struct stat st {};
-            if (::stat(fd->path().c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) continue;
-            if (st.st_rdev != device.st_rdev) continue;
-            if (match_filesystem && st.st_dev != device.st_dev) continue;
-            return ProcessName(*pid) + ", pid " + std::to_string(*pid);
-        }
-    }
-    return std::nullopt;
-}
-
 // The errors of a device that is no longer there; others (EAGAIN, a full queue) pass.
 bool DeviceGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
 class TermiosPort final : public SerialPort {
 public:
-    // `path` is what the port was opened by (the COMn link), `device` what it led to.
-    TermiosPort(int fd, const termios& found, std::string path, dev_t device)
-        : fd_(fd), found_(found), path_(std::move(path)), device_(device) {}
+    // `path` is what the port was opened by (the COMn link), `device` what it led to. `pty`:
+    // the line is a pseudo-terminal.
+    TermiosPort(int fd, const termios& found, std::string path, dev_t device, bool pty,
+                UucpLock lock)
+        : fd_(fd),
+          found_(found),
+          path_(std::move(path)),
+          device_(device),
+          pty_(pty),
+          lock_(std::move(lock)) {}
     ~TermiosPort() override {
         // As found: the next program, or the next scan, meets the port unchanged.
         ::tcsetattr(fd_, TCSANOW, &found_);
@@ -142,8 +62,12 @@ public:
     // Takes the line for us: exclusive, 2400 8N1, raw. Other settings (flow control among
     // them) stay as found.
     bool TakeOver(std::string& error) {
-        // No sharing: a second reader would steal half of every reply.
-        ::ioctl(fd_, TIOCEXCL);
+        // No sharing: a second reader would steal half of every reply. Exclusive mode keeps
+        // out even programs that honour no lock, but the kernel ends it at the last close only
+        // for a real port: on a pseudo-terminal it would outlive us if we crashed and keep the
+        // restarted monitor out. There the flock and the lock file, which die with us, must do;
+        // a mode left by a holder that died is cleared.
+        ::ioctl(fd_, pty_ ? TIOCNXCL : TIOCEXCL);
         termios settings = found_;
         ::cfmakeraw(&settings);
         settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
@@ -293,6 +217,8 @@ private:
     termios found_;
     std::string path_;
     dev_t device_;
+    bool pty_;
+    UucpLock lock_;  // released after the descriptor is closed
 };
 
 // Closes a descriptor unless it was handed on.
@@ -340,16 +266,6 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string&
         error = ErrnoText(ENOTTY);
         return nullptr;
     }
-    // A privileged user opens a port in exclusive mode all the same; ask the terminal.
-    int exclusive = 0;
-    if (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-        error = Refused(kPortExclusive, "TIOCEXCL");
-        return nullptr;
-    }
-    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-        error = errno == EWOULDBLOCK ? Refused(kPortLocked, "flock") : ErrnoText(errno);
-        return nullptr;
-    }
     struct stat st {};
     struct statfs fs {};
     if (::fstat(fd.Get(), &st) != 0) {
@@ -357,10 +273,33 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string&
         return nullptr;
     }
     const bool pty = ::fstatfs(fd.Get(), &fs) == 0 && fs.f_type == DEVPTS_SUPER_MAGIC;
+    // A privileged user opens a port in exclusive mode all the same; ask the terminal. On a
+    // real port the mode ends with its holder's last close, so it always means a live holder;
+    // a pseudo-terminal keeps it after its holder died (a crashed monitor), and nobody else
+    // having it open shows that.
+    int exclusive = 0;
+    if (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        const std::optional<std::string> holder = pty ? OtherHolder(st, pty) : "TIOCEXCL";
+        if (holder) {
+            error = Refused(kPortExclusive, *holder);
+            return nullptr;
+        }
+    }
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+        error = errno == EWOULDBLOCK ? Refused(kPortLocked, "flock") : ErrnoText(errno);
+        return nullptr;
+    }
     // Only now, with the device itself to compare: a holder already has its lines up, so our
     // opening changed nothing for it, and closing again without a word leaves it as it was.
     if (const auto holder = OtherHolder(st, pty)) {
         error = Refused(kPortInUse, *holder);
+        return nullptr;
+    }
+    // For programs that go by lock files; one that took it since our look above wins.
+    std::string held_by;
+    std::optional<UucpLock> lock = UucpLock::Take(device, lock_dir, held_by);
+    if (!lock) {
+        error = Refused(kPortLocked, held_by);
         return nullptr;
     }
     termios found{};
@@ -368,7 +307,8 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string&
         error = ErrnoText(errno);
         return nullptr;
     }
-    auto port = std::make_unique<TermiosPort>(fd.Release(), found, path, st.st_rdev);
+    auto port =
+        std::make_unique<TermiosPort>(fd.Release(), found, path, st.st_rdev, pty, std::move(*lock));
     if (!port->TakeOver(error)) return nullptr;
     return port;
 }

@@ -4,6 +4,8 @@
 
 #include "link/com_exchange.h"
 #include "link/hid_exchange.h"
+#include "link/port_map.h"
+#include "link/protocol.h"
 #include "link/serial_port.h"
 
 namespace gw::link {
@@ -29,14 +31,14 @@ Wire::Wire(UpsLink& link, DataMutex& data_mutex, LogSink& log, HidBus* hid_bus, 
       sleep_(std::move(sleep)),
       open_(std::move(open)) {
     if (!open_) {
-        open_ = [sleep = sleep_](int port, std::string& error) {
-            return link::OpenComPort(port, error, sleep);
+        open_ = [sleep = sleep_](int port, const std::string& path, std::string& error) {
+            return link::OpenComPort(port, path, error, sleep);
         };
     }
 }
 
 std::unique_ptr<SerialPort> Wire::OpenPortHandle(int port, std::string& error) const {
-    return open_(port, error);
+    return open_(port, ComPortPath(port), error);
 }
 
 std::string Wire::ExchangeCommand(std::string_view command) {
@@ -58,20 +60,29 @@ PollResult Wire::PollExchange(std::string_view inquiry) {
         return HidPollExchange(*hid_bus_, link_.HidDevicePath, inquiry, sleep_);
     }
     if (!link_.ComOpen) return {};
-    bool restored = false;
     if (!link_.ComHandle && com_lost_) {
+        // Resolved afresh each time: the link may have gone, come back or moved meanwhile.
+        const ComRoute route = ResolveComPort(link_.ComPort, com_linked_);
+        if (route.Path.empty()) return {};
         std::string ignored;
-        link_.ComHandle = open_(link_.ComPort, ignored);
+        link_.ComHandle = open_(link_.ComPort, route.Path, ignored);
         if (!link_.ComHandle) return {};
         com_lost_ = false;
-        restored = true;
+        com_linked_ = com_linked_ || route.Linked;
     }
     if (!link_.ComHandle) return {};
     PollResult result = ComPollExchange(*link_.ComHandle, inquiry, sleep_);
-    result.Change.Restored = restored;
+    // A port that opens is not yet the UPS: a built-in port opens with nothing behind it.
+    if (com_down_ && result.StatusText &&
+        AcceptsReply(Command::StatusMegatec, *result.StatusText)) {
+        result.Change.Restored = true;
+        com_down_ = false;
+    }
     if (!result.Change.Lost.empty()) {
         link_.ComHandle.reset();
         com_lost_ = true;
+        if (com_down_) result.Change.Lost.clear();
+        com_down_ = true;
     }
     return result;
 }
@@ -79,13 +90,15 @@ PollResult Wire::PollExchange(std::string_view inquiry) {
 bool Wire::OpenComPort(int port, std::string* error) {
     std::lock_guard lock(data_mutex_);
     std::string reason;
-    auto serial = open_(port, reason);
+    const ComRoute route = ResolveComPort(port);
+    auto serial = open_(port, route.Path, reason);
     if (!serial) {
         if (error != nullptr) *error = reason;
         return false;
     }
     link_.ComHandle = std::move(serial);
-    com_lost_ = false;
+    com_lost_ = com_down_ = false;
+    com_linked_ = route.Linked;
     link_.ComPort = static_cast<std::uint8_t>(port);
     link_.ComOpen = true;
     link_.LinkUsable = true;
@@ -99,7 +112,7 @@ void Wire::CloseLink() {
         link_.ComHandle->SetDtr(false, ignored);
     }
     link_.ComHandle.reset();
-    com_lost_ = false;
+    com_lost_ = com_down_ = false;
 }
 
 void Wire::ForgetComPort() {

@@ -73,10 +73,11 @@ struct UpsLink {
     void ResetRating();
 };
 
-// What became of the serial port in one poll cycle.
+// What became of the serial port in one poll cycle. A loss is told once, however often the
+// port is opened again meanwhile without the UPS answering there.
 struct LinkChange {
     std::string Lost;       // the device went away, and why; set in the cycle it went
-    bool Restored = false;  // it could be opened again
+    bool Restored = false;  // after a loss, the UPS answered a status inquiry again
 };
 
 // What one polling exchange produced.
@@ -86,9 +87,10 @@ struct PollResult {
     LinkChange Change;
 };
 
-// Opens COMn and readies the line for the link, or gives the reason why not; tests put fake
-// ports in its place. Holds no state: any thread.
-using ComOpener = std::function<std::unique_ptr<SerialPort>(int port, std::string& error)>;
+// Opens COMn at `path` (where the port map leads it) and readies the line for the link, or
+// gives the reason why not; tests put fake ports in its place. Holds no state: any thread.
+using ComOpener = std::function<std::unique_ptr<SerialPort>(int port, const std::string& path,
+                                                            std::string& error)>;
 
 // Carries commands over whichever transport the link has, HID first.
 // ExchangeCommand, OpenComPort and CloseLink belong to the main thread;
@@ -106,8 +108,9 @@ public:
     std::string ExchangeCommand(std::string_view command);
 
     // A COM port whose device went away (unplugged, reset, the port map now pointing
-    // elsewhere) is closed, and opened again through the port map at each later poll until
-    // it opens; the link keeps its port and settings meanwhile.
+    // elsewhere) is closed, and opened again at each later poll where the port map leads now
+    // until it opens; the link keeps its port and settings meanwhile. A port found through its
+    // link keeps to the link: without it there is nothing to open.
     PollResult PollExchange(std::string_view inquiry);
 
     // Opens and configures COMn through the port map. On success the link is
@@ -137,7 +140,10 @@ private:
     HidBus* hid_bus_;
     SleepFor sleep_;
     ComOpener open_;
-    bool com_lost_ = false;  // under DataMutex: ComHandle was dropped because the device went
+    // Under DataMutex.
+    bool com_lost_ = false;    // ComHandle was dropped because the device went
+    bool com_down_ = false;    // lost, and the UPS has not answered since
+    bool com_linked_ = false;  // the port was found through its link of the port map
 };
 
 }  // namespace gw::link

@@ -8,7 +8,7 @@ LinkWatch::LinkWatch(const link::UpsLink& link, const DisplayModel& display, lin
                      TrayPresenter& tray)
     : link_(link), display_(display), log_(log), tray_(tray) {}
 
-void LinkWatch::OnCycle(bool good, const link::LinkChange& change, Clock::time_point now) {
+void LinkWatch::OnLinkChange(const link::LinkChange& change) {
     const std::string port = "COM" + std::to_string(link_.ComPort);
     if (!change.Lost.empty()) {
         log_.AppendLog(kLinkLostPrefix + port + " (" + change.Lost + ")");
@@ -17,7 +17,9 @@ void LinkWatch::OnCycle(bool good, const link::LinkChange& change, Clock::time_p
         }
     }
     if (change.Restored) log_.AppendLog(kLinkRestoredPrefix + port);
+}
 
+void LinkWatch::OnCycle(bool good, Clock::time_point now) {
     if (good) {
         if (silent_) log_.AppendLog(kRepliesAgainLine);
         silent_ = counting_ = false;

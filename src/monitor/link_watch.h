@@ -6,7 +6,9 @@
 // that time in which polling was paused or stopped counts only as long as it lies between
 // failed cycles.
 //
-// Thread rule: main thread only, one call per poll cycle.
+// Thread rule: main thread only; per poll cycle OnLinkChange before the reply is evaluated (so
+// that "UPS link restored" comes before what the first reply shows, a mains failure among
+// them), OnCycle after.
 #pragma once
 
 #include <chrono>
@@ -36,9 +38,10 @@ public:
     LinkWatch(const link::UpsLink& link, const DisplayModel& display, link::LogSink& log,
               TrayPresenter& tray);
 
-    // After each cycle: `good` when a reply was stored and evaluated whole; `change` what the
-    // polling thread saw happen to the serial port in that cycle.
-    void OnCycle(bool good, const link::LinkChange& change, Clock::time_point now = Clock::now());
+    // What the polling thread saw happen to the serial port in the cycle.
+    void OnLinkChange(const link::LinkChange& change);
+    // `good` when the cycle's reply was stored and evaluated whole.
+    void OnCycle(bool good, Clock::time_point now = Clock::now());
 
     bool Silent() const { return silent_; }
 

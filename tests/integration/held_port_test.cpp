@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -32,7 +33,38 @@ namespace {
 
 using namespace std::chrono_literals;
 
-enum class Hold { None, Flock, ExclusiveMode, OtherProcess, LockFile, BinaryLockFile, StaleLock };
+enum class Hold {
+    None,
+    Flock,
+    ExclusiveMode,
+    DeadExclusive,  // exclusive mode left by a holder that has ended
+    OtherProcess,
+    LockFile,
+    BinaryLockFile,
+    StaleLock,
+};
+
+// Another process opens `path` and runs `hold` on it. With `stay` it lives on until killed; else
+// it ends at once without closing anything, as a crash would, and 0 comes back.
+pid_t OtherProcessWith(const std::string& path, const std::function<void(int fd)>& hold,
+                       bool stay) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        hold(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+        (void)!write(ready[1], "x", 1);
+        if (stay) pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char done;
+    (void)!read(ready[0], &done, 1);
+    close(ready[0]);
+    if (stay) return child;
+    waitpid(child, nullptr, 0);
+    return 0;
+}
 
 // A terminal as another program leaves it, canonical at 38400 baud, held the given way.
 class ForeignTerminal {
@@ -51,10 +83,12 @@ public:
         const int live = static_cast<int>(getppid());
         const std::string lock =
             lock_dir + "/LCK.." + std::filesystem::path(slave_).filename().string();
-        if (how == Hold::Flock || how == Hold::ExclusiveMode) {
+        const auto exclusive = [](int fd) { ioctl(fd, TIOCEXCL); };
+        if (how == Hold::Flock) {
             fd_ = open(slave_.c_str(), O_RDWR | O_NOCTTY);
-            if (how == Hold::Flock) flock(fd_, LOCK_EX);
-            if (how == Hold::ExclusiveMode) ioctl(fd_, TIOCEXCL);
+            flock(fd_, LOCK_EX);
+        } else if (how == Hold::ExclusiveMode || how == Hold::DeadExclusive) {
+            holder_ = OtherProcessWith(slave_, exclusive, how == Hold::ExclusiveMode);
         } else if (how == Hold::OtherProcess) {
             posix_spawn_file_actions_t actions;
             posix_spawn_file_actions_init(&actions);
@@ -125,34 +159,67 @@ void PrintTo(const HeldCase& c, std::ostream* os) { *os << c.Name; }
 
 class HeldPortTest : public ::testing::TestWithParam<HeldCase> {
 protected:
+    HeldPortTest() { std::filesystem::create_directories(locks_); }
     testing::ScratchHome home_;
+    const std::string locks_ = home_.Root() + "/lock";
 };
 
 TEST_P(HeldPortTest, IsRefusedUntouched) {
-    const ForeignTerminal terminal(GetParam().How, home_.Root());
+    const ForeignTerminal terminal(GetParam().How, locks_);
     std::string error;
-    auto port = link::OpenSerialPort(terminal.Path(), error, home_.Root());
+    auto port = link::OpenSerialPort(terminal.Path(), error, locks_);
     if (GetParam().Refusal != nullptr) {
         EXPECT_FALSE(port);
         EXPECT_EQ(error.rfind(GetParam().Refusal, 0), 0u) << error;
+    } else if (GetParam().How == Hold::DeadExclusive && geteuid() != 0) {
+        GTEST_SKIP() << "only a privileged user opens a terminal in exclusive mode";
     } else {
         EXPECT_TRUE(port) << error;
     }
     port.reset();
     EXPECT_TRUE(terminal.Unchanged());
     EXPECT_EQ(terminal.Received(), "");
+    // What we took we leave free: no exclusive mode, no lock file.
+    if (GetParam().Refusal == nullptr) {
+        EXPECT_TRUE(terminal.OpensAgain());
+        EXPECT_TRUE(std::filesystem::is_empty(locks_));
+    }
 }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Ways, HeldPortTest, ::testing::Values(
     HeldCase{"Flock",          Hold::Flock,          link::kPortLocked},
     HeldCase{"ExclusiveMode",  Hold::ExclusiveMode,  link::kPortExclusive},
+    HeldCase{"DeadExclusive",  Hold::DeadExclusive,  nullptr},
     HeldCase{"OtherProcess",   Hold::OtherProcess,   link::kPortInUse},
     HeldCase{"LockFile",       Hold::LockFile,       link::kPortLocked},
     HeldCase{"BinaryLockFile", Hold::BinaryLockFile, link::kPortLocked},
     HeldCase{"StaleLockFile",  Hold::StaleLock,      nullptr}),
     [](const auto& info) { return std::string(info.param.Name); });
 // clang-format on
+
+// A monitor that crashed, restarted by its service: the port it held is refused while it lives
+// and ours once it is gone, whatever it left behind.
+TEST_F(HeldPortTest, PortOfAMonitorThatDiedIsOursAgain) {
+    const ForeignTerminal terminal(Hold::None, locks_);
+    const auto monitor = [this, path = terminal.Path()](int fd) {
+        close(fd);
+        std::string error;
+        (void)link::OpenSerialPort(path, error, locks_).release();
+    };
+    const pid_t live = OtherProcessWith(terminal.Path(), monitor, true);
+    std::string error;
+    EXPECT_FALSE(link::OpenSerialPort(terminal.Path(), error, locks_));
+    EXPECT_EQ(error.rfind(link::kPortLocked, 0), 0u) << error;
+    kill(live, SIGKILL);
+    waitpid(live, nullptr, 0);
+
+    auto port = link::OpenSerialPort(terminal.Path(), error, locks_);
+    EXPECT_TRUE(port) << error;
+    port.reset();
+    EXPECT_TRUE(terminal.OpensAgain());
+    EXPECT_TRUE(std::filesystem::is_empty(locks_));
+}
 
 TEST(HeldPortScanTest, LeavesAHeldTerminalAloneAndGivesBackAProbedOne) {
     testing::ScratchHome home;

@@ -199,7 +199,8 @@ TEST_F(ResponseTest, BatteryBelowTheMinimumSuspendsAtOnceWithoutTheUpsCommand) {
 }
 
 // A serial UPS behind a USB adapter comes and goes with the adapter; the simulator ended and
-// started again plays that. Once it is back, a mains failure must count as before.
+// started again plays that, the second time already on battery. Once it is back, the failure
+// must count, told after the link is back.
 TEST(LinkLossTest, UpsThatVanishesAndReturnsIsWatchedAgain) {
     testing::ScratchHome home;
     testing::WriteSettings({{"Refresh Interval", "1"}, {"Delay", "600"}});
@@ -212,14 +213,16 @@ TEST(LinkLossTest, UpsThatVanishesAndReturnsIsWatchedAgain) {
     sim.reset();
     ASSERT_TRUE(program.WaitFor("UPS link lost: COM3 (", 10s)) << program.Output();
     EXPECT_TRUE(program.WaitFor("balloon: Warning!: UPS link lost (warning)", 5s));
-    sim = std::make_unique<testing::SimulatedUps>(3);
+    const std::string script = home.Root() + "/on-battery.txt";
+    std::ofstream(script) << "fail\n";
+    sim = std::make_unique<testing::SimulatedUps>(3, std::vector<std::string>{"--script", script});
     ASSERT_TRUE(sim->Ready());
     ASSERT_TRUE(program.WaitFor("UPS link restored: COM3", 10s)) << program.Output();
 
-    ASSERT_TRUE(sim->Send("fail"));
     EXPECT_TRUE(program.WaitFor("countdown: counting, 600 s left", 10s)) << program.Output();
     const std::string output = program.Output();
     EXPECT_EQ(output.find("UPS link lost: "), output.rfind("UPS link lost: ")) << "said once";
+    EXPECT_LT(output.find("UPS link restored: COM3"), output.find("Power Fail")) << output;
 }
 
 // What the user set must survive an ordinary exit on a serial UPS: the port, so the next start

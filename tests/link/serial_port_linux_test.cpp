@@ -194,6 +194,9 @@ TEST_F(PortMapTest, LinkWinsOverTheBuiltInPort) {
     std::filesystem::create_symlink("/dev/ttyUSB0", PortMapLink(3));
     EXPECT_EQ(ComPortPath(3), dir_ + "/gridwarden/ports/COM3");
     EXPECT_EQ(ComPortPath(4), "/dev/ttyS3");
+    // A port found through its link never falls back to the built-in one.
+    EXPECT_TRUE(ResolveComPort(3, true).Linked);
+    EXPECT_EQ(ResolveComPort(4, true).Path, "");
 }
 
 TEST_F(PortMapTest, OpenComPortFollowsTheLinkAndNamesThePort) {

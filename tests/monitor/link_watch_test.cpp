@@ -15,7 +15,8 @@ protected:
     // One cycle a second, `good` or not, starting where the last one left off.
     void Cycles(int count, bool good, link::LinkChange change = {}) {
         for (int i = 0; i < count; ++i) {
-            watch_.OnCycle(good, i == 0 ? change : link::LinkChange{}, now_);
+            watch_.OnLinkChange(i == 0 ? change : link::LinkChange{});
+            watch_.OnCycle(good, now_);
             now_ += 1s;
         }
     }

@@ -1,0 +1,174 @@
+// Lock files and /proc: the signs by which programs keep off each other's serial lines.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "link/serial_port_locks.h"
+
+namespace gw::link {
+
+namespace {
+
+std::optional<int> ParsePid(std::string_view text) {
+    int pid = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return pid;
+}
+
+bool Alive(int pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+std::string ProcessName(int pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+// A lock file holds the owner's process id as ASCII text (ten columns and a newline), or, from
+// older programs, as four bytes in the machine's order.
+std::optional<int> LockPid(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    char buffer[64];
+    in.read(buffer, sizeof buffer);
+    const std::string text(buffer, static_cast<std::size_t>(in.gcount()));
+    std::optional<int> pid;
+    const std::size_t first = text.find_first_not_of(" \t\n");
+    const std::size_t last = text.find_last_not_of(" \t\n");
+    if (first != std::string::npos) {
+        pid = ParsePid(std::string_view(text).substr(first, last - first + 1));
+    }
+    if (!pid && text.size() == sizeof(int)) {
+        int binary = 0;
+        std::memcpy(&binary, text.data(), sizeof binary);
+        pid = binary;
+    }
+    if (!pid || *pid <= 0) return std::nullopt;
+    return pid;
+}
+
+std::optional<int> LiveOwner(const std::string& file) {
+    const std::optional<int> pid = LockPid(file);
+    if (!pid || *pid == ::getpid() || !Alive(*pid)) return std::nullopt;
+    return pid;
+}
+
+// Left by a program that ended. One of ours cannot be in use: the caller holds the device's
+// flock, which any other handle of ours would have kept it from.
+bool Stale(const std::string& file) {
+    const std::optional<int> pid = LockPid(file);
+    return pid && (*pid == ::getpid() || !Alive(*pid));
+}
+
+// Programs name the lock after the device's file name (LCK..ttyUSB0); for a device in a folder
+// of /dev some use its path with '_' for '/' (LCK..pts_3). Both are honoured; ours is the last.
+std::vector<std::string> LockFiles(const std::string& device, const std::string& lock_dir) {
+    std::vector<std::string> names{std::filesystem::path(device).filename().string()};
+    const std::string dev = "/dev/";
+    if (device.rfind(dev, 0) == 0) {
+        std::string flat = device.substr(dev.size());
+        std::replace(flat.begin(), flat.end(), '/', '_');
+        if (flat != names.front()) names.push_back(flat);
+    }
+    for (std::string& name : names) name = lock_dir + "/LCK.." + name;
+    return names;
+}
+
+std::string HeldBy(int pid, const std::string& file) { return std::to_string(pid) + ", " + file; }
+
+}  // namespace
+
+std::optional<std::string> LiveLock(const std::string& device, const std::string& lock_dir) {
+    for (const std::string& file : LockFiles(device, lock_dir)) {
+        if (const auto pid = LiveOwner(file)) return HeldBy(*pid, file);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> OtherHolder(const struct stat& device, bool match_filesystem) {
+    namespace fs = std::filesystem;
+    const pid_t self = ::getpid();
+    std::error_code ec;
+    for (fs::directory_iterator proc("/proc", ec), end; !ec && proc != end; proc.increment(ec)) {
+        const std::optional<int> pid = ParsePid(proc->path().filename().string());
+        if (!pid || *pid == self) continue;
+        std::error_code fd_ec;
+        for (fs::directory_iterator fd(proc->path() / "fd", fd_ec); !fd_ec && fd != end;
+             fd.increment(fd_ec)) {
+            struct stat st {};
+            if (::stat(fd->path().c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) continue;
+            if (st.st_rdev != device.st_rdev) continue;
+            if (match_filesystem && st.st_dev != device.st_dev) continue;
+            return ProcessName(*pid) + ", pid " + std::to_string(*pid);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<UucpLock> UucpLock::Take(const std::string& device, const std::string& lock_dir,
+                                       std::string& held_by) {
+    struct stat dir {};
+    if (::stat(lock_dir.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)) return UucpLock();
+    const std::vector<std::string> files = LockFiles(device, lock_dir);
+    for (const std::string& file : files) {
+        if (const auto pid = LiveOwner(file)) {
+            held_by = HeldBy(*pid, file);
+            return std::nullopt;
+        }
+        if (Stale(file)) ::unlink(file.c_str());
+    }
+    // Written whole beside it and linked into place: the name appears complete or not at all,
+    // and never replaces a file another program made meanwhile.
+    const std::string& file = files.back();
+    const std::string temporary = lock_dir + "/LTMP." + std::to_string(::getpid()) + "." +
+                                  std::filesystem::path(file).filename().string();
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return UucpLock();
+    char text[16];
+    const int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
+    const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;
+    ::close(fd);
+    const bool linked = written && ::link(temporary.c_str(), file.c_str()) == 0;
+    const int link_error = errno;
+    ::unlink(temporary.c_str());
+    if (linked) return UucpLock(file);
+    if (link_error == EEXIST) {
+        if (const auto pid = LiveOwner(file)) {
+            held_by = HeldBy(*pid, file);
+            return std::nullopt;
+        }
+    }
+    return UucpLock();
+}
+
+UucpLock::~UucpLock() { Release(); }
+
+UucpLock::UucpLock(UucpLock&& other) noexcept : file_(std::exchange(other.file_, {})) {}
+
+UucpLock& UucpLock::operator=(UucpLock&& other) noexcept {
+    if (this != &other) {
+        Release();
+        file_ = std::exchange(other.file_, {});
+    }
+    return *this;
+}
+
+void UucpLock::Release() {
+    // A file that no longer names us is another program's.
+    if (!file_.empty() && LockPid(file_) == ::getpid()) ::unlink(file_.c_str());
+    file_.clear();
+}
+
+}  // namespace gw::link
