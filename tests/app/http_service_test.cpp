@@ -22,6 +22,11 @@ struct Errors final : monitor::DetectionDialogs {
     std::vector<std::string> Shown;
 };
 
+struct Lines final : link::LogSink {
+    void AppendLog(std::string_view text) override { Logged.emplace_back(text); }
+    std::vector<std::string> Logged;
+};
+
 std::string Get(std::uint16_t port) {
     testing::LoopbackClient client(port);
     client.Send("GET / HTTP/1.1\r\n\r\n");
@@ -44,7 +49,8 @@ protected:
     monitor::DisplayModel display_;
     link::UpsLink ups_;
     Errors errors_;
-    HttpService service_{loop_, display_, ups_, errors_};
+    Lines log_;
+    HttpService service_{loop_, display_, ups_, errors_, log_};
 };
 
 TEST_F(HttpServiceTest, PortTextThatIsNoPortIsShownAndNothingStarts) {
