@@ -54,7 +54,8 @@ public:
     static constexpr std::chrono::minutes kIdleLimit{5};
     static constexpr std::chrono::seconds kWriteDeadline{10};
     static constexpr std::size_t kMaxConnections = 32;
-    static constexpr std::size_t kMaxPerAddress = 8;
+    // Half the slots: one machine cannot push every other one's idle connections out.
+    static constexpr std::size_t kMaxPerAddress = 16;
     // Its share of the descriptors the servers may take (see BoundByDescriptors).
     static constexpr unsigned kDescriptorEighths = 1;
     static constexpr std::size_t kMaxLine = 512;
