@@ -33,7 +33,8 @@ public:
           source_(source),
           roster_(roster),
           throttle_(throttle),
-          limits_(limits) {}
+          limits_(limits),
+          last_valid_(Clock::now().time_since_epoch().count()) {}
     ~Session() override {
         if (connection_.LoggedIn) roster_.Remove(address_);
         pool_.Remove(this);

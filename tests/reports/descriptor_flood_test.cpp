@@ -78,7 +78,8 @@ TEST(DescriptorFloodTest, IdleConnectionsLeaveTheReserveAndTheNutServerAnswers) 
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     rlimit low = saved;
     low.rlim_cur = OpenDescriptors() + kDescriptorReserve + 200;
-    if (low.rlim_cur > saved.rlim_max) GTEST_SKIP() << "the hard limit is lower still";
+    // The flood's own process needs room for its 1100 connections.
+    if (saved.rlim_max < 2048) GTEST_SKIP() << "the hard limit of open files is too low";
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
 
     PageSource page;

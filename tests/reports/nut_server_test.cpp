@@ -290,15 +290,19 @@ TEST(NutServerBoundTest, SecondariesAlwaysFindRoom) {
     EXPECT_EQ(Ask(a, "GET VAR gridwarden ups.status"), "VAR gridwarden ups.status \"OL\"\n");
 }
 
-TEST_F(NutServerTest, OnlyValidCommandsKeepASession) {
-    Client keeper(server_.Port());
-    Client noisy(server_.Port());
+TEST(NutServerIdleTest, OnlyValidCommandsKeepASession) {
+    NutSource source;
+    source.Publish(Serving(OnMains()));
+    NutServer server(source, {600ms, 10s});
+    ASSERT_EQ(server.Start("127.0.0.1", 0), "");
+    Client keeper(server.Port());
+    Client noisy(server.Port());
     bool closed = false;
-    // Twice the idle limit (300 ms), a line every 100 ms each.
-    for (int i = 0; i < 6; ++i) {
+    // Twice the idle limit, a line every 150 ms each.
+    for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(Ask(keeper, "GET VAR gridwarden ups.load x"), "VAR gridwarden ups.load \"21\"\n");
         noisy.TrySend(i % 2 ? "\n" : "BOGUS\n");
-        std::this_thread::sleep_for(100ms);
+        std::this_thread::sleep_for(150ms);
     }
     noisy.ReadToEnd(closed, 1s);
     EXPECT_TRUE(closed) << "blank lines and unknown commands are no sign of life";
