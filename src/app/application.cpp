@@ -51,8 +51,8 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
         change.CycleFailed = exchange_failed;
         Tell(change);
     });
-    http_ = std::make_unique<HttpService>(loop_, display_, ups_, ui_);
-    nut_ = std::make_unique<NutService>(loop_, display_, ups_, ui_, GW_VERSION);
+    http_ = std::make_unique<HttpService>(loop_, display_, ups_, ui_, log_);
+    nut_ = std::make_unique<NutService>(loop_, display_, ups_, ui_, log_, GW_VERSION);
     polling_control_ = std::make_unique<monitor::PollingControlOf<link::Poller>>(*poller_);
 }
 

@@ -21,8 +21,9 @@ std::optional<long> ParsePortText(std::string_view text) {
 }
 
 HttpService::HttpService(link::MainLoop& loop, const monitor::DisplayModel& display,
-                         const link::UpsLink& ups, monitor::DetectionDialogs& dialogs)
-    : loop_(loop), display_(display), ups_(ups), dialogs_(dialogs) {}
+                         const link::UpsLink& ups, monitor::DetectionDialogs& dialogs,
+                         link::LogSink& log)
+    : loop_(loop), log_(log), display_(display), ups_(ups), dialogs_(dialogs) {}
 
 void HttpService::OnEnabledChanged() {
     // Unticked always stops, whatever the port field holds by then.
@@ -47,12 +48,22 @@ void HttpService::OnEnabledChanged() {
         return;
     }
     refresh_ = loop_.StartTimer(
-        kRefreshPeriod, [this] { Publish(); }, true);
+        kRefreshPeriod, [this] { Refresh(); }, true);
 }
 
 void HttpService::Stop() {
     refresh_.Reset();
     server_.Stop();
+    LogFailedLogins(true);
+}
+
+void HttpService::Refresh() {
+    Publish();
+    LogFailedLogins(false);
+}
+
+void HttpService::LogFailedLogins(bool all) {
+    for (const std::string& line : server_.TakeFailedLoginReports(all)) log_.AppendLog(line);
 }
 
 void HttpService::Publish() {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "link/log_sink.h"
 #include "link/main_loop.h"
 #include "link/ups_link.h"
 #include "monitor/detection_seams.h"
@@ -27,17 +28,17 @@ class HttpService {
 public:
     // How often the copy is renewed while the server runs, besides after every poll: edits of
     // the check boxes and the credentials reach the server within this time, also while
-    // monitoring is stopped.
+    // monitoring is stopped. The ended bursts of failed logins are logged as often.
     static constexpr std::chrono::seconds kRefreshPeriod{1};
 
-    // `display`, `ups` and `dialogs` outlive this.
+    // `display`, `ups`, `dialogs` and `log` outlive this.
     HttpService(link::MainLoop& loop, const monitor::DisplayModel& display,
-                const link::UpsLink& ups, monitor::DetectionDialogs& dialogs);
+                const link::UpsLink& ups, monitor::DetectionDialogs& dialogs, link::LogSink& log);
 
     // The reaction to HTTPCB: starts the server on the port HTTPPortE shows when the box is
     // ticked, stops it when not. A failure is shown in a message box; the box stays as it is.
     void OnEnabledChanged();
-    // Stops the server (the close sequence).
+    // Stops the server (the close sequence), logging the failed logins not logged yet.
     void Stop();
 
     bool Running() const { return server_.Running(); }
@@ -52,7 +53,11 @@ public:
     void Publish();
 
 private:
+    void Refresh();
+    void LogFailedLogins(bool all);
+
     link::MainLoop& loop_;
+    link::LogSink& log_;
     const monitor::DisplayModel& display_;
     const link::UpsLink& ups_;
     monitor::DetectionDialogs& dialogs_;

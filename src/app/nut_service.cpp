@@ -7,8 +7,13 @@ namespace gw::app {
 
 NutService::NutService(link::MainLoop& loop, const monitor::DisplayModel& display,
                        const link::UpsLink& ups, monitor::DetectionDialogs& dialogs,
-                       std::string version)
-    : loop_(loop), display_(display), ups_(ups), dialogs_(dialogs), version_(std::move(version)) {}
+                       link::LogSink& log, std::string version)
+    : loop_(loop),
+      log_(log),
+      display_(display),
+      ups_(ups),
+      dialogs_(dialogs),
+      version_(std::move(version)) {}
 
 void NutService::OnEnabledChanged() {
     if (!display_.NUTServerCB) {
@@ -30,12 +35,22 @@ void NutService::OnEnabledChanged() {
         return;
     }
     refresh_ = loop_.StartTimer(
-        kRefreshPeriod, [this] { Publish(); }, true);
+        kRefreshPeriod, [this] { Refresh(); }, true);
 }
 
 void NutService::Stop() {
     refresh_.Reset();
     server_.Stop();
+    LogFailedLogins(true);
+}
+
+void NutService::Refresh() {
+    Publish();
+    LogFailedLogins(false);
+}
+
+void NutService::LogFailedLogins(bool all) {
+    for (const std::string& line : server_.TakeFailedLoginReports(all)) log_.AppendLog(line);
 }
 
 void NutService::OnCycle(bool good, bool acting) {
@@ -52,9 +67,9 @@ void NutService::Publish() {
     state.UpsFound = ups_.UpsFound;
     state.LastGoodReply = last_good_;
     state.Description = reports::TakeNutDescription(display_, ups_);
-    state.Variables = reports::TakeNutVariables(last_status_.value_or(monitor::UpsStatus{}),
-                                                last_status_.has_value(), ups_, forced_shutdown_,
-                                                version_);
+    state.Variables =
+        reports::TakeNutVariables(last_status_.value_or(monitor::UpsStatus{}),
+                                  last_status_.has_value(), ups_, forced_shutdown_, version_);
     state.User = display_.NUTUserE;
     state.Password = display_.NUTPasswordE;
     state.Version = version_;

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "link/log_sink.h"
 #include "link/main_loop.h"
 #include "link/ups_link.h"
 #include "monitor/detection_seams.h"
@@ -28,14 +29,14 @@ namespace gw::app {
 class NutService final : public monitor::Secondaries {
 public:
     // Besides after every poll, so that staleness and edits of the login reach the server also
-    // while monitoring is stopped.
+    // while monitoring is stopped. The ended bursts of failed logins are logged as often.
     static constexpr std::chrono::seconds kRefreshPeriod{1};
 
     using StatusCopy = std::function<monitor::UpsStatus()>;
 
-    // `display`, `ups` and `dialogs` outlive this.
-    NutService(link::MainLoop& loop, const monitor::DisplayModel& display,
-               const link::UpsLink& ups, monitor::DetectionDialogs& dialogs, std::string version);
+    // `display`, `ups`, `dialogs` and `log` outlive this.
+    NutService(link::MainLoop& loop, const monitor::DisplayModel& display, const link::UpsLink& ups,
+               monitor::DetectionDialogs& dialogs, link::LogSink& log, std::string version);
 
     // Where the evaluation's record is read from; until set, no status is served.
     void SetStatusSource(StatusCopy status) { status_ = std::move(status); }
@@ -61,7 +62,11 @@ public:
     bool ForcedShutdown() const { return forced_shutdown_; }
 
 private:
+    void Refresh();
+    void LogFailedLogins(bool all);
+
     link::MainLoop& loop_;
+    link::LogSink& log_;
     const monitor::DisplayModel& display_;
     const link::UpsLink& ups_;
     monitor::DetectionDialogs& dialogs_;

@@ -1,6 +1,7 @@
 #include "reports/http_server.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -27,9 +28,15 @@ constexpr std::chrono::seconds kLingerLimit{1};
 // handlers run on its context's one thread.
 class Session final : public TcpSession, public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, TcpPool& pool, const PageSource& source,
-            std::chrono::milliseconds deadline)
-        : stream_(std::move(socket)), pool_(pool), source_(source), deadline_(deadline) {
+    Session(tcp::socket socket, std::string address, TcpPool& pool, const PageSource& source,
+            LoginThrottle& throttle, std::chrono::milliseconds deadline)
+        : stream_(std::move(socket)),
+          turn_(stream_.get_executor()),
+          address_(std::move(address)),
+          pool_(pool),
+          source_(source),
+          throttle_(throttle),
+          deadline_(deadline) {
         parser_.header_limit(HttpServer::kHeaderLimit);
         parser_.body_limit(HttpServer::kBodyLimit);
     }
@@ -50,15 +57,40 @@ public:
         beast::error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
         stream_.close();
+        turn_.cancel();
     }
 
 private:
     void OnRead(beast::error_code error) {
         if (error) return Close();
+        const HttpRequest& request = parser_.get();
+        // Only credentials for the page are checked; a request without them is no login.
+        if (request.count(http::field::authorization) == 0 ||
+            DocumentPath(std::string_view(request.target().data(), request.target().size())) !=
+                "/") {
+            return Respond(false);
+        }
+        const auto now = LoginThrottle::Clock::now();
+        const std::optional<LoginThrottle::Clock::time_point> turn =
+            throttle_.Schedule(address_, now);
+        if (!turn) return Close();
+        if (*turn <= now) return Respond(true);
+        turn_.expires_at(*turn);
+        turn_.async_wait([self = shared_from_this()](beast::error_code wait_error) {
+            if (!wait_error) self->Respond(true);
+        });
+    }
+
+    void Respond(bool login) {
         const std::shared_ptr<const PageState> state = source_.Current();
         std::optional<HttpResponse> response =
             HandleRequest(parser_.get(), *state, std::chrono::system_clock::now());
         if (!response) return Close();
+        if (login && response->result() == http::status::unauthorized) {
+            throttle_.Failed(address_, LoginThrottle::Clock::now());
+        } else if (login) {
+            throttle_.Passed(address_);
+        }
         response_ = std::move(*response);
         http::async_write(stream_, response_,
                           [self = shared_from_this()](beast::error_code error, std::size_t) {
@@ -83,8 +115,11 @@ private:
     }
 
     beast::tcp_stream stream_;
+    net::steady_timer turn_;  // until this address may have its credentials checked
+    const std::string address_;
     TcpPool& pool_;
     const PageSource& source_;
+    LoginThrottle& throttle_;
     const std::chrono::milliseconds deadline_;
     beast::flat_buffer buffer_;
     http::request_parser<http::string_body> parser_;
@@ -95,18 +130,21 @@ private:
 }  // namespace
 
 HttpServer::HttpServer(const PageSource& source, Limits limits)
-    : source_(source), limits_(limits) {}
+    : source_(source), limits_(limits), throttle_(limits.LoginDelay) {}
 
 HttpServer::~HttpServer() { Stop(); }
 
 std::string HttpServer::Start(std::uint16_t port) {
     Stop();
-    auto pool = std::make_unique<TcpPool>(
-        kThreads, limits_.MaxConnections,
-        [this](tcp::socket socket, TcpPool& owner) -> std::shared_ptr<TcpSession> {
-            return std::make_shared<Session>(std::move(socket), owner, source_,
-                                             limits_.RequestDeadline);
-        });
+    const TcpPool::Bounds bounds{BoundByDescriptors(limits_.MaxConnections, kDescriptorEighths),
+                                 limits_.MaxPerAddress};
+    auto pool = std::make_unique<TcpPool>(kThreads, bounds,
+                                          [this](tcp::socket socket, const std::string& address,
+                                                 TcpPool& owner) -> std::shared_ptr<TcpSession> {
+                                              return std::make_shared<Session>(
+                                                  std::move(socket), address, owner, source_,
+                                                  throttle_, limits_.RequestDeadline);
+                                          });
     std::string error = pool->Start({}, port);
     if (error.empty()) pool_ = std::move(pool);
     return error;
@@ -119,5 +157,11 @@ void HttpServer::Stop() {
 }
 
 std::uint16_t HttpServer::Port() const { return pool_ ? pool_->Port() : 0; }
+
+std::size_t HttpServer::Connections() const { return pool_ ? pool_->Count() : 0; }
+
+std::vector<std::string> HttpServer::TakeFailedLoginReports(bool all) {
+    return throttle_.TakeReports(LoginThrottle::Clock::now(), all);
+}
 
 }  // namespace gw::reports

@@ -3,17 +3,21 @@
 //
 // Each connection is a task on a small fixed pool of threads (Asio), so an idle connection costs
 // a socket and a buffer, not a thread. A connection has kRequestDeadline for its whole request
-// and answer; beyond kMaxConnections a new one is closed at once.
+// and answer; beyond kMaxConnections (fewer when the limit of open files is low), or beyond
+// kMaxPerAddress from one address, a new one is closed at once. Requests that carry credentials
+// for the page take their turn in a LoginThrottle per address.
 //
-// Thread rule: Start, Stop and Running on the main thread (the owner's); the pool's threads only
-// read the PageSource.
+// Thread rule: Start, Stop, Running, Port, Connections and TakeFailedLoginReports on the main
+// thread (the owner's); the pool's threads only read the PageSource and use the throttle.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "reports/login_throttle.h"
 #include "reports/page_source.h"
 
 namespace gw::reports {
@@ -24,15 +28,22 @@ class HttpServer {
 public:
     static constexpr std::chrono::seconds kRequestDeadline{10};
     static constexpr std::size_t kMaxConnections = 1024;
+    // A browser opens a handful; a few machines behind one router a few handfuls.
+    static constexpr std::size_t kMaxPerAddress = 64;
+    // Of the descriptors the servers may take (see BoundByDescriptors), the network UPS
+    // server keeps the rest.
+    static constexpr unsigned kDescriptorEighths = 7;
     static constexpr std::chrono::seconds kStopWait{5};
     static constexpr int kThreads = 2;
     static constexpr std::size_t kHeaderLimit = 8 * 1024;
     static constexpr std::size_t kBodyLimit = 64 * 1024;
 
-    // The two bounds a client meets; tests shrink them.
+    // The bounds a client meets; tests shrink them.
     struct Limits {
         std::chrono::milliseconds RequestDeadline = kRequestDeadline;
         std::size_t MaxConnections = kMaxConnections;
+        std::size_t MaxPerAddress = kMaxPerAddress;
+        std::chrono::milliseconds LoginDelay = LoginThrottle::kFirstDelay;
     };
 
     // `source` outlives this.
@@ -51,10 +62,15 @@ public:
     bool Running() const { return pool_ != nullptr; }
     // The port listened on; 0 when stopped.
     std::uint16_t Port() const;
+    // Connections open right now.
+    std::size_t Connections() const;
+    // The lines "N failed logins from ADDRESS" of the bursts that ended; `all`: of every one.
+    std::vector<std::string> TakeFailedLoginReports(bool all = false);
 
 private:
     const PageSource& source_;
     Limits limits_;
+    LoginThrottle throttle_;
     std::unique_ptr<TcpPool> pool_;
 };
 

@@ -14,7 +14,7 @@ using Words = std::vector<std::string>;
 constexpr char kHelp[] =
     "Commands: HELP VER NETVER PROTVER GET LIST USERNAME PASSWORD LOGIN LOGOUT STARTTLS";
 
-// The descriptions GET DESC gives; a variable not listed here has "Unavailable".
+// The descriptions GET DESC gives; any other name has kNoDescription, as upsd answers.
 struct Description { const char* Name; const char* Text; };
 constexpr Description kDescriptions[] = {
     {"battery.charge",          "Battery charge (percent of full)"},
@@ -40,6 +40,8 @@ constexpr Description kDescriptions[] = {
     {"ups.type",                "UPS type"},
 };
 // clang-format on
+
+constexpr char kNoDescription[] = "Description unavailable";
 
 std::string Upper(std::string text) {
     for (char& c : text) {
@@ -73,61 +75,91 @@ std::string EmptyList(const std::string& query) {
     return "BEGIN LIST " + query + "\nEND LIST " + query + "\n";
 }
 
-// The checks every request about the UPS makes first; empty when they pass.
+// The checks every request about the UPS makes first; empty when they pass. Words beyond those
+// needed are ignored, as clients written against upsd may send them.
 std::string CheckUps(const Words& words, std::size_t name_at, std::size_t count) {
-    if (words.size() != count) return Error("INVALID-ARGUMENT");
+    if (words.size() < count) return Error("INVALID-ARGUMENT");
     if (words[name_at] != kNutUpsName) return Error("UNKNOWN-UPS");
     return {};
 }
 
-std::string AnswerGet(const Words& words, const NutState& state, int logins,
+// A variable's or command's name as the protocol spells them; only such a name is echoed back,
+// so a client's own text never shapes the lines of an answer.
+bool PlainName(const std::string& name) {
+    if (name.empty() || name.size() > 64) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == '-';
+    });
+}
+
+std::string Unavailable(const std::string& what, const std::string& name) {
+    if (!PlainName(name)) return Error("INVALID-ARGUMENT");
+    return what + " " + kNutUpsName + " " + name + " " + QuoteNutValue(kNoDescription) + "\n";
+}
+
+std::string AnswerGet(const Words& words, const NutState& state, const NutClients& clients,
                       std::chrono::steady_clock::time_point now) {
     if (words.size() < 2) return Error("INVALID-ARGUMENT");
     const std::string what = Upper(words[1]);
+    if (what == "TRACKING") {
+        // Nothing can be commanded here, so there is nothing to track.
+        return words.size() == 2 ? "OFF\n" : Error("FEATURE-NOT-CONFIGURED");
+    }
     if (what == "NUMLOGINS" || what == "UPSDESC") {
         if (std::string error = CheckUps(words, 2, 3); !error.empty()) return error;
         if (what == "NUMLOGINS") {
-            return "NUMLOGINS " + std::string(kNutUpsName) + " " + std::to_string(logins) + "\n";
+            return "NUMLOGINS " + std::string(kNutUpsName) + " " +
+                   std::to_string(clients.Logins()) + "\n";
         }
         return "UPSDESC " + std::string(kNutUpsName) + " " + QuoteNutValue(state.Description) +
                "\n";
+    }
+    if (what == "CMDDESC") {
+        if (std::string error = CheckUps(words, 2, 4); !error.empty()) return error;
+        return Unavailable(what, words[3]);
     }
     if (what != "VAR" && what != "TYPE" && what != "DESC") return Error("INVALID-ARGUMENT");
     if (std::string error = CheckUps(words, 2, 4); !error.empty()) return error;
     const std::string prefix = what + " " + kNutUpsName + " " + words[3] + " ";
     if (what == "DESC") {
-        // Only a name we know is echoed back: a client's own text never shapes the answer.
         for (const Description& row : kDescriptions) {
             if (words[3] == row.Name) return prefix + QuoteNutValue(row.Text) + "\n";
         }
-        if (!Find(state, words[3])) return Error("VAR-NOT-SUPPORTED");
-        return prefix + QuoteNutValue("Unavailable") + "\n";
+        return Unavailable(what, words[3]);
     }
     if (Stale(state, now)) return Error("DATA-STALE");
     const NutVariable* variable = Find(state, words[3]);
     if (!variable) return Error("VAR-NOT-SUPPORTED");
     if (what == "VAR") return VarLine(*variable);
-    return prefix + (variable->Number ? "NUMBER" : "STRING:" + std::to_string(std::max<std::size_t>(
-                                                                   variable->Value.size(), 1))) +
+    return prefix +
+           (variable->Number
+                ? "NUMBER"
+                : "STRING:" + std::to_string(std::max<std::size_t>(variable->Value.size(), 1))) +
            "\n";
 }
 
-std::string AnswerList(const Words& words, const NutState& state,
+std::string AnswerList(const Words& words, const NutState& state, const NutClients& clients,
                        std::chrono::steady_clock::time_point now) {
     if (words.size() < 2) return Error("INVALID-ARGUMENT");
     const std::string what = Upper(words[1]);
     if (what == "UPS") {
-        if (words.size() != 2) return Error("INVALID-ARGUMENT");
         return "BEGIN LIST UPS\nUPS " + std::string(kNutUpsName) + " " +
                QuoteNutValue(state.Description) + "\nEND LIST UPS\n";
     }
-    if (what == "VAR" || what == "RW" || what == "CMD") {
+    if (what == "VAR" || what == "RW" || what == "CMD" || what == "CLIENT") {
         if (std::string error = CheckUps(words, 2, 3); !error.empty()) return error;
         const std::string query = what + " " + kNutUpsName;
-        if (what != "VAR") return EmptyList(query);
-        if (Stale(state, now)) return Error("DATA-STALE");
+        if (what == "RW" || what == "CMD") return EmptyList(query);
         std::string text = "BEGIN LIST " + query + "\n";
-        for (const NutVariable& variable : state.Variables) text += VarLine(variable);
+        if (what == "CLIENT") {
+            for (const std::string& address : clients.Addresses()) {
+                text += "CLIENT " + std::string(kNutUpsName) + " " + address + "\n";
+            }
+        } else {
+            if (Stale(state, now)) return Error("DATA-STALE");
+            for (const NutVariable& variable : state.Variables) text += VarLine(variable);
+        }
         return text + "END LIST " + query + "\n";
     }
     if (what == "ENUM" || what == "RANGE") {
@@ -148,7 +180,9 @@ NutAnswer Login(const Words& words, NutConnection& connection, const NutState& s
     // Both compared in full, so the time does not tell which one was wrong.
     const bool user_ok = SameSecret(*connection.User, state.User);
     const bool password_ok = SameSecret(*connection.Password, state.Password);
-    if (state.User.empty() || !user_ok || !password_ok) return {Error("ACCESS-DENIED")};
+    if (state.User.empty() || !user_ok || !password_ok) {
+        return {Error("ACCESS-DENIED"), NutAnswer::Effect::LoginRefused};
+    }
     connection.LoggedIn = true;
     return {"OK\n", NutAnswer::Effect::LoggedIn};
 }
@@ -202,20 +236,27 @@ std::string QuoteNutValue(std::string_view value) {
     return text + "\"";
 }
 
-NutAnswer AnswerNutLine(std::string_view line, NutConnection& connection, const NutState& state,
-                        int logins, std::chrono::steady_clock::time_point now) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    const std::optional<Words> split = SplitNutLine(line);
-    if (!split) return {Error("INVALID-ARGUMENT")};
-    const Words& words = *split;
-    if (words.empty()) return {};  // a blank line asks nothing
-    const std::string command = Upper(words[0]);
+namespace {
 
-    if (command == "GET") return {AnswerGet(words, state, logins, now)};
-    if (command == "LIST") return {AnswerList(words, state, now)};
-    if (command == "VER") return {"Gridwarden " + state.Version + " - network UPS protocol " +
-                                  kNutProtocolVersion + "\n"};
-    if (command == "NETVER" || command == "PROTVER") return {std::string(kNutProtocolVersion) + "\n"};
+// The version as one word: clients read it as what stands between "upsd " and " -".
+std::string VersionWord(const std::string& version) {
+    std::string word;
+    for (const char c : version) word += (c > ' ' && c < 127) ? c : '_';
+    return word.empty() ? "unknown" : word;
+}
+
+NutAnswer Answer(const Words& words, NutConnection& connection, const NutState& state,
+                 const NutClients& clients, std::chrono::steady_clock::time_point now) {
+    const std::string command = Upper(words[0]);
+    if (command == "GET") return {AnswerGet(words, state, clients, now)};
+    if (command == "LIST") return {AnswerList(words, state, clients, now)};
+    // In upsd's form, which monitoring tools parse for the version.
+    if (command == "VER") {
+        return {"Gridwarden upsd " + VersionWord(state.Version) + " - network UPS protocol " +
+                kNutProtocolVersion + "\n"};
+    }
+    if (command == "NETVER" || command == "PROTVER")
+        return {std::string(kNutProtocolVersion) + "\n"};
     if (command == "HELP") return {std::string(kHelp) + "\n"};
     if (command == "USERNAME") {
         return {SetOnce(words, connection.User, "ALREADY-SET-USERNAME", "INVALID-USERNAME")};
@@ -232,6 +273,31 @@ NutAnswer AnswerNutLine(std::string_view line, NutConnection& connection, const 
         return {Error("ACCESS-DENIED")};
     }
     return {Error("UNKNOWN-COMMAND")};
+}
+
+bool StartsWith(const std::string& text, std::string_view prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+NutAnswer AnswerNutLine(std::string_view line, NutConnection& connection, const NutState& state,
+                        const NutClients& clients, std::chrono::steady_clock::time_point now) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::optional<Words> split = SplitNutLine(line);
+    if (!split) return {Error("INVALID-ARGUMENT")};
+    if (split->empty()) return {};  // a blank line asks nothing
+    NutAnswer answer = Answer(*split, connection, state, clients, now);
+    answer.Valid = !StartsWith(answer.Text, "ERR UNKNOWN-COMMAND") &&
+                   !StartsWith(answer.Text, "ERR INVALID-ARGUMENT");
+    return answer;
+}
+
+bool ChecksCredentials(std::string_view line, const NutConnection& connection) {
+    if (connection.LoggedIn || !connection.User || !connection.Password) return false;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::optional<Words> words = SplitNutLine(line);
+    return words && words->size() == 2 && Upper((*words)[0]) == "LOGIN";
 }
 
 }  // namespace gw::reports

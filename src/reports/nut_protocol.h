@@ -35,9 +35,9 @@ struct NutState {
     std::chrono::steady_clock::time_point LastGoodReply{};
     std::string Description = "Unavailable";
     std::vector<NutVariable> Variables;  // sorted by name
-    std::string User;      // the login of the secondaries; empty: LOGIN is refused
+    std::string User;                    // the login of the secondaries; empty: LOGIN is refused
     std::string Password;
-    std::string Version;   // of the program, for VER and driver.version
+    std::string Version;  // of the program, for VER and driver.version
 };
 
 // The words of one line; none when a quote is left open or the line ends in a backslash.
@@ -53,13 +53,32 @@ struct NutConnection {
 };
 
 struct NutAnswer {
-    enum class Effect { None, LoggedIn, Close };
+    // LoginRefused: the credentials were checked and did not match.
+    enum class Effect { None, LoggedIn, LoginRefused, Close };
     std::string Text;  // whole lines, each ending in LF
     Effect Then = Effect::None;
+    // A command this server knows, with the words it needs: only such a line shows that the
+    // client is still there and means it (a blank line or noise does not).
+    bool Valid = false;
 };
 
-// The answer to one line (without its LF). `logins` is how many connections are logged in.
+// What the protocol may ask about the server's other connections. Called on the answering
+// thread; implementations are safe for that.
+class NutClients {
+public:
+    virtual ~NutClients() = default;
+    // Connections logged in right now.
+    virtual int Logins() const = 0;
+    // Their peers' addresses, one per connection.
+    virtual std::vector<std::string> Addresses() const = 0;
+};
+
+// The answer to one line (without its LF).
 NutAnswer AnswerNutLine(std::string_view line, NutConnection& connection, const NutState& state,
-                        int logins, std::chrono::steady_clock::time_point now);
+                        const NutClients& clients, std::chrono::steady_clock::time_point now);
+
+// Whether answering `line` compares the connection's credentials with the login: a LOGIN after
+// USERNAME and PASSWORD. Such lines wait their turn when the address has failed before.
+bool ChecksCredentials(std::string_view line, const NutConnection& connection);
 
 }  // namespace gw::reports

@@ -2,20 +2,28 @@
 // each connection with AnswerNutLine, from the copy the main thread last published. Counts the
 // connections logged in as secondaries, which the power-fail response waits for.
 //
-// A connection that is not logged in is closed after kIdleLimit without a line; an answer the
-// client does not take within kWriteDeadline closes it too. Beyond kMaxConnections a new one is
-// closed at once; a line longer than kMaxLine is answered "ERR TOO-LONG" and closed.
+// A connection that is not logged in is closed after kIdleLimit without a valid command; an
+// answer the client does not take within kWriteDeadline closes it too. Logged-in secondaries
+// always have room: when all kMaxConnections slots (fewer when the limit of open files is low)
+// or an address's kMaxPerAddress are taken, a newcomer takes the slot of the connection that
+// has not logged in and has been idle longest, and only when every slot is logged in is it
+// closed at once. A line longer than kMaxLine is answered "ERR TOO-LONG" and closed. LOGIN
+// takes its turn in a LoginThrottle per address.
 //
-// Thread rule: Start, Stop, Running and Port on the main thread (the owner's); the pool's
-// threads only read the source. Logins on any thread.
+// Thread rule: Start, Stop, Running, Port and TakeFailedLoginReports on the main thread (the
+// owner's); the pool's threads only read the source and use the throttle and the roster.
+// Logins on any thread.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include "reports/login_throttle.h"
 #include "reports/nut_protocol.h"
 #include "reports/shared_copy.h"
 
@@ -24,11 +32,32 @@ namespace gw::reports {
 class TcpPool;
 using NutSource = SharedCopy<NutState>;
 
+// The connections logged in: their count, read on every answer, and their addresses, for
+// LIST CLIENT. Any thread.
+class NutRoster final : public NutClients {
+public:
+    void Add(const std::string& address);
+    void Remove(const std::string& address);
+    int Logins() const override { return count_.load(); }
+    std::vector<std::string> Addresses() const override;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> addresses_;
+    std::atomic<int> count_{0};
+};
+
 class NutServer {
 public:
-    static constexpr std::chrono::seconds kIdleLimit{20};
+    // Client sessions that poll seldom keep their connection, as upsd keeps them; a crowd of
+    // idle ones is bounded by the slots instead.
+    static constexpr std::chrono::minutes kIdleLimit{5};
     static constexpr std::chrono::seconds kWriteDeadline{10};
     static constexpr std::size_t kMaxConnections = 32;
+    // Half the slots: one machine cannot push every other one's idle connections out.
+    static constexpr std::size_t kMaxPerAddress = 16;
+    // Its share of the descriptors the servers may take (see BoundByDescriptors).
+    static constexpr unsigned kDescriptorEighths = 1;
     static constexpr std::size_t kMaxLine = 512;
     static constexpr std::chrono::seconds kStopWait{2};
     // One: a flood of requests then loads one core at most, and the polling thread (which runs
@@ -41,6 +70,8 @@ public:
         std::chrono::milliseconds IdleLimit = kIdleLimit;
         std::chrono::milliseconds WriteDeadline = kWriteDeadline;
         std::size_t MaxConnections = kMaxConnections;
+        std::size_t MaxPerAddress = kMaxPerAddress;
+        std::chrono::milliseconds LoginDelay = LoginThrottle::kFirstDelay;
     };
 
     // `source` outlives this.
@@ -58,12 +89,15 @@ public:
     bool Running() const { return pool_ != nullptr; }
     std::uint16_t Port() const;
     // Connections logged in right now.
-    int Logins() const { return logins_.load(); }
+    int Logins() const { return roster_.Logins(); }
+    // The lines "N failed logins from ADDRESS" of the bursts that ended; `all`: of every one.
+    std::vector<std::string> TakeFailedLoginReports(bool all = false);
 
 private:
     const NutSource& source_;
     Limits limits_;
-    std::atomic<int> logins_{0};
+    NutRoster roster_;
+    LoginThrottle throttle_;
     std::unique_ptr<TcpPool> pool_;
 };
 

@@ -98,7 +98,15 @@ struct Failure {
     SendOutcome Outcome;
     std::string Text;
     bool Refused = false;  // the server answered, with a code the step does not accept
+    bool Gone = false;     // the server closed or reset the connection
 };
+
+// Until the server has greeted and taken EHLO or HELO there is no conversation yet: a server
+// that goes away before then is one that could not be reached, and says so in the same words.
+std::optional<Failure> BeforeConversation(std::optional<Failure> failure) {
+    if (failure && failure->Gone) return Failure{SendOutcome::NotSent, {}};
+    return failure;
+}
 
 class Conversation {
 public:
@@ -294,9 +302,10 @@ private:
             return {SendOutcome::Error, "The SMTP server did not answer in time"};
         }
         if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated) {
-            return {SendOutcome::Error, "The SMTP server closed the connection"};
+            return {SendOutcome::Error, "The SMTP server closed the connection", false, true};
         }
-        return {SendOutcome::Error, "The connection to the SMTP server broke: " + ec.message()};
+        return {SendOutcome::Error, "The connection to the SMTP server broke: " + ec.message(),
+                false, true};
     }
 
     SmtpOptions options_;
@@ -317,16 +326,16 @@ std::string MessageId(const std::string& helo_name) {
 std::optional<Failure> Converse(Conversation& smtp, const SmtpSettings& settings,
                                 const SmtpOutgoing& mail, const std::string& helo_name) {
     Reply reply;
-    if (auto failure = smtp.Read(reply)) return failure;
+    if (auto failure = smtp.Read(reply)) return BeforeConversation(failure);
     if (reply.Code != 220) return Failure{SendOutcome::NotSent, {}};
 
     // A refused EHLO falls back to HELO, and a refused HELO means there is no conversation;
     // a server that breaks off or stalls is an error either way.
     Extensions offered;
     if (auto failure = smtp.Command("EHLO " + helo_name, {250}, reply)) {
-        if (!failure->Refused) return failure;
+        if (!failure->Refused) return BeforeConversation(failure);
         if (auto helo = smtp.Command("HELO " + helo_name, {250}, reply)) {
-            if (!helo->Refused) return helo;
+            if (!helo->Refused) return BeforeConversation(helo);
             return Failure{SendOutcome::NotSent, {}};
         }
     } else {

@@ -1,5 +1,7 @@
 #include "reports/tcp_pool.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/post.hpp>
@@ -14,6 +16,9 @@ namespace {
 
 constexpr char kAddressInUse[] = "Could not bind socket. Address and port are already in use.";
 constexpr std::chrono::milliseconds kAcceptRetry{50};
+// Connections told to close whose descriptors may not be free yet: beyond this, newcomers wait
+// in the backlog rather than push the count past the bound.
+constexpr std::size_t kMaxEvicting = 4;
 
 std::vector<std::unique_ptr<net::io_context>> MakeContexts(int count) {
     std::vector<std::unique_ptr<net::io_context>> contexts;
@@ -25,8 +30,17 @@ std::vector<std::unique_ptr<net::io_context>> MakeContexts(int count) {
 
 }  // namespace
 
-TcpPool::TcpPool(int threads, std::size_t max_connections, MakeSession make)
-    : max_connections_(max_connections),
+std::size_t BoundByDescriptors(std::size_t wanted, unsigned eighths) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
+    const rlim_t spare =
+        limit.rlim_cur > kDescriptorReserve ? limit.rlim_cur - kDescriptorReserve : 0;
+    const rlim_t share = spare / 8 * eighths;
+    return std::max<std::size_t>(1, std::min<rlim_t>(wanted, share));
+}
+
+TcpPool::TcpPool(int threads, Bounds bounds, MakeSession make)
+    : bounds_(bounds),
       make_(std::move(make)),
       contexts_(MakeContexts(threads)),
       acceptor_(*contexts_.front()),
@@ -71,9 +85,8 @@ std::string TcpPool::Start(const std::string& address, std::uint16_t port) {
 
 void TcpPool::Accept() {
     net::io_context& target = *contexts_[next_context_++ % contexts_.size()];
-    acceptor_.async_accept(target, [this](error_code error, Socket socket) {
-        OnAccept(error, std::move(socket));
-    });
+    acceptor_.async_accept(
+        target, [this](error_code error, Socket socket) { OnAccept(error, std::move(socket)); });
 }
 
 void TcpPool::OnAccept(const error_code& error, Socket socket) {
@@ -91,22 +104,75 @@ void TcpPool::OnAccept(const error_code& error, Socket socket) {
 }
 
 void TcpPool::Admit(Socket socket) {
+    error_code error;
+    const tcp::endpoint peer = socket.remote_endpoint(error);
+    if (error) return;  // gone already; the socket closes with it
+    const std::string address = peer.address().to_string();
+
+    // Sessions looked at under the lock are let go only after it: the last reference would
+    // run a destructor that takes the lock.
+    std::vector<std::shared_ptr<TcpSession>> seen;
     std::unique_lock<std::mutex> lock(mutex_);
-    if (stopping_ || sessions_.size() >= max_connections_) {
+    Entry* victim = nullptr;
+    bool refuse = stopping_;
+    if (!refuse && per_address_[address] >= bounds_.MaxPerAddress) {
+        victim = Victim(&address, seen);
+        refuse = victim == nullptr;
+    } else if (!refuse && sessions_.size() - evicting_ >= bounds_.MaxConnections) {
+        victim = Victim(nullptr, seen);
+        refuse = victim == nullptr;
+    }
+    if (victim && evicting_ >= kMaxEvicting) refuse = true;
+    if (refuse) {
+        if (per_address_[address] == 0) per_address_.erase(address);
         lock.unlock();
-        error_code ignored;
-        socket.close(ignored);
+        socket.close(error);
         return;
     }
-    std::shared_ptr<TcpSession> session = make_(std::move(socket), *this);
-    sessions_.emplace(session.get(), session);
+    if (victim) {
+        victim->Evicted = true;
+        ++evicting_;
+        if (--per_address_[victim->Address] == 0) per_address_.erase(victim->Address);
+        if (auto session = victim->Session.lock()) {
+            net::post(session->Executor(), [session] { session->Close(); });
+            seen.push_back(std::move(session));
+        }
+    }
+    std::shared_ptr<TcpSession> session = make_(std::move(socket), address, *this);
+    sessions_.emplace(session.get(), Entry{session, address});
+    ++per_address_[address];
     lock.unlock();
     net::post(session->Executor(), [session] { session->Run(); });
 }
 
+TcpPool::Entry* TcpPool::Victim(const std::string* address,
+                                std::vector<std::shared_ptr<TcpSession>>& seen) {
+    Entry* victim = nullptr;
+    TcpSession::Clock::time_point oldest = TcpSession::Clock::time_point::max();
+    for (auto& [key, entry] : sessions_) {
+        if (entry.Evicted || (address && entry.Address != *address)) continue;
+        std::shared_ptr<TcpSession> session = entry.Session.lock();
+        if (!session) continue;
+        const std::optional<TcpSession::Clock::time_point> since = session->IdleSince();
+        seen.push_back(std::move(session));
+        if (since && *since < oldest) {
+            oldest = *since;
+            victim = &entry;
+        }
+    }
+    return victim;
+}
+
 void TcpPool::Remove(TcpSession* session) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    sessions_.erase(session);
+    const auto found = sessions_.find(session);
+    if (found == sessions_.end()) return;
+    if (found->second.Evicted) {
+        --evicting_;
+    } else if (--per_address_[found->second.Address] == 0) {
+        per_address_.erase(found->second.Address);
+    }
+    sessions_.erase(found);
     if (sessions_.empty()) drained_.notify_all();
 }
 
@@ -132,8 +198,8 @@ void TcpPool::Shutdown(std::chrono::milliseconds wait) {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return;
         stopping_ = true;
-        for (auto& [key, weak] : sessions_) {
-            if (auto session = weak.lock()) open.push_back(std::move(session));
+        for (auto& [key, entry] : sessions_) {
+            if (auto session = entry.Session.lock()) open.push_back(std::move(session));
         }
     }
     net::post(acceptor_.get_executor(), [this] {

@@ -1,6 +1,10 @@
 // What the two TCP servers share: one listening socket, a small fixed pool of threads running
-// every connection as a task, a bound on the connections open at once, and a stop that closes
-// them all and waits for them to wind down.
+// every connection as a task, bounds on the connections open at once (in all and per peer
+// address), and a stop that closes them all and waits for them to wind down.
+//
+// When a bound is reached, a newcomer takes the slot of the connection that has been idle
+// longest among those that allow it (TcpSession::IdleSince); when none does, the newcomer is
+// closed at once.
 //
 // Each thread runs its own io_context and a connection stays on the one it was accepted to, so
 // the threads share no queue and a connection's handlers never run at the same time.
@@ -20,6 +24,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -27,24 +32,46 @@
 
 namespace gw::reports {
 
+// Descriptors that no server's connections may take: what the process holds anyway (its
+// libraries, the window, the bus) and what the UPS link, the journal, the settings and the
+// external program must always be able to open.
+inline constexpr std::size_t kDescriptorReserve = 256;
+
+// How many connections a server may keep open: `wanted`, or when the soft limit of open files
+// is too low for that, its `eighths` of what the limit leaves beyond kDescriptorReserve (at
+// least one). The servers' shares add up to eight at most, so together they never eat into the
+// reserve. Reads the limit when called: at each server start.
+std::size_t BoundByDescriptors(std::size_t wanted, unsigned eighths);
+
 // One connection. Its destructor must call TcpPool::Remove.
 class TcpSession {
 public:
+    using Clock = std::chrono::steady_clock;
     virtual ~TcpSession() = default;
     // Starts the exchange; runs on the session's executor.
     virtual void Run() = 0;
     // Closes the socket, so that pending handlers end; runs on the session's executor.
     virtual void Close() = 0;
     virtual boost::asio::any_io_executor Executor() = 0;
+    // Since when the connection has done nothing worth its slot, when it may give the slot up
+    // to a newcomer; none when it must keep it. Called on the acceptor's thread: thread-safe.
+    virtual std::optional<Clock::time_point> IdleSince() const { return std::nullopt; }
 };
 
 class TcpPool {
 public:
     using Socket = boost::asio::ip::tcp::socket;
-    // Makes the session of an accepted socket; on the pool's threads, under the registry's lock.
-    using MakeSession = std::function<std::shared_ptr<TcpSession>(Socket socket, TcpPool& pool)>;
+    // Makes the session of an accepted socket from `address` (the peer's, dotted); on the
+    // pool's threads, under the registry's lock.
+    using MakeSession = std::function<std::shared_ptr<TcpSession>(
+        Socket socket, const std::string& address, TcpPool& pool)>;
 
-    TcpPool(int threads, std::size_t max_connections, MakeSession make);
+    struct Bounds {
+        std::size_t MaxConnections;
+        std::size_t MaxPerAddress;
+    };
+
+    TcpPool(int threads, Bounds bounds, MakeSession make);
     ~TcpPool();
     TcpPool(const TcpPool&) = delete;
     TcpPool& operator=(const TcpPool&) = delete;
@@ -66,11 +93,22 @@ private:
     void Admit(Socket socket);
     void RunThread(boost::asio::io_context& context);
 
-    const std::size_t max_connections_;
+    struct Entry {
+        std::weak_ptr<TcpSession> Session;
+        std::string Address;
+        bool Evicted = false;  // told to close; its slot is the newcomer's already
+    };
+    // The connection idle longest that may give up its slot, of `address` when one is given;
+    // under the lock. Every session it looked at goes into `seen`.
+    Entry* Victim(const std::string* address, std::vector<std::shared_ptr<TcpSession>>& seen);
+
+    const Bounds bounds_;
     MakeSession make_;
     std::mutex mutex_;
     std::condition_variable drained_;
-    std::unordered_map<TcpSession*, std::weak_ptr<TcpSession>> sessions_;
+    std::unordered_map<TcpSession*, Entry> sessions_;
+    std::unordered_map<std::string, std::size_t> per_address_;  // not counting evicted ones
+    std::size_t evicting_ = 0;
     bool stopping_ = false;
     std::uint16_t port_ = 0;
     // The contexts come after the registry, so they go first: sessions still queued in them

@@ -22,9 +22,14 @@ struct Errors final : monitor::DetectionDialogs {
     std::vector<std::string> Shown;
 };
 
-std::string Get(std::uint16_t port) {
+struct Lines final : link::LogSink {
+    void AppendLog(std::string_view text) override { Logged.emplace_back(text); }
+    std::vector<std::string> Logged;
+};
+
+std::string Get(std::uint16_t port, const std::string& header = {}) {
     testing::LoopbackClient client(port);
-    client.Send("GET / HTTP/1.1\r\n\r\n");
+    client.Send("GET / HTTP/1.1\r\n" + header + "\r\n");
     bool closed = false;
     const std::string answer = client.ReadToEnd(closed);
     return answer.substr(0, answer.find("\r\n"));
@@ -44,7 +49,8 @@ protected:
     monitor::DisplayModel display_;
     link::UpsLink ups_;
     Errors errors_;
-    HttpService service_{loop_, display_, ups_, errors_};
+    Lines log_;
+    HttpService service_{loop_, display_, ups_, errors_, log_};
 };
 
 TEST_F(HttpServiceTest, PortTextThatIsNoPortIsShownAndNothingStarts) {
@@ -89,6 +95,7 @@ TEST_F(HttpServiceTest, StartsOnTheFieldsPortAndAnswersFromTheDisplay) {
     EXPECT_FALSE(service_.CredentialsEditable());
     service_.Publish();
     EXPECT_EQ(Get(port), "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(Get(port, "Authorization: Basic YWRtaW46eA==\r\n"), "HTTP/1.1 401 Unauthorized");
 
     display_.HTTPCB = false;
     display_.HTTPPortE = "not a number";  // unticking stops whatever the field holds
@@ -96,6 +103,8 @@ TEST_F(HttpServiceTest, StartsOnTheFieldsPortAndAnswersFromTheDisplay) {
     EXPECT_FALSE(service_.Running());
     EXPECT_TRUE(service_.PortEditable());
     EXPECT_TRUE(errors_.Shown.empty());
+    // The wrong password ("admin:x") reaches the log when the server stops, at the latest.
+    EXPECT_EQ(log_.Logged, std::vector<std::string>{"1 failed logins from 127.0.0.1"});
 }
 
 TEST_F(HttpServiceTest, PortInUseIsShownAndTickingAgainRetries) {

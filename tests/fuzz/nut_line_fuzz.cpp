@@ -2,6 +2,7 @@
 // own names and values, and quoting what the splitter returns gives the same words back.
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "reports/nut_protocol.h"
 
@@ -23,17 +24,23 @@ gw::reports::NutState Serving() {
     return state;
 }
 
+struct OneClient final : gw::reports::NutClients {
+    int Logins() const override { return 1; }
+    std::vector<std::string> Addresses() const override { return {"192.0.2.7"}; }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const gw::reports::NutState state = Serving();
+    static const OneClient clients;
     std::string line(reinterpret_cast<const char*>(data), size);
     line = line.substr(0, line.find('\n'));  // the server cuts at LF
 
     gw::reports::NutConnection connection;
     for (int i = 0; i < 2; ++i) {  // the second time with what the first one set
         const gw::reports::NutAnswer answer =
-            gw::reports::AnswerNutLine(line, connection, state, 1, state.LastGoodReply);
+            gw::reports::AnswerNutLine(line, connection, state, clients, state.LastGoodReply);
         Require(answer.Text.empty() || answer.Text.back() == '\n');
         for (const char c : answer.Text) Require(c == '\n' || (c >= 32 && c < 127));
     }

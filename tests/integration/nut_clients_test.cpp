@@ -138,6 +138,8 @@ TEST_F(NutClientsTest, UpsmonSecondaryShutsDownBeforeThePowerAction) {
         "else: raise SystemExit(1)\n";
     ASSERT_EQ(testing::RunProgram({kPython, "-c", numlogins}, 20s).ExitStatus, 0)
         << upsmon.Output();
+    // The clients of the UPS, as upsc lists them.
+    EXPECT_EQ(testing::RunProgram({kUpsc, "-c", target_}, 10s).Output, "127.0.0.1\n");
 
     ASSERT_TRUE(sim_->Send("fail"));
     ASSERT_TRUE(program_->WaitFor("Simulated power action: Power off", 40s))

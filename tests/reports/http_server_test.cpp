@@ -92,7 +92,7 @@ TEST_F(HttpServerTest, SilentAndHalfRequestsAreCutAtTheDeadline) {
 
 TEST_F(HttpServerTest, IdleConnectionsNeitherBlockARequestNorPassTheBound) {
     constexpr std::size_t kBound = 500;
-    HttpServer server(source_, {10s, kBound + 1});
+    HttpServer server(source_, {10s, kBound + 1, kBound + 1});
     ASSERT_EQ(server.Start(0), "");
     std::vector<std::unique_ptr<Client>> idle;
     for (std::size_t i = 0; i < kBound; ++i) {
@@ -123,6 +123,47 @@ TEST_F(HttpServerTest, IdleConnectionsNeitherBlockARequestNorPassTheBound) {
     EXPECT_TRUE(closed);
     EXPECT_EQ(extra->ReadToEnd(closed, 1000ms), "");
     EXPECT_TRUE(closed);
+}
+
+TEST_F(HttpServerTest, OneAddressCannotTakeEverySlot) {
+    HttpServer server(source_, {10s, 100, 3});
+    ASSERT_EQ(server.Start(0), "");
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 3; ++i)
+        idle.push_back(std::make_unique<Client>(server.Port(), "127.0.0.2"));
+    bool closed = false;
+    Client fourth(server.Port(), "127.0.0.2");
+    EXPECT_EQ(fourth.ReadToEnd(closed, 1s), "");
+    EXPECT_TRUE(closed);
+    const std::string answer = [&] {
+        Client other(server.Port(), "127.0.0.3");
+        other.Send("GET / HTTP/1.1\r\n\r\n");
+        return other.ReadToEnd(closed);
+    }();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << "another address is served";
+}
+
+TEST_F(HttpServerTest, FailedLoginsAreCountedPerAddress) {
+    PageState guarded = *source_.Current();
+    guarded.User = "admin";
+    guarded.Password = "pw";
+    source_.Publish(guarded);
+    HttpServer server(source_, {10s, 100, 100, 5ms});
+    ASSERT_EQ(server.Start(0), "");
+    const std::pair<const char*, const char*> requests[] = {
+        {"", "HTTP/1.1 401"},  // none, as a browser's first request: no failed login
+        {"Authorization: Basic YWRtaW46d3Jvbmc=\r\n", "HTTP/1.1 401"},  // admin:wrong
+        {"Authorization: Basic YWRtaW46d3Jvbmc=\r\n", "HTTP/1.1 401"},
+        {"Authorization: Basic YWRtaW46cHc=\r\n", "HTTP/1.1 200"},  // admin:pw, in its turn
+    };
+    for (const auto& [authorization, status] : requests) {
+        bool closed = false;
+        const std::string answer = Exchange(
+            server.Port(), std::string("GET / HTTP/1.1\r\n") + authorization + "\r\n", closed);
+        EXPECT_EQ(answer.substr(0, 12), status);
+    }
+    EXPECT_EQ(server.TakeFailedLoginReports(true),
+              std::vector<std::string>{"2 failed logins from 127.0.0.1"});
 }
 
 TEST_F(HttpServerTest, PortInUseIsToldAndARestartMovesToTheNewPort) {

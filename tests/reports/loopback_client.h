@@ -18,8 +18,16 @@ namespace gw::testing {
 
 class LoopbackClient {
 public:
-    explicit LoopbackClient(std::uint16_t port) {
+    // `from`: the local address to connect from, another of 127.0.0.0/8 to look like another
+    // machine; empty: the kernel's choice.
+    explicit LoopbackClient(std::uint16_t port, const char* from = nullptr) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (from != nullptr) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            ::inet_pton(AF_INET, from, &local.sin_addr);
+            ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        }
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
@@ -54,7 +62,8 @@ public:
                           std::chrono::milliseconds limit = std::chrono::seconds(5)) {
         std::string text;
         pollfd ready{fd_, POLLIN, 0};
-        while (text.size() < end.size() || text.compare(text.size() - end.size(), end.size(), end)) {
+        while (text.size() < end.size() ||
+               text.compare(text.size() - end.size(), end.size(), end)) {
             if (::poll(&ready, 1, static_cast<int>(limit.count())) != 1) break;
             char chunk[4096];
             const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);

@@ -95,17 +95,28 @@ TEST_F(NutServerTest, AnswersWhatClientsAsk) {
         {"STARTTLS",                               "ERR FEATURE-NOT-CONFIGURED\n"},
         {"LOGIN gridwarden",                       "ERR USERNAME-REQUIRED\n"},
         {"REQ ups.status",                         "ERR UNKNOWN-COMMAND\n"},
+        // What the clients people run ask as well.
+        {"VER",                                    "Gridwarden upsd 0.1.0 - network UPS protocol 1.3\n"},
+        {"GET TRACKING",                           "OFF\n"},
+        {"GET CMDDESC gridwarden beeper.toggle",   "CMDDESC gridwarden beeper.toggle \"Description unavailable\"\n"},
+        {"GET DESC gridwarden no.such.thing",      "DESC gridwarden no.such.thing \"Description unavailable\"\n"},
+        {"GET DESC gridwarden \"a\\\"b\"",          "ERR INVALID-ARGUMENT\n"},
+        {"GET VAR gridwarden ups.status extra",    "VAR gridwarden ups.status \"OL\"\n"},
+        {"LIST UPS extra words",                   "BEGIN LIST UPS\nUPS gridwarden \"Model \\\"A\\\" \\\\ 1\"\nEND LIST UPS\n"},
+        {"LIST CLIENT gridwarden",                 "BEGIN LIST CLIENT gridwarden\nEND LIST CLIENT gridwarden\n"},
+        {"LIST CLIENT otherups",                   "ERR UNKNOWN-UPS\n"},
     };
     // clang-format on
     Client client(server_.Port());
     ASSERT_TRUE(client.Connected());
     for (const Case& c : cases) {
-        const std::string end = std::string(c.Answer).rfind("BEGIN", 0) == 0
-                                    ? std::string(c.Answer).substr(std::string(c.Answer).rfind("END"))
-                                    : "\n";
+        const std::string end =
+            std::string(c.Answer).rfind("BEGIN", 0) == 0
+                ? std::string(c.Answer).substr(std::string(c.Answer).rfind("END"))
+                : "\n";
         EXPECT_EQ(Ask(client, c.Line, end), c.Answer) << c.Line;
     }
-    const std::string list = Ask(client, "LIST VAR gridwarden", "END LIST VAR gridwarden\n");
+    const std::string list = Ask(client, "LIST VAR gridwarden x", "END LIST VAR gridwarden\n");
     EXPECT_NE(list.find("VAR gridwarden input.voltage.fault \"229.0\"\n"), std::string::npos);
     EXPECT_NE(list.find("VAR gridwarden driver.name \"gridwarden\"\n"), std::string::npos);
     EXPECT_EQ(list.find("nominal"), std::string::npos) << "no rating reply, no rating";
@@ -131,8 +142,9 @@ TEST(NutStateTest, StatusWordsFollowTheFlags) {
         for (StatusFlag flag : c.Flags) status.Flags[static_cast<std::size_t>(flag)] = true;
         status.AVRState = c.Avr;
         const NutState state = Serving(status, c.Forced);
-        const auto found = std::find_if(state.Variables.begin(), state.Variables.end(),
-                                        [](const NutVariable& v) { return v.Name == "ups.status"; });
+        const auto found =
+            std::find_if(state.Variables.begin(), state.Variables.end(),
+                         [](const NutVariable& v) { return v.Name == "ups.status"; });
         ASSERT_NE(found, state.Variables.end());
         EXPECT_EQ(found->Value, c.Words);
     }
@@ -167,6 +179,9 @@ TEST_F(NutServerTest, LoginCountsUntilLogoutOrDisconnect) {
     EXPECT_EQ(server_.Logins(), 2);
     Client watcher(server_.Port());
     EXPECT_EQ(Ask(watcher, "GET NUMLOGINS gridwarden"), "NUMLOGINS gridwarden 2\n");
+    EXPECT_EQ(Ask(watcher, "LIST CLIENT gridwarden", "END LIST CLIENT gridwarden\n"),
+              "BEGIN LIST CLIENT gridwarden\nCLIENT gridwarden 127.0.0.1\n"
+              "CLIENT gridwarden 127.0.0.1\nEND LIST CLIENT gridwarden\n");
     // Logged in, a client is not idle-limited.
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(Ask(second, "GET VAR gridwarden ups.load"), "VAR gridwarden ups.load \"21\"\n");
@@ -233,28 +248,85 @@ TEST_F(NutServerTest, MisbehavingClientsAreClosedAndOthersStillServed) {
     EXPECT_TRUE(closed);
 }
 
-TEST(NutServerBoundTest, BeyondTheBoundANewcomerIsClosedAtOnce) {
+// Closed by the server within a second, having said nothing.
+bool ShutOut(Client& client) {
+    bool closed = false;
+    return client.ReadToEnd(closed, 1s).empty() && closed;
+}
+
+TEST(NutServerBoundTest, SecondariesAlwaysFindRoom) {
     NutSource source;
     source.Publish(Serving(OnMains()));
-    NutServer server(source);
+    NutServer server(source, {10s, 10s, 4, 2, 10ms});
     ASSERT_EQ(server.Start("127.0.0.1", 0), "");
-    std::vector<std::unique_ptr<Client>> crowd;
-    for (int i = 0; i < 100; ++i) crowd.push_back(std::make_unique<Client>(server.Port()));
-    std::size_t kept = 0;
+    const auto log_in = [](Client& client) {
+        Ask(client, "USERNAME nas");
+        Ask(client, "PASSWORD s3cret");
+        return Ask(client, "LOGIN gridwarden");
+    };
+
+    // One address: a newcomer takes the slot of its idle connection, never of a login.
+    Client a(server.Port(), "127.0.0.1");
+    ASSERT_EQ(log_in(a), "OK\n");
+    Client idle_a(server.Port(), "127.0.0.1");
+    EXPECT_EQ(Ask(idle_a, "NETVER"), "1.3\n");
+    Client h(server.Port(), "127.0.0.1");
+    EXPECT_TRUE(ShutOut(idle_a));
+    ASSERT_EQ(log_in(h), "OK\n");
+    Client third(server.Port(), "127.0.0.1");
+    EXPECT_TRUE(ShutOut(third)) << "both of its slots are logged in";
+
+    // All slots: the one idle longest goes, however recently the others spoke.
+    Client idle_b(server.Port(), "127.0.0.2");
+    Client talker(server.Port(), "127.0.0.3");
+    EXPECT_EQ(Ask(talker, "NETVER"), "1.3\n");
+    Client late(server.Port(), "127.0.0.4");
+    EXPECT_TRUE(ShutOut(idle_b));
+    ASSERT_EQ(log_in(late), "OK\n");
+    ASSERT_EQ(log_in(talker), "OK\n");
+    Client crowd(server.Port(), "127.0.0.5");
+    EXPECT_TRUE(ShutOut(crowd)) << "every slot is logged in";
+    EXPECT_EQ(server.Logins(), 4);
+    EXPECT_EQ(Ask(a, "GET VAR gridwarden ups.status"), "VAR gridwarden ups.status \"OL\"\n");
+}
+
+TEST(NutServerIdleTest, OnlyValidCommandsKeepASession) {
+    NutSource source;
+    source.Publish(Serving(OnMains()));
+    NutServer server(source, {600ms, 10s});
+    ASSERT_EQ(server.Start("127.0.0.1", 0), "");
+    Client keeper(server.Port());
+    Client noisy(server.Port());
     bool closed = false;
-    for (auto& client : crowd) {
-        client->ReadToEnd(closed, 20ms);
-        kept += closed ? 0 : 1;
+    // Twice the idle limit, a line every 150 ms each.
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(Ask(keeper, "GET VAR gridwarden ups.load x"), "VAR gridwarden ups.load \"21\"\n");
+        noisy.TrySend(i % 2 ? "\n" : "BOGUS\n");
+        std::this_thread::sleep_for(150ms);
     }
-    EXPECT_EQ(kept, NutServer::kMaxConnections);
-    crowd.clear();
-    std::string answer;
-    for (int i = 0; i < 100 && answer != "1.3\n"; ++i) {
-        Client later(server.Port());
-        answer = Ask(later, "NETVER");
-        if (answer.empty()) std::this_thread::sleep_for(20ms);
+    noisy.ReadToEnd(closed, 1s);
+    EXPECT_TRUE(closed) << "blank lines and unknown commands are no sign of life";
+    EXPECT_EQ(Ask(keeper, "NETVER"), "1.3\n");
+}
+
+TEST(NutServerLoginTest, FailedLoginsAreLoggedOncePerBurst) {
+    NutSource source;
+    source.Publish(Serving(OnMains()));
+    NutServer server(source, {10s, 10s, 32, 8, 5ms});
+    ASSERT_EQ(server.Start("127.0.0.1", 0), "");
+    for (int i = 0; i < 3; ++i) {
+        Client guesser(server.Port());
+        Ask(guesser, "USERNAME nas");
+        Ask(guesser, "PASSWORD guess" + std::to_string(i));
+        EXPECT_EQ(Ask(guesser, "LOGIN gridwarden"), "ERR ACCESS-DENIED\n");
     }
-    EXPECT_EQ(answer, "1.3\n") << "served again once the crowd left";
+    EXPECT_TRUE(server.TakeFailedLoginReports().empty()) << "the burst goes on";
+    Client right(server.Port());
+    Ask(right, "USERNAME nas");
+    Ask(right, "PASSWORD s3cret");
+    EXPECT_EQ(Ask(right, "LOGIN gridwarden"), "OK\n") << "waits its turn, then passes";
+    EXPECT_EQ(server.TakeFailedLoginReports(true),
+              std::vector<std::string>{"3 failed logins from 127.0.0.1"});
 }
 
 }  // namespace

@@ -228,7 +228,6 @@ struct BrokenCase {
 const BrokenCase kBrokenServers[] = {
     {"silent",            "The SMTP server did not answer in time"},
     {"endless_line",      "The SMTP server sent a reply line that is too long"},
-    {"no_crlf",           "The SMTP server closed the connection"},
     {"endless_multiline", "The SMTP server's reply did not end"},
     {"reset_in_data",     "The connection to the SMTP server broke: "},
 };
@@ -251,14 +250,18 @@ INSTANTIATE_TEST_SUITE_P(Servers, SmtpBrokenServer, ::testing::ValuesIn(kBrokenS
 struct UnreachableCase {
     const char* Name;
     const char* Host;
-    const char* Port;
+    const char* Port;  // "peer:" and a server's name: that server's port
     const char* Status;
 };
 
+// A server that goes before the conversation is up is one that could not be reached.
 const UnreachableCase kUnreachable[] = {
     {"Refused",     "127.0.0.1",        "1",    "Report sending failed"},
     {"NoSuchHost",  "no-such-host.invalid", "25", "Report sending failed"},
     {"PortNotANumber", "127.0.0.1",     "25a",  "Report sending failed: the port '25a' is not a port number"},
+    {"ClosesAtOnce",   "127.0.0.1", "peer:closes_at_once",        "Report sending failed"},
+    {"GreetingCut",    "127.0.0.1", "peer:no_crlf",               "Report sending failed"},
+    {"ClosesAfterGreeting", "127.0.0.1", "peer:closes_after_greeting", "Report sending failed"},
 };
 // clang-format on
 
@@ -266,7 +269,8 @@ class SmtpUnreachable : public SmtpPeer, public ::testing::WithParamInterface<Un
 
 TEST_P(SmtpUnreachable, SendsNothing) {
     SmtpSettings settings = To("plain", GetParam().Host);
-    settings.Port = GetParam().Port;
+    const std::string port = GetParam().Port;
+    settings.Port = port.rfind("peer:", 0) == 0 ? (*ports_)[port.substr(5)] : port;
     const SendResult result = SendMail(settings, kReport, Options());
     EXPECT_EQ(result.Outcome, SendOutcome::NotSent);
     EXPECT_EQ(StatusText(result), GetParam().Status);

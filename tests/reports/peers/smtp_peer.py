@@ -86,6 +86,17 @@ async def no_crlf(reader, writer):
     writer.close()
 
 
+async def closes_at_once(reader, writer):
+    writer.close()
+
+
+async def closes_after_greeting(reader, writer):
+    writer.write(b"220 ready\r\n")
+    await writer.drain()
+    await reader.readline()
+    writer.close()
+
+
 async def endless_multiline(reader, writer):
     try:
         while True:
@@ -131,6 +142,8 @@ async def main():
         "silent": silent,
         "endless_line": endless_line,
         "no_crlf": no_crlf,
+        "closes_at_once": closes_at_once,
+        "closes_after_greeting": closes_after_greeting,
         "endless_multiline": endless_multiline,
         "reset_in_data": reset_in_data,
     }
