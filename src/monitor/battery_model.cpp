@@ -30,6 +30,8 @@ constexpr int kMemory = 4;
 // A battery whose resistance has risen has lost capacity with it; before its capacity is
 // learned, the generic one is cut by (new / now)^kFadeExponent.
 constexpr double kFadeExponent = 0.6;
+// A reading this close above the low bit's voltage counts as having reached it.
+constexpr double kLowBitMargin = 0.05;
 // Integration step in state of charge.
 constexpr double kChargeStep = 0.005;
 
@@ -82,12 +84,18 @@ double BatteryModel::ResistanceAt(double charge, double resistance) const {
 }
 
 double BatteryModel::ChargeFromVolts(double block_volts, double drain) const {
+    // Terminal volts rise with the charge (the rest voltage up, the polarisation down), so
+    // halving the interval finds the one charge that reads `block_volts` under `drain`.
     const double resistance = Resistance().Value;
-    double charge = ChargeAtRest(block_volts + drain * resistance);
-    for (int pass = 0; pass < 3; ++pass) {
-        charge = ChargeAtRest(block_volts + drain * ResistanceAt(charge, resistance));
+    const auto terminal = [&](double c) { return Rest(c) - drain * ResistanceAt(c, resistance); };
+    if (terminal(1) <= block_volts) return 1;
+    double low = 0;
+    double high = 1;
+    for (int pass = 0; pass < 30; ++pass) {
+        const double mid = (low + high) / 2;
+        (terminal(mid) < block_volts ? low : high) = mid;
     }
-    return std::min(1.0, charge);
+    return (low + high) / 2;
 }
 
 double BatteryModel::DrainRate(double drain) const {
@@ -168,9 +176,9 @@ double BatteryModel::FullRuntime(double load_percent) const {
 
 double BatteryModel::ChargeFraction() const {
     if (!stretch_.Active) return 1;
-    // Before the capacity is learned, the lower of the two: a tired battery shows itself in
-    // the voltage before the count knows it.
-    if (!knowledge_.Capacity.Learned) return std::min(stretch_.Charge, stretch_.VoltsCharge);
+    // Before the capacity is learned the count rests on a guessed capacity; the voltage,
+    // corrected for the sag this stretch measured, knows better where the battery stands.
+    if (!knowledge_.Capacity.Learned) return stretch_.VoltsCharge;
     return 0.75 * stretch_.Charge + 0.25 * stretch_.VoltsCharge;
 }
 
@@ -302,7 +310,11 @@ bool BatteryModel::LearnCapacity() {
     const double mean_load = stretch_.LoadSum / stretch_.Samples;
     double drained = stretch_.Drained;
     double end_charge = 0;
-    auto low = std::find_if(samples_.begin(), samples_.end(), [](const Point& p) { return p.Low; });
+    // The low bit, or a reading at its voltage: a test until battery low may end before any
+    // reply showed the bit.
+    auto low = std::find_if(samples_.begin(), samples_.end(), [](const Point& p) {
+        return p.Low || p.Volts <= G::kLowBitVolts + kLowBitMargin;
+    });
     if (low != samples_.end() && low != samples_.begin()) {
         // The low bit comes near kLowBitVolts under load.
         drained = low->Drained;
