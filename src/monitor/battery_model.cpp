@@ -229,6 +229,8 @@ void BatteryModel::Begin(const BatterySample& sample, double block_volts) {
     stretch_.LastDrain = drain;
     stretch_.LastVolts = block_volts;
     stretch_.LoadSum = load_;
+    stretch_.Recharged = recharged;
+    stretch_.StartVolts = block_volts;
     if (recharged) {
         stretch_.StartResistance = std::max(0.0, (Rest(1) - block_volts) / drain);
         stretch_.StartCharge = 1;
@@ -254,6 +256,13 @@ void BatteryModel::Continue(const BatterySample& sample, double block_volts) {
             stretch_.StepResistanceSum += step;
             ++stretch_.Steps;
         }
+    }
+    // The first reply after the switch-over may catch the voltage still settling: the
+    // highest of the first few tells the step.
+    if (stretch_.Recharged && stretch_.Samples < kSettledSamples &&
+        block_volts > stretch_.StartVolts) {
+        stretch_.StartVolts = block_volts;
+        stretch_.StartResistance = std::max(0.0, (Rest(1) - block_volts) / drain);
     }
     stretch_.Test = stretch_.Test || sample.Test;
     stretch_.Low = stretch_.Low || sample.Low;

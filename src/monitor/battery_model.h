@@ -135,6 +135,8 @@ private:
         double StartTime = 0;
         double LastTime = 0;
         double StartCharge = 1;   // state of charge at the first sample
+        bool Recharged = false;   // it began from a battery taken as full
+        double StartVolts = 0;    // the highest of the first samples, per block
         double Drained = 0;       // reference-drain seconds counted since then
         double LastDrain = 0;     // i at the previous sample
         double LastVolts = 0;     // per block

@@ -160,7 +160,9 @@ std::optional<BatteryKnowledge> ParseBatteryKnowledge(const std::string& text,
             int learned = 0;
             good = ReadInt(in, learned) && learned <= 1;
             for (double& point : k.Curve) good = good && ReadNumber(in, point);
-            for (int j = 1; good && j < kCurvePoints; ++j) good = k.Curve[j] > k.Curve[j - 1];
+            for (int j = 1; good && learned == 1 && j < kCurvePoints; ++j) {
+                good = k.Curve[j] > k.Curve[j - 1];
+            }
             k.CurveLearned = learned == 1;
         } else if (key == "first") {
             good = ReadNumber(in, k.FirstResistance) && ReadNumber(in, k.FirstCapacity);
