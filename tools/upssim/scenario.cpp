@@ -46,6 +46,7 @@ constexpr ScenarioRow kScenarioRows[] = {
     {"unsupported", Action::Unsupported, Argument::List,    "I,F,Q,...|none: commands answered with an echo"},
     {"wait",        Action::Wait,        Argument::Seconds, "S: pause a script (real seconds)"},
     {"status",      Action::Status,      Argument::None,    "print the state"},
+    {"truth",       Action::Truth,       Argument::None,    "print the true runtime left, charge, voltage, cut-out and sim time"},
     {"help",        Action::Help,        Argument::None,    "list the commands"},
     {"quit",        Action::Quit,        Argument::None,    "end the simulator"},
 };
@@ -256,6 +257,9 @@ ScenarioOutcome ApplyScenario(SimulatedUps& ups, const ScenarioCommand& command)
             break;
         case Action::Status:
             outcome.detail = ups.Describe();
+            break;
+        case Action::Truth:
+            outcome.detail = ups.Truth();
             break;
         case Action::Help:
             outcome.detail = ScenarioHelp();

@@ -36,6 +36,7 @@ enum class Action : std::uint8_t {
     Unsupported,
     Wait,  // scripts only
     Status,
+    Truth,  // what the unit knows and never reports: the runtime left
     Help,
     Quit,
 };
