@@ -17,6 +17,7 @@ enum class Argument : std::uint8_t {
     Garbage,  // on | off | N
     Battery,  // V | N% | auto
     List,     // I,F,Q | none
+    Test,     // short | low | off
 };
 
 struct ScenarioRow {
@@ -43,6 +44,7 @@ constexpr ScenarioRow kScenarioRows[] = {
     {"load",        Action::Load,        Argument::Percent, "N: load in percent, 0..100"},
     {"input",       Action::Input,       Argument::Volts,   "V: mains input voltage"},
     {"battery",     Action::Battery,     Argument::Battery, "V|N%|auto: pin the battery voltage, set the charge, or free it"},
+    {"test",        Action::Test,        Argument::Test,    "short|low|off: the unit starts a 10 s test or one until battery low itself, or stops it"},
     {"unsupported", Action::Unsupported, Argument::List,    "I,F,Q,...|none: commands answered with an echo"},
     {"wait",        Action::Wait,        Argument::Seconds, "S: pause a script (real seconds)"},
     {"status",      Action::Status,      Argument::None,    "print the state"},
@@ -152,6 +154,14 @@ std::string ParseArgument(const ScenarioRow& row, std::string_view arg, Scenario
                 return "";
             }
             break;
+        case Argument::Test:
+            if (arg == "short" || arg == "low" || arg == "off") {
+                command.test = arg == "short" ? TestSetting::Short
+                               : arg == "low" ? TestSetting::UntilLow
+                                              : TestSetting::Off;
+                return "";
+            }
+            break;
         case Argument::List:
             if (auto set = ParseCommandList(arg)) {
                 command.commands = *set;
@@ -252,6 +262,19 @@ ScenarioOutcome ApplyScenario(SimulatedUps& ups, const ScenarioCommand& command)
                     break;
                 case BatterySetting::Auto:
                     ups.ReleaseBatteryVoltage();
+                    break;
+            }
+            break;
+        case Action::Test:
+            switch (command.test) {
+                case TestSetting::Short:
+                    ups.PressTest(false);
+                    break;
+                case TestSetting::UntilLow:
+                    ups.PressTest(true);
+                    break;
+                case TestSetting::Off:
+                    ups.StopTest();
                     break;
             }
             break;

@@ -33,6 +33,7 @@ enum class Action : std::uint8_t {
     Load,
     Input,
     Battery,  // volts, "N%" or "auto"
+    Test,     // the unit's own test button: "short", "low" or "off"
     Unsupported,
     Wait,  // scripts only
     Status,
@@ -42,6 +43,7 @@ enum class Action : std::uint8_t {
 };
 
 enum class BatterySetting : std::uint8_t { Volts, Percent, Auto };
+enum class TestSetting : std::uint8_t { Short, UntilLow, Off };
 
 struct ScenarioCommand {
     Action action = Action::Status;
@@ -49,6 +51,7 @@ struct ScenarioCommand {
     std::optional<int> count;  // garbage N, load N
     double value = 0.0;        // volts, percent or seconds
     BatterySetting battery = BatterySetting::Volts;
+    TestSetting test = TestSetting::Short;
     CommandSet commands = 0;  // unsupported
     std::string text;         // the command as written, trimmed
 };

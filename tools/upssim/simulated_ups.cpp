@@ -225,6 +225,23 @@ void SimulatedUps::StartTest(Test kind, double seconds, const std::string& what)
     Note("test started: " + what);
 }
 
+void SimulatedUps::PressTest(bool until_low) {
+    if (output_off_) {
+        return;
+    }
+    if (until_low) {
+        StartTest(Test::UntilLow, 0.0, "until battery low (own button)");
+    } else {
+        StartTest(Test::Timed, kShortTestSeconds, "10 s (own button)");
+    }
+}
+
+void SimulatedUps::StopTest() {
+    if (test_ != Test::None) {
+        EndTest("cancelled");
+    }
+}
+
 void SimulatedUps::EndTest(const std::string& why) {
     test_ = Test::None;
     UpdateDrain();

@@ -84,6 +84,10 @@ public:
     void PinBatteryVoltage(double volts) { battery_.PinVoltage(volts); }
     void SetBatteryCharge(double soc) { battery_.SetStateOfCharge(soc); }
     void ReleaseBatteryVoltage() { battery_.ReleaseVoltage(); }
+    // The unit's own test button: a 10-second test or one until battery
+    // low, as if the client had sent T or TL (nothing on battery).
+    void PressTest(bool until_low);
+    void StopTest();
 
     // What a status inquiry would report now.
     StatusFields Status() const;
