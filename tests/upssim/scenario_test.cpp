@@ -55,6 +55,8 @@ INSTANTIATE_TEST_SUITE_P(Lines, ScenarioLine, ::testing::Values(
     LineCase{"test low",             true,  Action::Test},
     LineCase{"test off",             true,  Action::Test},
     LineCase{"test long",            false, Action::Test},
+    LineCase{"timescale 0.5",        true,  Action::TimeScale},
+    LineCase{"timescale 0",          false, Action::TimeScale},
     LineCase{"quit",                 true,  Action::Quit},
     LineCase{"avr",                  false, Action::Avr},
     LineCase{"avr maybe",            false, Action::Avr},

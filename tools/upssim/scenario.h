@@ -35,7 +35,8 @@ enum class Action : std::uint8_t {
     Battery,  // volts, "N%" or "auto"
     Test,     // the unit's own test button: "short", "low" or "off"
     Unsupported,
-    Wait,  // scripts only
+    Wait,       // scripts only
+    TimeScale,  // the program's clock, not the unit
     Status,
     Truth,  // what the unit knows and never reports: the runtime left
     Help,
@@ -68,7 +69,8 @@ struct ScenarioOutcome {
     std::string detail;  // error text, or what `status`/`help` report
 };
 
-// Applies everything but `wait` and `quit`, which belong to the caller.
+// Applies everything but `wait`, `timescale` and `quit`, which belong to the
+// caller.
 ScenarioOutcome ApplyScenario(SimulatedUps& ups, const ScenarioCommand& command);
 
 // One line per command with its arguments.
