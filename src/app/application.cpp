@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "app/autostart.h"
+#include "link/protocol.h"
 #include "link/ups_commands.h"
 #include "monitor/external_program.h"
 #include "monitor/power_control.h"
@@ -63,6 +64,7 @@ Application::~Application() {
     detection_.reset();
     retired_detection_.reset();
     evaluation_.reset();
+    battery_.reset();
     response_.reset();
     if (poller_) poller_->EndPolling();
 }
@@ -154,6 +156,14 @@ Application::Started Application::StartUp() {
         loop_, display_, log_, *system_actions_, *launcher_, monitor::UpsCommandsOver(wire_));
     evaluation_ = std::make_unique<monitor::StatusEvaluation>(ups_, display_, log_, ui_, notices_,
                                                               *response_);
+    // What is learned about the battery lives beside the journal.
+    battery_store_ = std::make_unique<monitor::BatteryFileStore>(
+        options_.JournalDir.empty() ? monitor::DefaultJournalDir() : options_.JournalDir);
+    battery_ = std::make_unique<monitor::BatteryWatch>(
+        ups_, display_, log_, ui_, notices_, *response_, *battery_store_, [this] {
+            wire_.ExchangeCommand(link::CommandText(link::Command::Test10s));
+        });
+    evaluation_->SetBatteryHook([this](monitor::UpsStatus& status) { battery_->OnEvaluated(status); });
     nut_->SetStatusSource([this] { return evaluation_->CopyStatus(); });
     response_->SetSecondaries(nut_.get());
     link_watch_ = std::make_unique<monitor::LinkWatch>(ups_, display_, log_, ui_);

@@ -27,6 +27,7 @@
 #include "monitor/detection_seams.h"
 #include "monitor/display_model.h"
 #include "monitor/evaluation_seams.h"
+#include "monitor/battery_watch.h"
 #include "monitor/event_log.h"
 #include "monitor/journal_file.h"
 #include "monitor/link_watch.h"
@@ -123,6 +124,8 @@ public:
     link::UpsLink& Link() { return ups_; }
     link::Poller& Poller() { return *poller_; }
     monitor::StatusEvaluation& Evaluation() { return *evaluation_; }
+    // The battery model at work; null before StartUp.
+    monitor::BatteryWatch* Battery() { return battery_.get(); }
     monitor::PowerFailResponse& Response() { return *response_; }
     monitor::UpsDetection& Detection() { return *detection_; }
     monitor::SystemPower& Power() { return *power_; }
@@ -218,6 +221,8 @@ private:
     std::unique_ptr<monitor::ProgramLauncher> launcher_;
     std::unique_ptr<monitor::PowerFailResponse> response_;
     std::unique_ptr<monitor::StatusEvaluation> evaluation_;
+    std::unique_ptr<monitor::BatteryFileStore> battery_store_;
+    std::unique_ptr<monitor::BatteryWatch> battery_;
     std::unique_ptr<monitor::LinkWatch> link_watch_;
     std::unique_ptr<monitor::UpsDetection> detection_;
     std::unique_ptr<monitor::UpsDetection> retired_detection_;  // after Close, until the end

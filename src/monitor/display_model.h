@@ -124,6 +124,19 @@ struct DisplayModel {
 
     int TrayIconIndex = 0;
 
+    // The battery model: runtime and health on the status page, what it rests on on the
+    // information page, and its settings.
+    std::string RuntimeL = "...";
+    std::string BatteryHealthL = "...";
+    std::string BatteryHealthHint;             // the evidence for the verdict
+    std::string BatteryCapacityL = "...";
+    std::string BatteryResistanceL = "...";
+    std::string BatteryDischargesL = "0";
+    std::string BatteryLastTestL = "...";
+    bool RuntimeActionCB = true;               // "Runtime Action"
+    UpDown ShutdownTimeUD{120, 10, 3600, 10};  // "Shutdown Time", seconds the computer needs
+    UpDown BatteryTestDaysUD{0, 0, 365};       // "Battery Test Days"; 0: no scheduled tests
+
     // The About group and the platform's say over the force options.
     std::string OSL;                       // the OS label, filled once at start-up
     std::string VersionL;                  // the program's version

@@ -26,7 +26,17 @@ public:
     virtual void SetTrayIcon(int index) = 0;
 };
 
-enum class NoticeKind { PowerFail, PowerRestored, AvrOn, AvrOff, BatteryLow };
+enum class NoticeKind {
+    PowerFail,
+    PowerRestored,
+    AvrOn,
+    AvrOff,
+    BatteryLow,
+    // A new verdict on the battery's health.
+    BatteryGood,
+    BatteryWeak,
+    BatteryReplace,
+};
 
 struct NoticeChannels {
     bool Mail = false;  // SMTPWarningsCB

@@ -78,6 +78,7 @@ StatusEvaluation::StatusEvaluation(const link::UpsLink& link, DisplayModel& disp
 
 EvaluationResult StatusEvaluation::EvaluateStatus(const link::StoredReply& reply) {
     const EvaluationResult result = Evaluate(reply);
+    if (result.End == EvaluationEnd::Complete && battery_hook_) battery_hook_(status_);
     Publish();
     return result;
 }

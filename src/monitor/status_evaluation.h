@@ -44,6 +44,14 @@ struct UpsStatus {
     // first update.
     long double IPVoltageMin = 1'000'000'000;
     long double IPVoltageMax = 0;
+    // What the battery model makes of the reply (the battery watch fills these after the
+    // evaluation): seconds to the cut-out at the present load, from the present charge on
+    // battery and from a full battery on mains; none when unknown. RuntimeLowSeconds is what
+    // the shutdown needs, the runtime at which the response acts.
+    std::optional<long double> RuntimeSeconds;
+    bool RuntimeLearned = false;
+    std::optional<long double> RuntimeLowSeconds;
+    std::string BatteryHealth;  // "Good", "Weak", "Replace"; empty before the first verdict
 
     bool Flag(link::StatusFlag flag) const { return Flags[static_cast<std::size_t>(flag)]; }
 };
@@ -145,6 +153,11 @@ public:
     // After a failed cycle: one log line, nothing else changes (not even the indicator).
     void EvaluateFailedCycle();
 
+    // Called at the end of every evaluation that got through the status bits, before the record
+    // is published; may fill the record's battery model figures.
+    using BatteryHook = std::function<void(UpsStatus& status)>;
+    void SetBatteryHook(BatteryHook hook) { battery_hook_ = std::move(hook); }
+
     const UpsStatus& Status() const { return status_; }
     // A consistent copy as of the end of the latest evaluation. Any thread.
     UpsStatus CopyStatus() const;
@@ -176,6 +189,7 @@ private:
     EventNotices& notices_;
     Countdown& countdown_;
     Clock clock_;
+    BatteryHook battery_hook_;
 
     UpsStatus status_;
     bool power_fail_seen_ = false;

@@ -123,6 +123,15 @@ std::string StatusJson(const UpsStatus& status) {
     }
     out += ",\"input_min\":" + JsonNumber(input_min);
     out += ",\"input_max\":" + JsonNumber(input_max);
+    // Whole seconds; null, never 0, when there is no estimate.
+    out += ",\"runtime_s\":";
+    out += status.RuntimeSeconds && std::isfinite(*status.RuntimeSeconds)
+               ? FixedText(*status.RuntimeSeconds, 0)
+               : "null";
+    out += ",\"runtime_learned\":";
+    out += status.RuntimeLearned ? "true" : "false";
+    out += ",\"battery_health\":";
+    out += status.BatteryHealth.empty() ? "null" : JsonString(status.BatteryHealth);
     out += '}';
     return out;
 }

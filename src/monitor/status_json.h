@@ -12,7 +12,9 @@ namespace gw::monitor {
 //   time (local ISO 8601 with offset, null before the first reply), fields (the eight texts as
 //   received), input_voltage, output_voltage, battery_voltage (numbers, null when not
 //   converted), battery_voltage_per_cell, flags (object by name), mode, avr, charge (null while
-//   there is no estimate), input_min, input_max (null until the first update).
+//   there is no estimate), input_min, input_max (null until the first update), runtime_s
+//   (whole seconds to the cut-out, null when unknown), runtime_learned, battery_health
+//   ("Good", "Weak", "Replace"; null before the first verdict).
 std::string StatusJson(const UpsStatus& status);
 
 // `text` as a JSON string literal, quotes included. Bytes from 0x7F up are written as \u00XX

@@ -39,6 +39,7 @@ std::string StatusWords(const monitor::UpsStatus& status, bool forced_shutdown) 
     if (status.Flag(StatusFlag::BatteryLow)) words += " LB";
     if (status.Flag(StatusFlag::TestInProgress)) words += " CAL";
     if (status.AVRState == "BOOST" || status.AVRState == "TRIM") words += " " + status.AVRState;
+    if (status.BatteryHealth == "Replace") words += " RB";
     if (forced_shutdown) words += " FSD";
     return words;
 }
@@ -89,6 +90,12 @@ std::vector<NutVariable> TakeNutVariables(const monitor::UpsStatus& status, bool
         if (status.BatteryCharge) {
             const long double charge = std::clamp<long double>(*status.BatteryCharge, 0, 100);
             out.Number("battery.charge", monitor::FixedText(charge, 0));
+        }
+        if (status.RuntimeSeconds) {
+            out.Number("battery.runtime", monitor::FixedText(*status.RuntimeSeconds, 0));
+        }
+        if (status.RuntimeLowSeconds) {
+            out.Number("battery.runtime.low", monitor::FixedText(*status.RuntimeLowSeconds, 0));
         }
         out.Text("ups.beeper.status", status.Flag(StatusFlag::BeeperOn) ? "enabled" : "disabled");
         out.Text("ups.type", status.Flag(StatusFlag::StandbyUps) ? "offline" : "online");

@@ -63,6 +63,9 @@ inline constexpr NoticeText kNoticeTexts[] = {
     {monitor::NoticeKind::AvrOn,         "Warning - AVR On",         "Warning - ",     "AVR On"},
     {monitor::NoticeKind::AvrOff,        "Information - AVR Off",    "Information - ", "AVR Off"},
     {monitor::NoticeKind::BatteryLow,    "Warning - ",               "Warning - ",     "Battery Low"},
+    {monitor::NoticeKind::BatteryGood,   "Information - Battery Good", "Information - ", "Battery Good"},
+    {monitor::NoticeKind::BatteryWeak,   "Warning - Battery Weak",   "Warning - ",     "Battery Weak"},
+    {monitor::NoticeKind::BatteryReplace, "Warning - Battery Replace", "Warning - ",   "Battery Replace"},
 };
 // clang-format on
 

@@ -131,6 +131,29 @@ QWidget* BuildInfoTab(TabContext& context) {
     link->addWidget(devices, 2, 1, 1, 2);
     link->setColumnStretch(2, 1);
     layout->addWidget(connection);
+
+    // What the runtime estimate rests on.
+    QGroupBox* battery = Group("BatteryModelGB", "Battery");
+    auto* figures = new QGridLayout(battery);
+    const struct {
+        const char* Caption;
+        const char* Name;
+        std::string Model::*Text;
+    } kFigures[] = {
+        {"Full battery:", "BatteryCapacityL", &Model::BatteryCapacityL},
+        {"Resistance:", "BatteryResistanceL", &Model::BatteryResistanceL},
+        {"Discharges learned from:", "BatteryDischargesL", &Model::BatteryDischargesL},
+        {"Last test:", "BatteryLastTestL", &Model::BatteryLastTestL},
+    };
+    int figure_row = 0;
+    for (const auto& figure : kFigures) {
+        QLabel* value = Value(figure.Name, "...");
+        binding.Show(value, figure.Text);
+        figures->addWidget(Caption(nullptr, figure.Caption), figure_row, 0);
+        figures->addWidget(value, figure_row, 1);
+        ++figure_row;
+    }
+    layout->addWidget(battery);
     layout->addStretch();
     return page;
 }

@@ -310,6 +310,18 @@ QGroupBox* PowerFailGroup(TabContext& context) {
     grid->addLayout(Row({BoundBox(b, "ExCB", "Run program", &Model::ExCB), choose}), 4, 0, 1, 2);
     // The path's caption on a line of its own, where even 25 wide letters fit.
     grid->addWidget(program, 5, 0, 1, 2);
+
+    // Acting by the battery's runtime: the seconds the computer needs to power off.
+    UpDownPair shutdown_time = MakeUpDown("ShutdownTimeE", "ShutdownTimeUD", 44);
+    b.Arrows(shutdown_time.Arrows, shutdown_time.Field, &Model::ShutdownTimeUD);
+    grid->addWidget(Caption(nullptr, "Shutdown Time:"), 6, 0);
+    grid->addLayout(Row({shutdown_time.Layout, Caption(nullptr, "s"),
+                         BoundBox(b, "RuntimeActionCB", "by runtime", &Model::RuntimeActionCB)}),
+                    6, 1);
+    UpDownPair test_days = MakeUpDown("BatteryTestDaysE", "BatteryTestDaysUD", 44);
+    b.Arrows(test_days.Arrows, test_days.Field, &Model::BatteryTestDaysUD);
+    grid->addWidget(Caption(nullptr, "Battery Test:"), 7, 0);
+    grid->addLayout(Row({test_days.Layout, Caption(nullptr, "days")}), 7, 1);
     return group;
 }
 

@@ -197,6 +197,19 @@ QGroupBox* BuildReadings(TabContext& context) {
         lower->addLayout(Row({pair.Layout, Caption(nullptr, "V")}), lower_row, 1);
         ++lower_row;
     }
+    // What the battery model makes of the readings; the evidence for the verdict as its hint.
+    QLabel* runtime = Value("RuntimeL", "...");
+    QLabel* health = Value("BatteryHealthL", "...");
+    binding.Show(runtime, &Model::RuntimeL);
+    binding.Show(health, &Model::BatteryHealthL);
+    binding.Also([health, &model] {
+        health->setToolTip(QString::fromStdString(model.BatteryHealthHint));
+    });
+    lower->addWidget(Caption("RuntimeNL", "Runtime:"), lower_row, 0);
+    lower->addWidget(runtime, lower_row, 1, 1, 2);
+    ++lower_row;
+    lower->addWidget(Caption("BatteryHealthNL", "Battery Health:"), lower_row, 0);
+    lower->addWidget(health, lower_row, 1, 1, 2);
     context.Gauge = new BatteryGauge;
     binding.Also([gauge = context.Gauge, &model] { gauge->Show(model.BatteryChargeRL); });
     lower->addWidget(context.Gauge, 2, 2, 4, 1, Qt::AlignCenter);

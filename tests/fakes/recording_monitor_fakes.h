@@ -29,6 +29,12 @@ inline const char* NoticeName(monitor::NoticeKind kind) {
             return "AvrOff";
         case monitor::NoticeKind::BatteryLow:
             return "BatteryLow";
+        case monitor::NoticeKind::BatteryGood:
+            return "BatteryGood";
+        case monitor::NoticeKind::BatteryWeak:
+            return "BatteryWeak";
+        case monitor::NoticeKind::BatteryReplace:
+            return "BatteryReplace";
     }
     return "?";
 }

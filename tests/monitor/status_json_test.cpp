@@ -69,7 +69,8 @@ TEST_F(StatusJsonTest, OneLineWithEveryKey) {
         "\"flags\":{\"power_fail\":false,\"battery_low\":false,\"avr\":false,"
         "\"ups_failed\":false,\"standby\":true,\"test_in_progress\":false,"
         "\"shutdown_active\":false,\"beeper_on\":true},"
-        "\"mode\":\"OL\",\"avr\":\"...\",\"charge\":97.5,\"input_min\":230,\"input_max\":230}");
+        "\"mode\":\"OL\",\"avr\":\"...\",\"charge\":97.5,\"input_min\":230,\"input_max\":230,"
+              "\"runtime_s\":null,\"runtime_learned\":false,\"battery_health\":null}");
 }
 
 TEST_F(StatusJsonTest, NullsBeforeAnyReplyAndForWhatDidNotConvert) {
@@ -81,7 +82,8 @@ TEST_F(StatusJsonTest, NullsBeforeAnyReplyAndForWhatDidNotConvert) {
               "\"ups_failed\":false,\"standby\":false,\"test_in_progress\":false,"
               "\"shutdown_active\":false,\"beeper_on\":false},"
               "\"mode\":\"\",\"avr\":\"...\",\"charge\":null,\"input_min\":null,"
-              "\"input_max\":null}");
+              "\"input_max\":null,\"runtime_s\":null,\"runtime_learned\":false,"
+              "\"battery_health\":null}");
 
     const std::string json = StatusJson(Evaluated("(230.0 2\"3\\0\x01 23x.0#"));
     EXPECT_NE(json.find("\"fields\":[\"230.0\",\"2\\\"3\\\\0\\u0001\",\"23x.0\",\"\","),

@@ -27,21 +27,52 @@ TEST(Options, Defaults) {
 }
 
 TEST(Options, ReadsEveryOption) {
-    const auto options =
-        Parse({"--com", "3", "--mustek", "--online", "--battery=48", "--per-cell", "--load", "40",
-               "--runtime", "900", "--time-scale=60", "--pace", "--unsupported", "I,F", "--script",
-               "s.txt", "--stdin", "--seed", "7"});
+    const auto options = Parse({"--com",
+                                "3",
+                                "--mustek",
+                                "--online",
+                                "--battery=48",
+                                "--per-cell",
+                                "--load",
+                                "40",
+                                "--runtime",
+                                "900",
+                                "--time-scale=60",
+                                "--pace",
+                                "--unsupported",
+                                "I,F",
+                                "--script",
+                                "s.txt",
+                                "--stdin",
+                                "--seed",
+                                "7",
+                                "--age",
+                                "0.6,2.5",
+                                "--self-test-every",
+                                "3600"});
     ASSERT_TRUE(options.has_value());
     EXPECT_EQ(options->com_port, 3);
     EXPECT_TRUE(options->ups.mustek && options->ups.online && options->ups.per_cell);
     EXPECT_EQ(options->ups.nominal_battery_voltage, 48);
     EXPECT_EQ(options->ups.load_percent, 40);
-    EXPECT_DOUBLE_EQ(options->ups.runtime_seconds, 900.0);
+    EXPECT_EQ(options->ups.runtime_seconds, 900.0);
+    EXPECT_DOUBLE_EQ(options->ups.age.capacity_factor, 0.6);
+    EXPECT_DOUBLE_EQ(options->ups.age.resistance_factor, 2.5);
+    EXPECT_EQ(options->ups.self_test_every, 3600.0);
     EXPECT_DOUBLE_EQ(options->time_scale, 60.0);
     EXPECT_TRUE(options->pace && options->read_stdin);
     EXPECT_EQ(options->ups.unsupported, Bit(UpsCommand::Info) | Bit(UpsCommand::Rating));
     EXPECT_EQ(options->script_path, "s.txt");
     EXPECT_EQ(options->ups.seed, 7u);
+}
+
+TEST(Options, NamedAgesAndCapacity) {
+    const auto options = Parse({"--age", "aged", "--capacity", "9"});
+    ASSERT_TRUE(options.has_value());
+    EXPECT_DOUBLE_EQ(options->ups.capacity_ah, 9.0);
+    EXPECT_DOUBLE_EQ(options->ups.age.capacity_factor, 0.5);
+    EXPECT_DOUBLE_EQ(options->ups.age.resistance_factor, 3.0);
+    EXPECT_FALSE(options->ups.runtime_seconds.has_value());
 }
 
 TEST(Options, ClientMode) {
@@ -51,15 +82,22 @@ TEST(Options, ClientMode) {
 }
 
 TEST(Options, RejectsBadValues) {
-    for (const auto& arguments : std::vector<std::vector<std::string>>{{"--com", "0"},
-                                                                       {"--com", "10"},
-                                                                       {"--battery", "20"},
-                                                                       {"--time-scale", "0"},
-                                                                       {"--load", "x"},
-                                                                       {"--unsupported", "ZZ"},
-                                                                       {"--com"},
-                                                                       {"--pace=1"},
-                                                                       {"--frobnicate"}}) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"--com", "0"},
+                                               {"--com", "10"},
+                                               {"--battery", "20"},
+                                               {"--time-scale", "0"},
+                                               {"--load", "x"},
+                                               {"--unsupported", "ZZ"},
+                                               {"--com"},
+                                               {"--pace=1"},
+                                               {"--frobnicate"},
+                                               {"--age", "old"},
+                                               {"--age", "0,3"},
+                                               {"--age", "0.5,0.5"},
+                                               {"--capacity", "0"},
+                                               {"--self-test-every", "5"},
+                                               {"--capacity", "7", "--runtime", "600"}}) {
         std::string error;
         EXPECT_FALSE(Parse(arguments, &error).has_value()) << arguments[0];
         EXPECT_FALSE(error.empty());

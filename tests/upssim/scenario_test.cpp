@@ -51,6 +51,12 @@ INSTANTIATE_TEST_SUITE_P(Lines, ScenarioLine, ::testing::Values(
     LineCase{"unsupported none",     true,  Action::Unsupported},
     LineCase{"wait 0.25",            true,  Action::Wait},
     LineCase{"status",               true,  Action::Status},
+    LineCase{"truth",                true,  Action::Truth},
+    LineCase{"test low",             true,  Action::Test},
+    LineCase{"test off",             true,  Action::Test},
+    LineCase{"test long",            false, Action::Test},
+    LineCase{"timescale 0.5",        true,  Action::TimeScale},
+    LineCase{"timescale 0",          false, Action::TimeScale},
     LineCase{"quit",                 true,  Action::Quit},
     LineCase{"avr",                  false, Action::Avr},
     LineCase{"avr maybe",            false, Action::Avr},
@@ -99,6 +105,13 @@ TEST(ApplyScenario, DrivesTheUnit) {
 
     ASSERT_TRUE(ApplyScenario(ups, Command("garbage 5")).ok);
     EXPECT_EQ(ups.Receive("F\r").size(), 5u);
+
+    ASSERT_TRUE(ApplyScenario(ups, Command("battery auto")).ok);
+    ASSERT_TRUE(ApplyScenario(ups, Command("test low")).ok);
+    EXPECT_EQ(ups.Receive("Q1\r").substr(38, 8), "00001101") << "the unit tests itself";
+    ASSERT_TRUE(ApplyScenario(ups, Command("test off")).ok);
+    const ScenarioOutcome truth = ApplyScenario(ups, Command("truth"));
+    EXPECT_EQ(truth.detail.rfind("runtime ", 0), 0u) << truth.detail;
 
     ASSERT_TRUE(ApplyScenario(ups, Command("fail")).ok);
     const ScenarioOutcome status = ApplyScenario(ups, Command("status"));

@@ -98,16 +98,29 @@ TEST(SimulatedUps, MainsFailureReadsZeroInputAndSetsPowerFail) {
     EXPECT_EQ(BitOf(Poll(ups), 7), '0');
 }
 
+// A battery calibrated to last 600 s at the starting load.
+UpsOptions TenMinutes() {
+    UpsOptions options;
+    options.runtime_seconds = 600.0;
+    return options;
+}
+
 TEST(SimulatedUps, DrainsOnBatteryUntilLowThenOff) {
-    SimulatedUps ups(UpsOptions{});
+    SimulatedUps ups(TenMinutes());
     ups.FailMains();
-    ups.Advance(300.0);
+    ups.Advance(580.0);
     EXPECT_EQ(BitOf(Poll(ups), 6), '0');
-    ups.Advance(200.0);
+    ups.Advance(10.0);
     EXPECT_EQ(BitOf(Poll(ups), 6), '1') << ups.Describe();
-    ups.Advance(200.0);
+    EXPECT_TRUE(ups.OutputOn());
+    ups.Advance(15.0);
     EXPECT_FALSE(ups.OutputOn()) << "an empty battery switches the output off";
     EXPECT_EQ(Poll(ups), "");
+    const auto events = ups.TakeEvents();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().rfind("output off: battery empty at sim time 60", 0), 0)
+        << events.back();
+    EXPECT_EQ(ups.Truth().substr(0, 12), "runtime 0.0 ");
     ups.RestoreMains();
     ups.Advance(SimulatedUps::kRestartDelaySeconds + 1.0);
     EXPECT_EQ(BitOf(Poll(ups), 7), '0');
@@ -119,7 +132,7 @@ TEST(SimulatedUps, LowDropsJustBelowTheThreshold) {
     const std::string reply = Poll(ups);
     EXPECT_EQ(BitOf(reply, 7), '1');
     EXPECT_EQ(BitOf(reply, 6), '1');
-    EXPECT_EQ(reply.substr(28, 4), "11.3");
+    EXPECT_EQ(reply.substr(28, 4), "10.9");
 }
 
 TEST(SimulatedUps, AvrBoostsALowInput) {
@@ -151,6 +164,28 @@ TEST(SimulatedUps, TenSecondTestRunsOnTheBatteryWithMainsBitClear) {
     EXPECT_EQ(BitOf(Poll(ups), 2), '0');
 }
 
+TEST(SimulatedUps, StartsItsOwnTestsOnScheduleOnlyOnMains) {
+    UpsOptions options;
+    options.self_test_every = 3600.0;
+    SimulatedUps ups(options);
+    ups.Advance(3599.0);
+    EXPECT_EQ(BitOf(Poll(ups), 2), '0');
+    ups.Advance(2.0);
+    EXPECT_EQ(BitOf(Poll(ups), 2), '1');
+    EXPECT_LT(ups.Battery().Voltage(), 13.0) << "the battery carries the load";
+    ups.Advance(10.0);
+    EXPECT_EQ(BitOf(Poll(ups), 2), '0');
+    EXPECT_EQ(ups.TakeEvents(),
+              (std::vector<std::string>{"test started: 10 s (own schedule)", "test ended: done"}));
+    ups.Advance(3500.0);
+    ups.FailMains();
+    ups.Advance(200.0);
+    EXPECT_EQ(BitOf(Poll(ups), 2), '0') << "no test on battery";
+    ups.RestoreMains();
+    ups.Advance(3490.0);  // to 10 801 s
+    EXPECT_EQ(BitOf(Poll(ups), 2), '1') << "the next turn comes as planned";
+}
+
 TEST(SimulatedUps, TimedTestCanBeCancelled) {
     SimulatedUps ups(UpsOptions{});
     ups.Receive("T02\r");
@@ -161,17 +196,17 @@ TEST(SimulatedUps, TimedTestCanBeCancelled) {
 }
 
 TEST(SimulatedUps, TestUntilLowEndsAtTheLowThreshold) {
-    SimulatedUps ups(UpsOptions{});
+    SimulatedUps ups(TenMinutes());
     ups.Receive("TL\r");
     double seconds = 0.0;
     while (BitOf(Poll(ups), 2) == '1' && seconds < 1000.0) {
         ups.Advance(1.0);
         seconds += 1.0;
     }
-    EXPECT_GT(seconds, 300.0);
+    EXPECT_GT(seconds, 500.0);
     EXPECT_LT(seconds, 600.0);
     EXPECT_TRUE(ups.OutputOn());
-    EXPECT_LT(ups.Battery().StateOfCharge(), 0.4);
+    EXPECT_LT(ups.Battery().StateOfCharge(), 0.2);
 }
 
 TEST(SimulatedUps, MainsFailureEndsATest) {
@@ -233,9 +268,9 @@ TEST(SimulatedUps, OnlinePerCellUnit) {
 
 TEST(SimulatedUps, PinnedBatteryVoltageIsReported) {
     SimulatedUps ups(UpsOptions{});
-    ups.PinBatteryVoltage(11.0);
+    ups.PinBatteryVoltage(10.9);
     const std::string reply = Poll(ups);
-    EXPECT_EQ(reply.substr(28, 4), "11.0");
+    EXPECT_EQ(reply.substr(28, 4), "10.9");
     EXPECT_EQ(BitOf(reply, 6), '1');
 }
 

@@ -1,84 +1,174 @@
 #include "battery_model.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace gw::upssim {
 
 namespace {
 
-// Resting voltage of a draining cell: 1.75 V empty, 2.20 V full, pulled
-// down a little by the load current.
-constexpr double kEmptyCellVoltage = 1.75;
-constexpr double kCellVoltageSpan = 0.45;
-constexpr double kLoadSag = 0.08;  // volts per cell at 100 % load
-constexpr double kMinCellVoltage = 1.55;
-constexpr double kMaxDischargeCellVoltage = 2.25;
+// Advance() moves in steps no longer than this, so the cut-out falls within
+// a second of where it should.
+constexpr double kMaxStepSeconds = 1.0;
 
-// On mains the charger lifts an empty cell to 2.15 V and holds a full one at
-// the float voltage.
-constexpr double kChargeCellVoltageEmpty = 2.15;
+// RuntimeLeft() steps by a small share of the time a linear drain would
+// take, so short runtimes are found as finely as the live model runs and
+// long ones without a million steps.
+constexpr double kRuntimeStepShare = 1.0 / 1000.0;
+constexpr double kMinRuntimeStep = 0.2;
+constexpr double kMaxRuntimeStep = 30.0;
+
+// Bisection limits for CapacityForRuntime().
+constexpr double kMinCapacityAh = 0.01;
+constexpr double kMaxCapacityAh = 10000.0;
+constexpr int kBisections = 60;
 
 }  // namespace
 
 BatteryModel::BatteryModel(const BatteryConfig& config)
-    : config_(config),
-      cells_(std::max(1, config.nominal_voltage / 2)),
-      load_(std::clamp(config.runtime_load, 0, 100)) {
-    config_.runtime_seconds = std::max(1.0, config_.runtime_seconds);
-    config_.runtime_load = std::clamp(config_.runtime_load, 1, 100);
-    config_.recharge_seconds = std::max(1.0, config_.recharge_seconds);
-}
-
-void BatteryModel::Advance(double seconds) {
-    if (seconds <= 0.0) {
-        return;
-    }
-    if (discharging_) {
-        const double relative_load =
-            static_cast<double>(std::max(load_, kMinDrainLoad)) / config_.runtime_load;
-        soc_ -= seconds * relative_load / config_.runtime_seconds;
-    } else {
-        soc_ += seconds / config_.recharge_seconds;
-    }
-    soc_ = std::clamp(soc_, 0.0, 1.0);
-}
-
-void BatteryModel::SetDischarging(bool discharging) { discharging_ = discharging; }
+    : block_{std::max(0.0, config.capacity_ah * config.age.capacity_factor),
+             std::max(0.0, config.age.resistance_factor)},
+      charger_amps_(kChargerShareOfCapacity * std::max(0.0, config.capacity_ah)),
+      rated_va_(std::max(0.0, config.rated_va)),
+      blocks_(std::max(1, config.nominal_voltage / 12)) {}
 
 void BatteryModel::SetLoad(int load_percent) { load_ = std::clamp(load_percent, 0, 100); }
 
 void BatteryModel::SetStateOfCharge(double soc) {
-    soc_ = std::clamp(soc, 0.0, 1.0);
+    charge_ = std::clamp(soc, 0.0, 1.0);
     pinned_cell_voltage_.reset();
 }
 
-double BatteryModel::DischargeCellVoltage(double soc) const {
-    const double volts = kEmptyCellVoltage + kCellVoltageSpan * soc - kLoadSag * load_ / 100.0;
-    return std::clamp(volts, kMinCellVoltage, kMaxDischargeCellVoltage);
+double BatteryModel::BlockWatts() const {
+    // Output watts = load share x rating x power factor; the inverter loses
+    // some on the way, and the blocks in series share the rest evenly.
+    const double output = load_ / 100.0 * rated_va_ * kPowerFactor;
+    return (output / kInverterEfficiency + kInverterIdleWatts) / blocks_;
+}
+
+std::optional<double> BatteryModel::BlockCurrent() const {
+    return lead_acid::DischargeCurrent(block_, charge_, BlockWatts());
+}
+
+double BatteryModel::BlockVoltage() const {
+    switch (flow_) {
+        case Flow::Discharge:
+            if (const auto amperes = BlockCurrent()) {
+                return lead_acid::TerminalVoltage(block_, charge_, *amperes);
+            }
+            // Asked for more than it can give, a block collapses to half its
+            // rest voltage (the most power it can deliver).
+            return lead_acid::RestVoltage(charge_) / 2.0;
+        case Flow::Charge:
+            return lead_acid::ChargingVoltage(charge_);
+        case Flow::Rest:
+            break;
+    }
+    return lead_acid::RestVoltage(charge_);
 }
 
 double BatteryModel::CellVoltage() const {
     if (pinned_cell_voltage_) {
         return *pinned_cell_voltage_;
     }
-    if (discharging_) {
-        return DischargeCellVoltage(soc_);
-    }
-    return kChargeCellVoltageEmpty + (kFullFloatCellVoltage - kChargeCellVoltageEmpty) * soc_;
+    return BlockVoltage() / lead_acid::kCellsPerBlock;
 }
 
-double BatteryModel::Voltage() const { return CellVoltage() * cells_; }
+double BatteryModel::Voltage() const { return CellVoltage() * Cells(); }
+
+double BatteryModel::Current() const {
+    if (flow_ != Flow::Discharge) {
+        return 0.0;
+    }
+    return BlockCurrent().value_or(0.0);
+}
+
+bool BatteryModel::Exhausted() const {
+    if (flow_ != Flow::Discharge) {
+        return false;
+    }
+    if (charge_ <= 0.0) {
+        return true;
+    }
+    const auto amperes = BlockCurrent();
+    return !amperes || lead_acid::TerminalVoltage(block_, charge_, *amperes) < kCutoffBlockVolts;
+}
+
+void BatteryModel::Step(double seconds) {
+    switch (flow_) {
+        case Flow::Discharge:
+            if (const auto amperes = BlockCurrent()) {
+                charge_ -= lead_acid::DrainRate(block_, *amperes) * seconds;
+            }
+            break;
+        case Flow::Charge:
+            charge_ += lead_acid::ChargeRate(block_, charger_amps_, charge_) * seconds;
+            break;
+        case Flow::Rest:
+            break;
+    }
+    charge_ = std::clamp(charge_, 0.0, 1.0);
+}
+
+void BatteryModel::Advance(double seconds) {
+    while (seconds > 0.0) {
+        const double step = std::min(seconds, kMaxStepSeconds);
+        Step(step);
+        seconds -= step;
+    }
+}
+
+double BatteryModel::RuntimeLeft() const {
+    BatteryModel future = *this;
+    future.pinned_cell_voltage_.reset();
+    future.flow_ = Flow::Discharge;
+    double seconds = 0.0;
+    while (!future.Exhausted() && seconds < kMaxRuntimeSeconds) {
+        const double rate = lead_acid::DrainRate(future.block_, future.BlockCurrent().value_or(0));
+        const double linear = rate > 0.0 ? future.charge_ / rate : kMaxRuntimeSeconds;
+        const double step =
+            std::clamp(linear * kRuntimeStepShare, kMinRuntimeStep, kMaxRuntimeStep);
+        future.Step(step);
+        seconds += step;
+    }
+    return std::min(seconds, kMaxRuntimeSeconds);
+}
 
 double BatteryModel::SocForDischargeCellVoltage(double cell_volts) const {
-    const double soc =
-        (cell_volts - kEmptyCellVoltage + kLoadSag * load_ / 100.0) / kCellVoltageSpan;
-    return std::clamp(soc, 0.0, 1.0);
+    BatteryModel probe = *this;
+    probe.pinned_cell_voltage_.reset();
+    probe.flow_ = Flow::Discharge;
+    const double target = cell_volts * lead_acid::kCellsPerBlock;
+    // The voltage under a steady load rises with the charge: bisect.
+    double low = 0.0;
+    double high = 1.0;
+    for (int i = 0; i < kBisections; ++i) {
+        probe.charge_ = (low + high) / 2.0;
+        (probe.BlockVoltage() < target ? low : high) = probe.charge_;
+    }
+    return std::clamp((low + high) / 2.0, 0.0, 1.0);
 }
 
 void BatteryModel::PinVoltage(double volts) {
-    const double cell_volts = std::max(0.0, volts) / cells_;
-    soc_ = SocForDischargeCellVoltage(cell_volts);
+    const double cell_volts = std::max(0.0, volts) / Cells();
+    charge_ = SocForDischargeCellVoltage(cell_volts);
     pinned_cell_voltage_ = cell_volts;
+}
+
+double BatteryModel::CapacityForRuntime(const BatteryConfig& config, int load_percent,
+                                        double seconds) {
+    // Runtime grows with capacity: bisect on a log scale.
+    double low = std::log(kMinCapacityAh);
+    double high = std::log(kMaxCapacityAh);
+    for (int i = 0; i < kBisections; ++i) {
+        BatteryConfig trial = config;
+        trial.age = kNewBattery;
+        trial.capacity_ah = std::exp((low + high) / 2.0);
+        BatteryModel battery(trial);
+        battery.SetLoad(load_percent);
+        (battery.RuntimeLeft() < seconds ? low : high) = std::log(trial.capacity_ah);
+    }
+    return std::exp((low + high) / 2.0);
 }
 
 }  // namespace gw::upssim

@@ -1,75 +1,117 @@
-// A lead-acid battery string as a small UPS sees it, on a virtual clock.
+// The battery string of a small UPS with its inverter and charger, on a
+// virtual clock: 12 V lead-acid blocks in series (lead_acid.h), drained
+// through the inverter while it runs (mains failed, or a self-test) and
+// charged at the float voltage on mains.
 //
-// The model knows only its state of charge, whether it is being drained
-// (mains failed, or a self-test running the inverter) and the load; the
-// voltage follows from those. Nothing here reads a clock: the owner calls
+// It knows the truth a real unit never tells: how long the string would
+// still hold the present load. Nothing here reads a clock: the owner calls
 // Advance() with the simulated seconds that passed. Not thread-safe; one
 // owner.
 #pragma once
 
 #include <optional>
 
+#include "lead_acid.h"
+
 namespace gw::upssim {
 
+// What age has done to a battery, relative to new.
+struct BatteryAge {
+    double capacity_factor = 1.0;    // share of the capacity left
+    double resistance_factor = 1.0;  // internal resistance, times new
+};
+constexpr BatteryAge kNewBattery{1.0, 1.0};
+constexpr BatteryAge kHalfAgedBattery{0.75, 2.0};
+constexpr BatteryAge kAgedBattery{0.5, 3.0};
+
 struct BatteryConfig {
-    int nominal_voltage = 12;  // 12, 24, 36 or 48; two volts per cell
-    // A full battery lasts runtime_seconds at runtime_load percent; other
-    // loads scale the drain in proportion.
-    double runtime_seconds = 600.0;
-    int runtime_load = 12;
-    // Empty to full on mains.
-    double recharge_seconds = 3600.0;
+    int nominal_voltage = 12;  // 12, 24, 36 or 48: that many volts of 12 V blocks
+    double capacity_ah = 7.0;  // when new, at the 20-hour rate
+    BatteryAge age;
+    double rated_va = 660.0;  // the unit's rating; the load is a percentage of it
 };
 
 class BatteryModel {
 public:
-    // Below this cell voltage the unit reports "battery low".
-    static constexpr double kLowCellVoltage = 1.9;
-    // Float voltage of a full cell on mains (13.6 V for a 12 V battery).
-    static constexpr double kFullFloatCellVoltage = 2.27;
-    // Even an idle inverter draws something; the drain never falls below
-    // that of this load.
-    static constexpr int kMinDrainLoad = 2;
+    // What the string is doing: feeding the inverter, being charged on
+    // mains, or neither (the output switched off with the mains out).
+    enum class Flow { Discharge, Charge, Rest };
+
+    // A desktop load draws power at about this factor of its volt-amperes.
+    static constexpr double kPowerFactor = 0.6;
+    // Battery watts = output watts / efficiency + what the idle inverter
+    // itself takes.
+    static constexpr double kInverterEfficiency = 0.85;
+    static constexpr double kInverterIdleWatts = 6.0;
+    // Per 12 V block, under load: the unit raises its battery-low bit below
+    // kLowBlockVolts and cuts its output below kCutoffBlockVolts.
+    static constexpr double kLowBlockVolts = 11.0;
+    static constexpr double kCutoffBlockVolts = 10.5;
+    // The charger's bulk current, as a share of the new capacity per hour.
+    static constexpr double kChargerShareOfCapacity = 0.15;
+    // Runtimes are not followed beyond this.
+    static constexpr double kMaxRuntimeSeconds = 7 * 86400.0;
 
     explicit BatteryModel(const BatteryConfig& config);
 
     void Advance(double seconds);
 
-    void SetDischarging(bool discharging);
-    bool Discharging() const { return discharging_; }
+    void SetFlow(Flow flow) { flow_ = flow; }
+    Flow GetFlow() const { return flow_; }
+    bool Discharging() const { return flow_ == Flow::Discharge; }
     void SetLoad(int load_percent);  // clamped to 0..100
     int Load() const { return load_; }
 
-    int Cells() const { return cells_; }
-    double StateOfCharge() const { return soc_; }  // 0..1
-    void SetStateOfCharge(double soc);             // clamped; releases a pinned voltage
+    int Cells() const { return blocks_ * lead_acid::kCellsPerBlock; }
+    int Blocks() const { return blocks_; }
+    double StateOfCharge() const { return charge_; }  // 0..1 of the capacity left with age
+    void SetStateOfCharge(double soc);                // clamped; releases a pinned voltage
 
     // Volts per cell and for the whole string, as the unit would measure
     // them now (a pinned voltage wins).
     double CellVoltage() const;
     double Voltage() const;
-    bool IsLow() const { return CellVoltage() < kLowCellVoltage; }
-    bool IsEmpty() const { return soc_ <= 0.0; }
+    bool IsLow() const { return Voltage() / blocks_ < kLowBlockVolts; }
+    // Feeding the inverter, the string can no longer hold the load above the
+    // cut-out voltage: the unit drops its output.
+    bool Exhausted() const;
+
+    // Amperes out of the string while it feeds the inverter (0 otherwise, or
+    // when it cannot deliver).
+    double Current() const;
+    // Seconds the string would hold the present load from its present
+    // charge, were the inverter running from now on. The truth a benchmark
+    // measures an estimate against.
+    double RuntimeLeft() const;
 
     // Makes the unit read `volts` for the whole string until released; the
-    // state of charge is set to match it on the discharge curve, so the drain
-    // goes on sensibly underneath.
+    // charge is set to match it on the discharge curve at the present load,
+    // so the drain goes on sensibly underneath.
     void PinVoltage(double volts);
     void ReleaseVoltage() { pinned_cell_voltage_.reset(); }
     bool VoltagePinned() const { return pinned_cell_voltage_.has_value(); }
 
-    // The state of charge at which a draining cell reads `cell_volts` at the
-    // present load (clamped to 0..1).
+    // The charge at which a draining cell reads `cell_volts` at the present
+    // load (clamped to 0..1).
     double SocForDischargeCellVoltage(double cell_volts) const;
 
-private:
-    double DischargeCellVoltage(double soc) const;
+    // The new capacity (Ah) with which a full, new string of `config`'s
+    // voltage and rating holds `load_percent` for `seconds`.
+    static double CapacityForRuntime(const BatteryConfig& config, int load_percent, double seconds);
 
-    BatteryConfig config_;
-    int cells_;
-    double soc_ = 1.0;
-    bool discharging_ = false;
-    int load_;
+private:
+    double BlockWatts() const;
+    std::optional<double> BlockCurrent() const;
+    double BlockVoltage() const;
+    void Step(double seconds);
+
+    lead_acid::Block block_;
+    double charger_amps_;
+    double rated_va_;
+    int blocks_;
+    double charge_ = 1.0;
+    Flow flow_ = Flow::Charge;
+    int load_ = 0;
     std::optional<double> pinned_cell_voltage_;
 };
 

@@ -89,6 +89,7 @@ public:
         : options_(options),
           port_(port),
           ups_(options.ups),
+          time_scale_(options.time_scale),
           output_(options.pace ? OutputQueue::k2400BaudByte : std::chrono::nanoseconds(0)),
           last_advance_(Clock::now()) {}
 
@@ -102,6 +103,12 @@ public:
         if (command.action == Action::Quit) {
             Say(command.text);
             quit_ = true;
+            return "ok\n";
+        }
+        if (command.action == Action::TimeScale) {
+            AdvanceClock();  // what passed so far, at the old pace
+            time_scale_ = command.value;
+            Say(command.text);
             return "ok\n";
         }
         const ScenarioOutcome outcome = ApplyScenario(ups_, command);
@@ -206,7 +213,7 @@ private:
         const Clock::time_point now = Clock::now();
         const std::chrono::duration<double> real = now - last_advance_;
         last_advance_ = now;
-        ups_.Advance(real.count() * options_.time_scale);
+        ups_.Advance(real.count() * time_scale_);
     }
 
     // Reads what the client wrote, a bounded amount per round so that a
@@ -281,6 +288,7 @@ private:
     const Options& options_;
     PtyPort& port_;
     SimulatedUps ups_;
+    double time_scale_;  // simulated seconds per real second
     OutputQueue output_;
     std::optional<ScriptRunner> script_;
     Clock::time_point last_advance_;

@@ -9,6 +9,10 @@ namespace {
 
 constexpr double kMaxTimeScale = 1e6;
 constexpr double kMaxRuntimeSeconds = 7 * 86400.0;
+constexpr double kMinCapacityAh = 0.1;
+constexpr double kMaxCapacityAh = 1000.0;
+constexpr double kMinSelfTestEvery = 60.0;  // a test lasts 10 s; leave room between them
+constexpr double kMaxResistanceFactor = 100.0;
 
 template <typename T>
 std::optional<T> Number(const std::string& text) {
@@ -20,10 +24,30 @@ std::optional<T> Number(const std::string& text) {
     return value;
 }
 
+// "new", "half", "aged", or "F,R": the share of the capacity left and the
+// internal resistance relative to new.
+std::optional<BatteryAge> ParseAge(const std::string& text) {
+    if (text == "new") return kNewBattery;
+    if (text == "half") return kHalfAgedBattery;
+    if (text == "aged") return kAgedBattery;
+    const auto comma = text.find(',');
+    if (comma == std::string::npos) {
+        return std::nullopt;
+    }
+    const auto capacity = Number<double>(text.substr(0, comma));
+    const auto resistance = Number<double>(text.substr(comma + 1));
+    if (!capacity || !resistance || !(*capacity > 0.0 && *capacity <= 1.0) ||
+        !(*resistance >= 1.0 && *resistance <= kMaxResistanceFactor)) {
+        return std::nullopt;
+    }
+    return BatteryAge{*capacity, *resistance};
+}
+
 }  // namespace
 
 std::optional<Options> ParseOptions(const std::vector<std::string>& arguments, std::string& error) {
     Options options;
+    bool capacity_given = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         std::string name = arguments[i];
         std::optional<std::string> inline_value;
@@ -48,8 +72,9 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& arguments, s
         };
         const bool takes_value = name == "--com" || name == "--battery" || name == "--load" ||
                                  name == "--runtime" || name == "--time-scale" ||
-                                 name == "--unsupported" || name == "--script" ||
-                                 name == "--send" || name == "--seed";
+                                 name == "--capacity" || name == "--age" ||
+                                 name == "--self-test-every" || name == "--unsupported" ||
+                                 name == "--script" || name == "--send" || name == "--seed";
         if (!takes_value) {
             if (inline_value) {
                 error = name + " takes no value";
@@ -95,6 +120,23 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& arguments, s
             const auto s = Number<double>(*text);
             if (!s || !(*s >= 1.0 && *s <= kMaxRuntimeSeconds)) return bad(*text, "seconds");
             options.ups.runtime_seconds = *s;
+        } else if (name == "--capacity") {
+            const auto ah = Number<double>(*text);
+            if (!ah || !(*ah >= kMinCapacityAh && *ah <= kMaxCapacityAh)) {
+                return bad(*text, "ampere-hours, 0.1..1000");
+            }
+            options.ups.capacity_ah = *ah;
+            capacity_given = true;
+        } else if (name == "--age") {
+            const auto age = ParseAge(*text);
+            if (!age) return bad(*text, "new, half, aged or CAPACITY,RESISTANCE e.g. 0.5,3");
+            options.ups.age = *age;
+        } else if (name == "--self-test-every") {
+            const auto s = Number<double>(*text);
+            if (!s || !(*s >= kMinSelfTestEvery && *s <= kMaxRuntimeSeconds)) {
+                return bad(*text, "seconds, at least 60");
+            }
+            options.ups.self_test_every = *s;
         } else if (name == "--time-scale") {
             const auto x = Number<double>(*text);
             if (!x || !(*x > 0.0 && *x <= kMaxTimeScale)) return bad(*text, "a factor above 0");
@@ -113,6 +155,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& arguments, s
             options.ups.seed = *n;
         }
     }
+    if (capacity_given && options.ups.runtime_seconds) {
+        error = "--capacity and --runtime each set the capacity; give one";
+        return std::nullopt;
+    }
     return options;
 }
 
@@ -126,7 +172,12 @@ std::string Usage() {
            "  --battery V         nominal battery voltage: 12, 24, 36 or 48 (default 12)\n"
            "  --per-cell          report the battery voltage per cell\n"
            "  --load N            load in percent (default 12)\n"
-           "  --runtime S         seconds a full battery lasts at the starting load (default 600)\n"
+           "  --capacity AH       battery capacity when new, 20-hour rate (default 7)\n"
+           "  --age AGE           new, half, aged, or CAPACITY,RESISTANCE relative to new\n"
+           "                      (half = 0.75,2; aged = 0.5,3; default new)\n"
+           "  --runtime S         instead of --capacity: the capacity with which a full new\n"
+           "                      battery lasts S seconds at the starting load\n"
+           "  --self-test-every S the unit starts a 10 s self-test every S seconds on mains\n"
            "  --time-scale X      run simulated time X times faster (default 1)\n"
            "  --pace              write replies at 2400 baud\n"
            "  --unsupported LIST  commands to refuse with an echo, e.g. I,F,Q\n"

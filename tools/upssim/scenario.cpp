@@ -17,6 +17,8 @@ enum class Argument : std::uint8_t {
     Garbage,  // on | off | N
     Battery,  // V | N% | auto
     List,     // I,F,Q | none
+    Test,     // short | low | off
+    Factor,   // above 0, up to kMaxTimeScale
 };
 
 struct ScenarioRow {
@@ -43,9 +45,12 @@ constexpr ScenarioRow kScenarioRows[] = {
     {"load",        Action::Load,        Argument::Percent, "N: load in percent, 0..100"},
     {"input",       Action::Input,       Argument::Volts,   "V: mains input voltage"},
     {"battery",     Action::Battery,     Argument::Battery, "V|N%|auto: pin the battery voltage, set the charge, or free it"},
+    {"test",        Action::Test,        Argument::Test,    "short|low|off: the unit starts a 10 s test or one until battery low itself, or stops it"},
     {"unsupported", Action::Unsupported, Argument::List,    "I,F,Q,...|none: commands answered with an echo"},
     {"wait",        Action::Wait,        Argument::Seconds, "S: pause a script (real seconds)"},
+    {"timescale",   Action::TimeScale,   Argument::Factor,  "X: from now on simulated seconds per real second"},
     {"status",      Action::Status,      Argument::None,    "print the state"},
+    {"truth",       Action::Truth,       Argument::None,    "print the true runtime left, charge, voltage, cut-out and sim time"},
     {"help",        Action::Help,        Argument::None,    "list the commands"},
     {"quit",        Action::Quit,        Argument::None,    "end the simulator"},
 };
@@ -54,6 +59,7 @@ constexpr ScenarioRow kScenarioRows[] = {
 constexpr double kMaxVolts = 999.0;
 constexpr double kMaxWaitSeconds = 86400.0;
 constexpr int kMaxGarbageBytes = 4096;
+constexpr double kMaxTimeScale = 1e6;
 
 std::string_view Trim(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r\n");
@@ -148,6 +154,20 @@ std::string ParseArgument(const ScenarioRow& row, std::string_view arg, Scenario
             if (auto v = Number<double>(arg); v && *v >= 0.0 && *v <= kMaxVolts) {
                 command.battery = BatterySetting::Volts;
                 command.value = *v;
+                return "";
+            }
+            break;
+        case Argument::Factor:
+            if (auto x = Number<double>(arg); x && *x > 0.0 && *x <= kMaxTimeScale) {
+                command.value = *x;
+                return "";
+            }
+            break;
+        case Argument::Test:
+            if (arg == "short" || arg == "low" || arg == "off") {
+                command.test = arg == "short" ? TestSetting::Short
+                               : arg == "low" ? TestSetting::UntilLow
+                                              : TestSetting::Off;
                 return "";
             }
             break;
@@ -254,8 +274,24 @@ ScenarioOutcome ApplyScenario(SimulatedUps& ups, const ScenarioCommand& command)
                     break;
             }
             break;
+        case Action::Test:
+            switch (command.test) {
+                case TestSetting::Short:
+                    ups.PressTest(false);
+                    break;
+                case TestSetting::UntilLow:
+                    ups.PressTest(true);
+                    break;
+                case TestSetting::Off:
+                    ups.StopTest();
+                    break;
+            }
+            break;
         case Action::Status:
             outcome.detail = ups.Describe();
+            break;
+        case Action::Truth:
+            outcome.detail = ups.Truth();
             break;
         case Action::Help:
             outcome.detail = ScenarioHelp();
@@ -263,8 +299,9 @@ ScenarioOutcome ApplyScenario(SimulatedUps& ups, const ScenarioCommand& command)
         case Action::Wait:
             outcome = {false, "wait is for scripts only"};
             break;
+        case Action::TimeScale:
         case Action::Quit:
-            break;  // the caller ends the program
+            break;  // the caller's clock, the caller's end
     }
     return outcome;
 }

@@ -33,14 +33,18 @@ enum class Action : std::uint8_t {
     Load,
     Input,
     Battery,  // volts, "N%" or "auto"
+    Test,     // the unit's own test button: "short", "low" or "off"
     Unsupported,
-    Wait,  // scripts only
+    Wait,       // scripts only
+    TimeScale,  // the program's clock, not the unit
     Status,
+    Truth,  // what the unit knows and never reports: the runtime left
     Help,
     Quit,
 };
 
 enum class BatterySetting : std::uint8_t { Volts, Percent, Auto };
+enum class TestSetting : std::uint8_t { Short, UntilLow, Off };
 
 struct ScenarioCommand {
     Action action = Action::Status;
@@ -48,6 +52,7 @@ struct ScenarioCommand {
     std::optional<int> count;  // garbage N, load N
     double value = 0.0;        // volts, percent or seconds
     BatterySetting battery = BatterySetting::Volts;
+    TestSetting test = TestSetting::Short;
     CommandSet commands = 0;  // unsupported
     std::string text;         // the command as written, trimmed
 };
@@ -64,7 +69,8 @@ struct ScenarioOutcome {
     std::string detail;  // error text, or what `status`/`help` report
 };
 
-// Applies everything but `wait` and `quit`, which belong to the caller.
+// Applies everything but `wait`, `timescale` and `quit`, which belong to the
+// caller.
 ScenarioOutcome ApplyScenario(SimulatedUps& ups, const ScenarioCommand& command);
 
 // One line per command with its arguments.

@@ -17,6 +17,19 @@ constexpr double kMaxStepSeconds = 1.0;
 constexpr double kIdleTemperature = 27.0;
 constexpr double kTemperatureAtFullLoad = 3.0;
 
+BatteryConfig BatteryFor(const UpsOptions& options) {
+    BatteryConfig config;
+    config.nominal_voltage = options.nominal_battery_voltage;
+    config.capacity_ah = options.capacity_ah;
+    config.age = options.age;
+    config.rated_va = options.rated_voltage * options.rated_current;
+    if (options.runtime_seconds) {
+        config.capacity_ah = BatteryModel::CapacityForRuntime(config, options.load_percent,
+                                                              *options.runtime_seconds);
+    }
+    return config;
+}
+
 std::string MinutesText(double minutes) {
     char text[32];
     std::snprintf(text, sizeof text, "%g min", minutes);
@@ -27,13 +40,13 @@ std::string MinutesText(double minutes) {
 
 SimulatedUps::SimulatedUps(const UpsOptions& options)
     : options_(options),
-      battery_(BatteryConfig{options.nominal_battery_voltage, options.runtime_seconds,
-                             options.load_percent}),
+      battery_(BatteryFor(options)),
       random_(options.seed),
       input_voltage_(options.input_voltage),
       online_(options.online),
       mustek_(options.mustek),
-      unsupported_(options.unsupported) {
+      unsupported_(options.unsupported),
+      self_test_left_(options.self_test_every) {
     battery_.SetLoad(options.load_percent);
 }
 
@@ -212,6 +225,23 @@ void SimulatedUps::StartTest(Test kind, double seconds, const std::string& what)
     Note("test started: " + what);
 }
 
+void SimulatedUps::PressTest(bool until_low) {
+    if (output_off_) {
+        return;
+    }
+    if (until_low) {
+        StartTest(Test::UntilLow, 0.0, "until battery low (own button)");
+    } else {
+        StartTest(Test::Timed, kShortTestSeconds, "10 s (own button)");
+    }
+}
+
+void SimulatedUps::StopTest() {
+    if (test_ != Test::None) {
+        EndTest("cancelled");
+    }
+}
+
 void SimulatedUps::EndTest(const std::string& why) {
     test_ = Test::None;
     UpdateDrain();
@@ -230,7 +260,12 @@ void SimulatedUps::SwitchOff(const std::string& why) {
 }
 
 void SimulatedUps::UpdateDrain() {
-    battery_.SetDischarging(!output_off_ && (mains_failed_ || test_ != Test::None));
+    using Flow = BatteryModel::Flow;
+    if (output_off_) {
+        battery_.SetFlow(mains_failed_ ? Flow::Rest : Flow::Charge);
+    } else {
+        battery_.SetFlow(mains_failed_ || test_ != Test::None ? Flow::Discharge : Flow::Charge);
+    }
 }
 
 void SimulatedUps::FailMains() {
@@ -245,6 +280,7 @@ void SimulatedUps::FailMains() {
 
 void SimulatedUps::RestoreMains() {
     mains_failed_ = false;
+    cut_out_ = false;
     battery_.ReleaseVoltage();
     if (output_off_) {
         restart_left_ = kRestartDelaySeconds;
@@ -254,16 +290,37 @@ void SimulatedUps::RestoreMains() {
 
 void SimulatedUps::DropToLow() {
     FailMains();
-    constexpr double kJustBelow = 0.02;
+    // Far enough below the threshold that the one decimal of the reply
+    // shows it.
+    constexpr double kJustBelowPerBlock = 0.08;
+    const double block_volts = BatteryModel::kLowBlockVolts - kJustBelowPerBlock;
     battery_.SetStateOfCharge(
-        battery_.SocForDischargeCellVoltage(BatteryModel::kLowCellVoltage - kJustBelow));
+        battery_.SocForDischargeCellVoltage(block_volts * battery_.Blocks() / battery_.Cells()));
 }
 
 void SimulatedUps::Advance(double seconds) {
     while (seconds > 0.0) {
         const double step = std::min(seconds, kMaxStepSeconds);
+        clock_ += step;
         Step(step);
+        RunSchedule(step);
         seconds -= step;
+    }
+}
+
+void SimulatedUps::RunSchedule(double seconds) {
+    if (!self_test_left_) {
+        return;
+    }
+    *self_test_left_ -= seconds;
+    if (*self_test_left_ > 0.0) {
+        return;
+    }
+    *self_test_left_ += *options_.self_test_every;
+    // A unit tests itself only on mains, with its output on and no test of
+    // its own or the client's running; otherwise it waits for the next turn.
+    if (!mains_failed_ && !output_off_ && test_ == Test::None) {
+        StartTest(Test::Timed, kShortTestSeconds, "10 s (own schedule)");
     }
 }
 
@@ -304,8 +361,11 @@ void SimulatedUps::Step(double seconds) {
             SwitchOff("shutdown command");
         }
     }
-    if (!output_off_ && mains_failed_ && battery_.IsEmpty()) {
-        SwitchOff("battery exhausted");
+    if (!output_off_ && mains_failed_ && battery_.Exhausted()) {
+        cut_out_ = true;
+        char text[64];
+        std::snprintf(text, sizeof text, "battery empty at sim time %.1f s", clock_);
+        SwitchOff(text);
     }
 }
 
@@ -329,15 +389,26 @@ std::string SimulatedUps::Describe() const {
 
     char text[512];
     std::snprintf(text, sizeof text,
-                  "mains=%s output=%s battery=%.2fV%s charge=%.0f%% load=%d%% bits=%s mode=%s "
-                  "test=%s shutdown=%s faults=%s unsupported=%s",
+                  "mains=%s output=%s battery=%.2fV%s charge=%.0f%% load=%d%% runtime=%.0fs "
+                  "bits=%s mode=%s test=%s shutdown=%s faults=%s unsupported=%s",
                   mains_failed_ ? "failed" : (avr_ ? "avr" : "ok"),
                   output_off_ ? (restart_left_ ? "restarting" : "off") : "on", battery_.Voltage(),
                   battery_.VoltagePinned() ? "(pinned)" : "", battery_.StateOfCharge() * 100.0,
-                  battery_.Load(), BitsText(Status().bits).c_str(), mustek_ ? "mustek" : "megatec",
+                  battery_.Load(), TrueRuntime(), BitsText(Status().bits).c_str(),
+                  mustek_ ? "mustek" : "megatec",
                   test_ == Test::None ? "none" : (test_ == Test::Timed ? "timed" : "until-low"),
                   shutdown.c_str(), faults.empty() ? "none" : faults.c_str(),
                   CommandListText(unsupported_).c_str());
+    return text;
+}
+
+double SimulatedUps::TrueRuntime() const { return cut_out_ ? 0.0 : battery_.RuntimeLeft(); }
+
+std::string SimulatedUps::Truth() const {
+    char text[160];
+    std::snprintf(text, sizeof text, "runtime %.1f soc %.3f voltage %.2f cutoff %s time %.1f",
+                  TrueRuntime(), battery_.StateOfCharge(), battery_.Voltage(),
+                  cut_out_ ? "yes" : "no", clock_);
     return text;
 }
 

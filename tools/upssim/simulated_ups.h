@@ -24,9 +24,15 @@ struct UpsOptions {
     bool per_cell = false;             // report the battery voltage per cell
     bool mustek = false;               // answer QS instead of Q1
     int load_percent = 12;
-    double runtime_seconds = 600.0;  // a full battery at the starting load
-    CommandSet unsupported = 0;      // answered with an echo
-    std::uint32_t seed = 1;          // for garbage bytes
+    double capacity_ah = 7.0;  // of the battery when new
+    BatteryAge age;
+    // When set, the capacity is chosen so that a full new battery lasts this
+    // long at the starting load (capacity_ah is then ignored).
+    std::optional<double> runtime_seconds;
+    // When set, the unit starts a 10-second self-test this often on mains.
+    std::optional<double> self_test_every;
+    CommandSet unsupported = 0;  // answered with an echo
+    std::uint32_t seed = 1;      // for garbage bytes
     std::string manufacturer = "Tallowmere";
     std::string model = "SIM-650";
     std::string version = "1.0";
@@ -78,6 +84,10 @@ public:
     void PinBatteryVoltage(double volts) { battery_.PinVoltage(volts); }
     void SetBatteryCharge(double soc) { battery_.SetStateOfCharge(soc); }
     void ReleaseBatteryVoltage() { battery_.ReleaseVoltage(); }
+    // The unit's own test button: a 10-second test or one until battery
+    // low, as if the client had sent T or TL (nothing on battery).
+    void PressTest(bool until_low);
+    void StopTest();
 
     // What a status inquiry would report now.
     StatusFields Status() const;
@@ -85,6 +95,15 @@ public:
     const BatteryModel& Battery() const { return battery_; }
     // One line: mains, output, battery, bits, mode and faults.
     std::string Describe() const;
+    // What the unit itself knows and never reports: "runtime 123.4 soc 0.520
+    // voltage 11.93 cutoff no time 812.3" (runtime left at the present load,
+    // charge, battery volts, whether the battery emptied and cut the output,
+    // simulated seconds since start).
+    std::string Truth() const;
+    double Clock() const { return clock_; }
+    // Seconds the battery would hold the present load from now (0 once it
+    // has cut the output).
+    double TrueRuntime() const;
 
     // State changes since the last call ("test ended", "output off: ..."),
     // for the operator's console.
@@ -103,6 +122,7 @@ private:
     void SwitchOff(const std::string& why);
     void Step(double seconds);
     void UpdateDrain();
+    void RunSchedule(double seconds);
     void Note(std::string event) { events_.push_back(std::move(event)); }
 
     UpsOptions options_;
@@ -126,6 +146,9 @@ private:
     bool output_off_ = false;
     std::optional<double> restart_left_;
     bool was_low_ = false;
+    bool cut_out_ = false;  // the battery ran empty; until the mains returns
+    double clock_ = 0.0;    // simulated seconds since start
+    std::optional<double> self_test_left_;
 
     bool silent_ = false;
     bool echo_all_ = false;

@@ -1,0 +1,383 @@
+#include "monitor/battery_model.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace gw::monitor {
+
+namespace {
+
+using G = GenericBattery;
+
+constexpr double kBlockVolts = 12;
+// Samples and seconds on the inverter before the estimate may trigger an action: the first
+// reply after the switch-over may still show the step settling.
+constexpr int kSettledSamples = 3;
+constexpr double kSettledSeconds = 5;
+// A load change this large between neighbouring samples measures the resistance.
+constexpr double kStepDrain = 0.05;
+constexpr double kStepSeconds = 30;
+// On mains this long (and ten times the last stretch) and the battery counts as recharged.
+constexpr double kRechargeSeconds = 1800;
+// A stretch whose voltage shows this much charge gone tells the capacity even without the
+// low bit; before anything is learned, this much of it in one stretch sizes the battery.
+constexpr double kCapacityDrop = 0.4;
+constexpr double kFitDrop = 0.15;
+// Loads this far apart tell Peukert's exponent.
+constexpr double kPeukertRatio = 1.4;
+// How fast learned figures follow new stretches: at most this many earlier ones weigh in.
+constexpr int kMemory = 4;
+// A battery whose resistance has risen has lost capacity with it; before its capacity is
+// learned, the generic one is cut by (new / now)^kFadeExponent.
+constexpr double kFadeExponent = 0.6;
+// A reading this close above the low bit's voltage counts as having reached it.
+constexpr double kLowBitMargin = 0.05;
+// Integration step in state of charge.
+constexpr double kChargeStep = 0.005;
+
+double Blend(const BatteryFigure& figure, double value) {
+    if (!figure.Learned) return value;
+    const int weight = std::min(figure.Discharges, kMemory);
+    return (figure.Value * weight + value) / (weight + 1);
+}
+
+void Learn(BatteryFigure& figure, double value) {
+    figure.Value = Blend(figure, value);
+    figure.Learned = true;
+    ++figure.Discharges;
+}
+
+}  // namespace
+
+BatteryModel::BatteryModel(double nominal_volts, BatteryKnowledge knowledge)
+    : blocks_(std::max(1.0, std::round(nominal_volts / kBlockVolts))),
+      knowledge_(std::move(knowledge)) {}
+
+double BatteryModel::Rest(double charge) const {
+    const auto& curve = knowledge_.CurveLearned ? knowledge_.Curve : G::kCurve;
+    const double x = std::clamp(charge, 0.0, 1.0) * (kCurvePoints - 1);
+    const int j = std::min(static_cast<int>(x), kCurvePoints - 2);
+    return curve[j] + (curve[j + 1] - curve[j]) * (x - j);
+}
+
+double BatteryModel::ChargeAtRest(double rest) const {
+    const auto& curve = knowledge_.CurveLearned ? knowledge_.Curve : G::kCurve;
+    if (rest <= curve.front()) return 0;
+    if (rest >= curve.back()) return 1;
+    for (int j = 0; j + 1 < kCurvePoints; ++j) {
+        if (rest <= curve[j + 1]) {
+            const double span = curve[j + 1] - curve[j];
+            const double part = span > 0 ? (rest - curve[j]) / span : 0;
+            return (j + part) / (kCurvePoints - 1);
+        }
+    }
+    return 1;
+}
+
+double BatteryModel::Drain(double load_percent, double block_volts) const {
+    if (block_volts <= 0) return 0;
+    return (std::max(load_percent, 0.0) + G::kIdleLoad) / 100 * kBlockVolts / block_volts;
+}
+
+double BatteryModel::ResistanceAt(double charge, double resistance) const {
+    return resistance * (1 - G::kPolarisation + G::kPolarisation / std::max(charge, 0.02));
+}
+
+double BatteryModel::ChargeFromVolts(double block_volts, double drain) const {
+    // Terminal volts rise with the charge (the rest voltage up, the polarisation down), so
+    // halving the interval finds the one charge that reads `block_volts` under `drain`.
+    const double resistance = Resistance().Value;
+    const auto terminal = [&](double c) { return Rest(c) - drain * ResistanceAt(c, resistance); };
+    if (terminal(1) <= block_volts) return 1;
+    double low = 0;
+    double high = 1;
+    for (int pass = 0; pass < 30; ++pass) {
+        const double mid = (low + high) / 2;
+        (terminal(mid) < block_volts ? low : high) = mid;
+    }
+    return (low + high) / 2;
+}
+
+double BatteryModel::DrainRate(double drain) const {
+    return std::pow(drain / G::kReferenceDrain, Peukert().Value);
+}
+
+double BatteryModel::Terminal(double charge, double load_percent, double resistance) const {
+    // v = u - i r with i = p * 12 / v:  v^2 - u v + 12 p r = 0, the upper root.
+    const double rest = Rest(charge);
+    const double power = (std::max(load_percent, 0.0) + G::kIdleLoad) / 100 * kBlockVolts;
+    const double discriminant = rest * rest - 4 * power * ResistanceAt(charge, resistance);
+    if (discriminant < 0) return 0;
+    const double volts = (rest + std::sqrt(discriminant)) / 2;
+    return volts > G::kCutOutVolts ? volts : 0;
+}
+
+double BatteryModel::RuntimeFrom(double charge, double load_percent) const {
+    const double capacity = CapacityInForce();
+    const double resistance = Resistance().Value;
+    double seconds = 0;
+    for (double c = charge; c > 0; c -= kChargeStep) {
+        const double step = std::min(kChargeStep, c);
+        const double volts = Terminal(c - step / 2, load_percent, resistance);
+        if (volts <= 0) break;
+        seconds += step * capacity / DrainRate(Drain(load_percent, volts));
+    }
+    return seconds;
+}
+
+BatteryFigure BatteryModel::Resistance() const {
+    if (knowledge_.Resistance.Learned) return knowledge_.Resistance;
+    if (stretch_.Active && stretch_.Steps > 0) {
+        return {stretch_.StepResistanceSum / stretch_.Steps, false, 0};
+    }
+    if (stretch_.Active && stretch_.StartResistance > 0) {
+        return {stretch_.StartResistance, false, 0};
+    }
+    return {G::kResistance, false, 0};
+}
+
+double BatteryModel::CapacityInForce() const {
+    if (knowledge_.Capacity.Learned) return knowledge_.Capacity.Value;
+    double capacity = G::kCapacity;
+    const double resistance = Resistance().Value;
+    if (resistance > G::kResistance) {
+        capacity *= std::pow(G::kResistance / resistance, kFadeExponent);
+    }
+    if (stretch_.Active) {
+        const double drop = stretch_.StartCharge - stretch_.VoltsCharge;
+        if (drop >= kFitDrop) capacity = std::min(capacity, stretch_.Drained / drop);
+    }
+    return capacity;
+}
+
+BatteryFigure BatteryModel::Capacity() const {
+    if (knowledge_.Capacity.Learned) return knowledge_.Capacity;
+    return {CapacityInForce(), false, 0};
+}
+
+BatteryFigure BatteryModel::Peukert() const {
+    if (knowledge_.Peukert.Learned) return knowledge_.Peukert;
+    return {G::kPeukert, false, 0};
+}
+
+double BatteryModel::SagAt(double load_percent) const {
+    return SagAt(load_percent, Resistance().Value);
+}
+
+double BatteryModel::SagAt(double load_percent, double resistance) const {
+    const double rest = Rest(1);
+    const double volts = Terminal(1, load_percent, resistance);
+    return ((volts > 0 ? rest - volts : rest - G::kCutOutVolts)) * blocks_;
+}
+
+double BatteryModel::FullRuntime(double load_percent) const {
+    return RuntimeFrom(1, load_percent);
+}
+
+double BatteryModel::ChargeFraction() const {
+    if (!stretch_.Active) return 1;
+    // Before the capacity is learned the count rests on a guessed capacity; the voltage,
+    // corrected for the sag this stretch measured, knows better where the battery stands.
+    if (!knowledge_.Capacity.Learned) return stretch_.VoltsCharge;
+    return 0.75 * stretch_.Charge + 0.25 * stretch_.VoltsCharge;
+}
+
+bool BatteryModel::Settled() const {
+    return stretch_.Active && stretch_.Samples >= kSettledSamples &&
+           stretch_.LastTime - stretch_.StartTime >= kSettledSeconds;
+}
+
+std::optional<double> BatteryModel::Runtime() const {
+    if (block_volts_ <= 0) return std::nullopt;
+    const double seconds = RuntimeFrom(stretch_.Active ? ChargeFraction() : 1, load_);
+    if (!std::isfinite(seconds)) return std::nullopt;
+    return seconds;
+}
+
+StretchEnd BatteryModel::Feed(const BatterySample& sample) {
+    if (!(sample.Volts > 0) || !std::isfinite(sample.Volts) || !std::isfinite(sample.Time)) {
+        return {};
+    }
+    const double block_volts = sample.Volts / blocks_;
+    load_ = std::clamp(sample.LoadPercent, 0.0, 150.0);
+    block_volts_ = block_volts;
+    if (sample.OnInverter) {
+        if (!stretch_.Active) {
+            Begin(sample, block_volts);
+        } else {
+            Continue(sample, block_volts);
+        }
+        return {};
+    }
+    if (stretch_.Active) return End(sample);
+    if (mains_since_ < 0) mains_since_ = sample.Time;
+    return {};
+}
+
+void BatteryModel::Begin(const BatterySample& sample, double block_volts) {
+    const double last_duration = last_stretch_seconds_;
+    const bool recharged = mains_since_ < 0 || !history_known_ ||
+                           sample.Time - mains_since_ >=
+                               std::max(kRechargeSeconds, 10 * last_duration);
+    stretch_ = Stretch{};
+    stretch_.Active = true;
+    stretch_.Test = sample.Test;
+    stretch_.Low = sample.Low;
+    stretch_.Samples = 1;
+    stretch_.StartTime = stretch_.LastTime = sample.Time;
+    const double drain = Drain(load_, block_volts);
+    stretch_.LastDrain = drain;
+    stretch_.LastVolts = block_volts;
+    stretch_.LoadSum = load_;
+    stretch_.Recharged = recharged;
+    stretch_.StartVolts = block_volts;
+    if (recharged) {
+        stretch_.StartResistance = std::max(0.0, (Rest(1) - block_volts) / drain);
+        stretch_.StartCharge = 1;
+    } else {
+        stretch_.StartCharge = ChargeFromVolts(block_volts, drain);
+    }
+    stretch_.Charge = stretch_.StartCharge;
+    stretch_.VoltsCharge = ChargeFromVolts(block_volts, drain);
+    samples_.clear();
+    samples_.push_back({0, block_volts, drain, sample.Low});
+}
+
+void BatteryModel::Continue(const BatterySample& sample, double block_volts) {
+    const double seconds = sample.Time - stretch_.LastTime;
+    if (seconds < 0) return;
+    const double drain = Drain(load_, block_volts);
+    stretch_.Drained += seconds * DrainRate((drain + stretch_.LastDrain) / 2);
+    if (std::abs(drain - stretch_.LastDrain) >= kStepDrain && seconds <= kStepSeconds) {
+        // Measured where the battery is now; brought back to what it is at full charge.
+        const double step = (stretch_.LastVolts - block_volts) / (drain - stretch_.LastDrain) /
+                            ResistanceAt(stretch_.Charge, 1);
+        if (step > 0 && step < 10) {
+            stretch_.StepResistanceSum += step;
+            ++stretch_.Steps;
+        }
+    }
+    // The first reply after the switch-over may catch the voltage still settling: the
+    // highest of the first few tells the step.
+    if (stretch_.Recharged && stretch_.Samples < kSettledSamples &&
+        block_volts > stretch_.StartVolts) {
+        stretch_.StartVolts = block_volts;
+        stretch_.StartResistance = std::max(0.0, (Rest(1) - block_volts) / drain);
+    }
+    stretch_.Test = stretch_.Test || sample.Test;
+    stretch_.Low = stretch_.Low || sample.Low;
+    ++stretch_.Samples;
+    stretch_.LastTime = sample.Time;
+    stretch_.LastDrain = drain;
+    stretch_.LastVolts = block_volts;
+    stretch_.LoadSum += load_;
+    stretch_.VoltsCharge = ChargeFromVolts(block_volts, drain);
+    stretch_.Charge = stretch_.StartCharge - stretch_.Drained / CapacityInForce();
+    samples_.push_back({stretch_.Drained, block_volts, drain, sample.Low});
+}
+
+StretchEnd BatteryModel::End(const BatterySample& sample) {
+    StretchEnd end;
+    end.Ended = true;
+    end.WasTest = stretch_.Test;
+    const double duration = stretch_.LastTime - stretch_.StartTime;
+
+    // The resistance: load steps measure it best; the step from a recharged battery's rest
+    // voltage will do.
+    double resistance = 0;
+    if (stretch_.Steps > 0) {
+        resistance = stretch_.StepResistanceSum / stretch_.Steps;
+    } else if (stretch_.StartResistance > 0 && stretch_.Samples >= 2) {
+        resistance = stretch_.StartResistance;
+    }
+    if (resistance > 0) {
+        Learn(knowledge_.Resistance, resistance);
+        if (knowledge_.FirstResistance <= 0) knowledge_.FirstResistance = resistance;
+        end.Learned = true;
+    }
+    if (LearnCapacity()) end.Learned = true;
+    if (end.Learned) ++knowledge_.Discharges;
+
+    knowledge_.LastDischarge = sample.WallTime;
+    if (stretch_.Test) knowledge_.LastTest = sample.WallTime;
+    end.Learned = true;  // the dates changed in any case
+
+    last_stretch_seconds_ = duration;
+    history_known_ = true;
+    mains_since_ = sample.Time;
+    stretch_ = Stretch{};
+    samples_.clear();
+    return end;
+}
+
+// From a stretch that reached the low bit, or showed much of the charge gone: the capacity at
+// its loads, the rest curve where it went, and Peukert's exponent when the capacity known so
+// far came from another load.
+bool BatteryModel::LearnCapacity() {
+    if (samples_.size() < 4) return false;
+    const double resistance = Resistance().Value;
+    const double mean_load = stretch_.LoadSum / stretch_.Samples;
+    double drained = stretch_.Drained;
+    double end_charge = 0;
+    // The low bit, or a reading at its voltage: a test until battery low may end before any
+    // reply showed the bit.
+    auto low = std::find_if(samples_.begin(), samples_.end(), [](const Point& p) {
+        return p.Low || p.Volts <= G::kLowBitVolts + kLowBitMargin;
+    });
+    if (low != samples_.end() && low != samples_.begin()) {
+        // The low bit comes near kLowBitVolts under load.
+        drained = low->Drained;
+        end_charge = ChargeFromVolts(G::kLowBitVolts, low->Drain);
+    } else {
+        end_charge = stretch_.VoltsCharge;
+        if (stretch_.StartCharge - end_charge < kCapacityDrop) return false;
+    }
+    const double drop = stretch_.StartCharge - end_charge;
+    if (drop <= 0.05 || drained <= 0) return false;
+    const double capacity = drained / drop;
+    const double drain_now = Drain(mean_load, samples_.front().Volts);
+
+    if (knowledge_.Capacity.Learned && knowledge_.CapacityDrain > 0) {
+        const double ratio = drain_now / knowledge_.CapacityDrain;
+        if (ratio >= kPeukertRatio || ratio <= 1 / kPeukertRatio) {
+            const double k = Peukert().Value;
+            const double k_new =
+                std::clamp(k - std::log(capacity / knowledge_.Capacity.Value) / std::log(ratio),
+                           1.0, 1.6);
+            Learn(knowledge_.Peukert, k_new);
+        }
+    }
+    Learn(knowledge_.Capacity, capacity);
+    knowledge_.CapacityDrain = drain_now;
+    if (knowledge_.FirstCapacity <= 0) knowledge_.FirstCapacity = capacity;
+
+    // The curve, where this stretch went, from a battery that started full.
+    if (stretch_.StartCharge < 0.98) return true;
+    std::array<double, kCurvePoints> sum{};
+    std::array<int, kCurvePoints> count{};
+    for (const Point& p : samples_) {
+        const double charge = stretch_.StartCharge - p.Drained / capacity;
+        if (charge < 0) continue;
+        const int j = static_cast<int>(std::lround(charge * (kCurvePoints - 1)));
+        sum[j] += p.Volts + p.Drain * ResistanceAt(charge, resistance);
+        ++count[j];
+    }
+    std::array<double, kCurvePoints> curve =
+        knowledge_.CurveLearned ? knowledge_.Curve : G::kCurve;
+    int lowest = kCurvePoints;
+    for (int j = 0; j < kCurvePoints; ++j) {
+        if (count[j] == 0) continue;
+        curve[j] = sum[j] / count[j];
+        lowest = std::min(lowest, j);
+    }
+    if (lowest >= kCurvePoints) return true;
+    // Below what was seen, the generic shape joins on.
+    const double offset = curve[lowest] - G::kCurve[lowest];
+    for (int j = 0; j < lowest; ++j) curve[j] = G::kCurve[j] + offset;
+    for (int j = 1; j < kCurvePoints; ++j) curve[j] = std::max(curve[j], curve[j - 1] + 0.005);
+    knowledge_.Curve = curve;
+    knowledge_.CurveLearned = true;
+    return true;
+}
+
+}  // namespace gw::monitor

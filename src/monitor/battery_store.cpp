@@ -1,0 +1,261 @@
+#include "monitor/battery_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "monitor/display_model.h"
+
+namespace gw::monitor {
+
+namespace {
+
+constexpr char kMagic[] = "gridwarden-battery";
+
+// Locale-free, exact enough to survive a round trip.
+std::string Number(double value) {
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    return ec == std::errc() ? std::string(text, end) : "0";
+}
+
+bool ReadNumber(std::istream& in, double& value) {
+    std::string word;
+    if (!(in >> word)) return false;
+    const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
+    return ec == std::errc() && end == word.data() + word.size() && std::isfinite(value);
+}
+
+bool ReadInt(std::istream& in, int& value) {
+    double number = 0;
+    if (!ReadNumber(in, number) || number < 0 || number > 1e9) return false;
+    value = static_cast<int>(number);
+    return value == number;
+}
+
+std::string FigureLine(const char* name, const BatteryFigure& figure) {
+    return std::string(name) + " " + Number(figure.Value) + " " + (figure.Learned ? "1" : "0") +
+           " " + std::to_string(figure.Discharges) + "\n";
+}
+
+bool ReadFigure(std::istream& in, BatteryFigure& figure) {
+    int learned = 0;
+    if (!ReadNumber(in, figure.Value) || !ReadInt(in, learned) || learned > 1 ||
+        !ReadInt(in, figure.Discharges)) {
+        return false;
+    }
+    figure.Learned = learned == 1;
+    return !figure.Learned || figure.Value > 0;
+}
+
+// FNV-1a, 64 bits: a stable file name for any identity text.
+std::string HashText(const std::string& text) {
+    std::uint64_t hash = 1469598103934665603ULL;
+    for (const char c : text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ULL;
+    }
+    char name[24];
+    std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
+    return name;
+}
+
+std::string OneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    return text;
+}
+
+std::string Trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+}  // namespace
+
+std::string BatteryIdentity(const link::UpsLink& ups) {
+    std::string identity;
+    if (ups.IAnswered) {
+        identity = Trimmed(ups.Manufacturer) + "|" + Trimmed(ups.Model) + "|" +
+                   Trimmed(ups.Version);
+    } else {
+        identity = "||";
+    }
+    if (ups.FAnswered) {
+        identity += "|" + FixedText(ups.RatedVoltage, 1) + "|" + FixedText(ups.RatedCurrent, 0) +
+                    "|" + FixedText(ups.NominalBatteryVoltage, 0);
+    } else {
+        identity += "|||" + FixedText(ups.NominalBatteryVoltage, 0);
+    }
+    if (ups.HidPresent) {
+        char hid[32];
+        std::snprintf(hid, sizeof hid, "|HID %04X:%04X", ups.VendorId, ups.ProductId);
+        identity += hid;
+    } else {
+        identity += "|COM" + std::to_string(ups.ComPort);
+    }
+    return OneLine(identity);
+}
+
+std::string FormatBatteryKnowledge(const std::string& identity, const BatteryKnowledge& k) {
+    std::string text = std::string(kMagic) + " " + std::to_string(kBatteryFileVersion) + "\n";
+    text += "identity " + OneLine(identity) + "\n";
+    text += FigureLine("resistance", k.Resistance);
+    text += FigureLine("capacity", k.Capacity);
+    text += "capacity_drain " + Number(k.CapacityDrain) + "\n";
+    text += FigureLine("peukert", k.Peukert);
+    text += std::string("curve ") + (k.CurveLearned ? "1" : "0");
+    for (const double point : k.Curve) text += " " + Number(point);
+    text += "\n";
+    text += "first " + Number(k.FirstResistance) + " " + Number(k.FirstCapacity) + "\n";
+    text += "discharges " + std::to_string(k.Discharges) + "\n";
+    text += "last_test " + Number(k.LastTest) + "\n";
+    text += "last_discharge " + Number(k.LastDischarge) + "\n";
+    text += "verdict " + (k.Verdict.empty() ? std::string("-") : k.Verdict) + "\n";
+    text += "evidence " + OneLine(k.Evidence) + "\n";
+    return text;
+}
+
+std::optional<BatteryKnowledge> ParseBatteryKnowledge(const std::string& text,
+                                                      const std::string& identity) {
+    std::istringstream lines(text);
+    std::string line;
+    if (!std::getline(lines, line) ||
+        line != std::string(kMagic) + " " + std::to_string(kBatteryFileVersion)) {
+        return std::nullopt;
+    }
+    BatteryKnowledge k;
+    bool identity_seen = false;
+    while (std::getline(lines, line)) {
+        if (line.empty()) continue;
+        const std::size_t blank = line.find(' ');
+        const std::string key = line.substr(0, blank);
+        const std::string rest = blank == std::string::npos ? "" : line.substr(blank + 1);
+        std::istringstream in(rest);
+        bool good = true;
+        if (key == "identity") {
+            if (rest != OneLine(identity)) return std::nullopt;
+            identity_seen = true;
+        } else if (key == "resistance") {
+            good = ReadFigure(in, k.Resistance);
+        } else if (key == "capacity") {
+            good = ReadFigure(in, k.Capacity);
+        } else if (key == "capacity_drain") {
+            good = ReadNumber(in, k.CapacityDrain);
+        } else if (key == "peukert") {
+            good = ReadFigure(in, k.Peukert);
+        } else if (key == "curve") {
+            int learned = 0;
+            good = ReadInt(in, learned) && learned <= 1;
+            for (double& point : k.Curve) good = good && ReadNumber(in, point);
+            for (int j = 1; good && learned == 1 && j < kCurvePoints; ++j) {
+                good = k.Curve[j] > k.Curve[j - 1];
+            }
+            k.CurveLearned = learned == 1;
+        } else if (key == "first") {
+            good = ReadNumber(in, k.FirstResistance) && ReadNumber(in, k.FirstCapacity);
+        } else if (key == "discharges") {
+            good = ReadInt(in, k.Discharges);
+        } else if (key == "last_test") {
+            good = ReadNumber(in, k.LastTest);
+        } else if (key == "last_discharge") {
+            good = ReadNumber(in, k.LastDischarge);
+        } else if (key == "verdict") {
+            good = rest == "-" || rest == "Good" || rest == "Weak" || rest == "Replace";
+            if (rest != "-") k.Verdict = rest;
+        } else if (key == "evidence") {
+            k.Evidence = rest;
+        }
+        // Unknown keys are a later version's additions within the same format: skipped.
+        if (!good) return std::nullopt;
+    }
+    if (!identity_seen) return std::nullopt;
+    return k;
+}
+
+std::string BatteryFileStore::PathFor(const std::string& identity) const {
+    return dir_ + "/battery-" + HashText(identity) + ".state";
+}
+
+BatteryStore::Loaded BatteryFileStore::Load(const std::string& identity) {
+    Loaded loaded;
+    const std::string path = PathFor(identity);
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return loaded;
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (std::optional<BatteryKnowledge> knowledge = ParseBatteryKnowledge(text.str(), identity)) {
+        loaded.Knowledge = *knowledge;
+        return loaded;
+    }
+    // Kept for whoever wants to look at it; learning starts again.
+    std::string aside;
+    for (int n = 1; n < 1000; ++n) {
+        aside = path + ".unreadable" + (n > 1 ? "." + std::to_string(n) : "");
+        struct stat st {};
+        if (::stat(aside.c_str(), &st) != 0) break;
+    }
+    if (::rename(path.c_str(), aside.c_str()) == 0) {
+        loaded.Problem = "Battery knowledge unreadable, learning again; kept as " + aside;
+    } else {
+        loaded.Problem = "Battery knowledge unreadable, learning again: " + path + ": " +
+                         std::strerror(errno);
+    }
+    return loaded;
+}
+
+std::string BatteryFileStore::Save(const std::string& identity, const BatteryKnowledge& knowledge) {
+    if (::mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST) {
+        return dir_ + ": " + std::strerror(errno);
+    }
+    const std::string path = PathFor(identity);
+    const std::string temp = path + ".tmp";
+    const std::string text = FormatBatteryKnowledge(identity, knowledge);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return temp + ": " + std::strerror(errno);
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const std::string error = temp + ": " + std::strerror(errno);
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return error;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    const bool synced = ::fsync(fd) == 0;
+    const int sync_error = errno;
+    if (::close(fd) != 0 || !synced) {
+        const std::string error = temp + ": " + std::strerror(synced ? errno : sync_error);
+        ::unlink(temp.c_str());
+        return error;
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const std::string error = path + ": " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return error;
+    }
+    // The rename itself lasts once the folder is synced.
+    const int dir = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return "";
+}
+
+}  // namespace gw::monitor
