@@ -111,3 +111,12 @@ struct Bucket {
 };
 
 }  // namespace gw::history
+
+namespace gw::history {
+
+// A moment as scripts and users write it: seconds since the epoch ("1767225600", fractions
+// allowed), local "YYYY-MM-DD", "YYYY-MM-DD hh:mm[:ss]" (or with "T"), "now", or a time back
+// from now: "-90s", "-15m", "-6h", "-7d". Nothing when it is none of these.
+std::optional<Millis> ParseTimeText(const std::string& text, Millis now);
+
+}  // namespace gw::history

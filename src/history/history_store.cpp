@@ -46,6 +46,12 @@ HistoryStore::Opened HistoryStore::Open(const std::string& path, Millis now) {
         if (opened.Ok) return opened;
         reason = opened.Error;
     }
+    if (!reason.empty() && !Database::IsDamage(db_.ErrorCode()) && reason == db_.Error()) {
+        // Busy, locked, out of memory: the file may be sound; try again later.
+        opened.Error = reason;
+        Close();
+        return opened;
+    }
     // Whatever this file is, it is not a history we can write: keep it for the user to look
     // at, and start a new one so that nothing else depends on it.
     return Restart(reason, now);
