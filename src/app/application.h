@@ -154,6 +154,9 @@ public:
     bool NutFieldsEditable() const override { return nut_->FieldsEditable(); }
     void NutLoginChanged() override { nut_->Publish(); }
     NutService& Nut() { return *nut_; }
+    std::shared_ptr<const history::HistoryReader> HistoryReader() const override {
+        return history_->Reader();
+    }
     const PlatformVersion& Platform() const { return platform_; }
 
     // The SMTP and LAN tabs. Each does nothing before StartUp. The tests send a status report

@@ -44,7 +44,7 @@ std::string ChartTimeText(Millis t, Millis range) {
     std::tm local{};
     localtime_r(&seconds, &local);
     char text[32] = {};
-    std::strftime(text, sizeof text, range <= 24LL * 3600 * 1000 ? "%H:%M" : "%m-%d %H:%M",
+    std::strftime(text, sizeof text, range < 24LL * 3600 * 1000 ? "%H:%M" : "%m-%d %H:%M",
                   &local);
     return text;
 }

@@ -22,7 +22,7 @@ struct ChartSpec {
 std::string SvgChart(const ChartSpec& spec, const std::vector<history::Bucket>& buckets,
                      history::Millis from, history::Millis to, history::Millis step);
 
-// A time label: "hh:mm" within a day's range, else "MM-DD hh:mm", local time.
+// A time label: "hh:mm" in a range shorter than a day, else "MM-DD hh:mm", local time.
 std::string ChartTimeText(history::Millis t, history::Millis range);
 
 }  // namespace gw::reports
