@@ -126,9 +126,10 @@ bool HistoryStore::Check(std::string& reason) {
 }
 
 bool HistoryStore::Prepare(std::string& error) {
-    // WAL lets the readers go on while we commit; FULL syncs each commit, every few seconds.
+    // WAL lets the readers go on while we commit. How hard each commit syncs is Write's choice.
     db_.QueryText("PRAGMA journal_mode = WAL");
-    if (!db_.Execute("PRAGMA synchronous = FULL; PRAGMA journal_size_limit = 4194304;") ||
+    synced_ = false;
+    if (!db_.Execute("PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = 4194304;") ||
         !db_.Execute(CreateSchemaSql())) {
         error = db_.Error();
         return false;
@@ -160,11 +161,15 @@ void HistoryStore::Close() {
 }
 
 bool HistoryStore::Write(const std::vector<Reading>& readings, const std::vector<Event>& events,
-                         std::string& error, bool& damaged) {
+                         std::string& error, bool& damaged, bool sync) {
     damaged = false;
     if (!IsOpen()) {
         error = "the history file is not open";
         return false;
+    }
+    if (sync != synced_) {
+        db_.Execute(sync ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = NORMAL");
+        synced_ = sync;
     }
     const auto fail = [&](const Statement* statement) {
         if (statement != nullptr) db_.NoteFailure(*statement);

@@ -2,8 +2,10 @@
 // anew), writing a batch of readings and events in one transaction, and thinning what is older
 // than a week to one row per minute and dropping what is older than a year.
 //
-// The file runs in write-ahead-log mode with full syncing at each commit: a commit every few
-// seconds costs one sync, and at most the rows not yet committed are lost with the power.
+// The file runs in write-ahead-log mode. A commit on mains power is not synced (the kernel writes
+// it back within half a minute, and a sync every few seconds costs more than the rest of a poll
+// cycle); a commit while on battery, when the power may really go, is synced, so that then at
+// most the rows not yet committed are lost.
 //
 // Thread rule: one thread at a time — the history writer's thread, or a benchmark. Readers open
 // their own connections (HistoryReader) and never touch this one.
@@ -43,10 +45,10 @@ public:
     bool IsOpen() const { return db_.IsOpen(); }
     const std::string& Path() const { return path_; }
 
-    // One transaction. On failure nothing of the batch is kept; `damaged` says the file went bad
-    // under us, and the caller may Restart.
+    // One transaction, synced to the disk before it returns when `sync`. On failure nothing of
+    // the batch is kept; `damaged` says the file went bad under us, and the caller may Restart.
     bool Write(const std::vector<Reading>& readings, const std::vector<Event>& events,
-               std::string& error, bool& damaged);
+               std::string& error, bool& damaged, bool sync = false);
     // Folds readings older than kFullResolution into minutes, at most kFoldChunk per
     // transaction until done, and drops minutes and events older than kKept.
     bool Thin(Millis now, std::string& error);
@@ -61,6 +63,7 @@ private:
 
     std::string path_;
     Database db_;
+    bool synced_ = false;
     Statement insert_reading_;
     Statement insert_event_;
     Statement fold_;

@@ -64,23 +64,33 @@ void HistoryWriter::Shared::Run() {
 
     std::vector<Reading> batch;
     std::vector<Event> batch_events;
+    bool on_battery = false;
     for (;;) {
         bool stopping = false;
+        bool flushed = false;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            wake.wait_for(lock, options.CommitPeriod, [this] { return stop || flush; });
+            wake.wait_for(lock,
+                          on_battery ? options.BatteryCommitPeriod : options.CommitPeriod,
+                          [this] { return stop || flush; });
+            flushed = flush;
             flush = false;
             stopping = stop;
             batch.swap(readings);
             batch_events.swap(events);
         }
+        if (!batch.empty()) on_battery = (batch.back().Bits & kPowerFailBit) != 0;
         if (!batch.empty() || !batch_events.empty()) {
             if (!store.IsOpen()) report(store.Open(options.Path, now()));
+            // A flush comes before a power action: that commit must reach the disk too.
+            const bool sync = on_battery || flushed;
             bool damaged = false;
-            bool written = store.IsOpen() && store.Write(batch, batch_events, error, damaged);
+            bool written =
+                store.IsOpen() && store.Write(batch, batch_events, error, damaged, sync);
             if (!written && damaged) {
                 report(store.Restart(error, now()));
-                written = store.IsOpen() && store.Write(batch, batch_events, error, damaged);
+                written =
+                    store.IsOpen() && store.Write(batch, batch_events, error, damaged, sync);
             }
             const std::lock_guard<std::mutex> lock(mutex);
             if (written) {

@@ -1,6 +1,7 @@
 // The history's own thread: the main thread hands each reading and event to a bounded queue and
-// goes on; this thread wakes every few seconds (not once per poll cycle), writes what came in
-// one transaction, and thins the file once an hour. It opens the file itself, so a slow disk or
+// goes on; this thread wakes every ten seconds (not once per poll cycle; every two and syncing
+// each commit while the UPS runs on battery), writes what came in one transaction, and thins
+// the file once an hour. It opens the file itself, so a slow disk or
 // a long check never holds up start-up, the polls or the power-fail response.
 //
 // When the file cannot be written, rows are dropped and one line says so (again only after it
@@ -29,7 +30,9 @@ class HistoryWriter {
 public:
     struct Options {
         std::string Path;
-        std::chrono::milliseconds CommitPeriod{5000};
+        // On mains, and while on battery or after a power action, when every commit is synced.
+        std::chrono::milliseconds CommitPeriod{10000};
+        std::chrono::milliseconds BatteryCommitPeriod{2000};
         std::chrono::milliseconds ThinPeriod{3600 * 1000};
         // Rows beyond these wait nowhere: the oldest are dropped (a stuck disk must not grow
         // the program without bound). At a 1 s refresh this is over an hour of readings.
