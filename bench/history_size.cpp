@@ -59,8 +59,8 @@ Reading Simulated(Millis t, Millis start, std::mt19937& noise) {
 }
 
 void Measure(int refresh_seconds) {
-    const std::string path =
-        std::filesystem::temp_directory_path() / ("gw-history-size-" + std::to_string(refresh_seconds) + ".sqlite");
+    const std::string path = std::filesystem::temp_directory_path() /
+                             ("gw-history-size-" + std::to_string(refresh_seconds) + ".sqlite");
     for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
     const Millis start = 1'800'000'000'000;
     HistoryStore store;

@@ -19,8 +19,8 @@ std::string WithoutStamp(const std::string& line) {
     if (!digits(0, 4) || line.size() < 11 || line[4] != '-' || line[7] != '-' || line[10] != ' ') {
         return line;
     }
-    if (line.size() >= 20 && digits(11, 2) && line[13] == ':' && digits(14, 2) &&
-        line[16] == ':' && digits(17, 2) && line[19] == ' ') {
+    if (line.size() >= 20 && digits(11, 2) && line[13] == ':' && digits(14, 2) && line[16] == ':' &&
+        digits(17, 2) && line[19] == ' ') {
         return line.substr(20);
     }
     return line.substr(11);

@@ -77,8 +77,8 @@ std::vector<Event> HistoryReader::Events(Millis from, Millis to, std::size_t lim
     std::vector<Event> out;
     Database db;
     if (!OpenForReading(path_, db, error)) return out;
-    Statement query = db.Prepare(
-        "SELECT t, kind, text FROM events WHERE t >= ?1 AND t < ?2 ORDER BY t LIMIT ?3");
+    Statement query =
+        db.Prepare("SELECT t, kind, text FROM events WHERE t >= ?1 AND t < ?2 ORDER BY t LIMIT ?3");
     if (!query) {
         error = db.Error();
         return out;
@@ -87,7 +87,8 @@ std::vector<Event> HistoryReader::Events(Millis from, Millis to, std::size_t lim
     query.Bind(2, to);
     query.Bind(3, static_cast<std::int64_t>(limit));
     while (query.Step()) {
-        out.push_back({query.Int(0), query.Int(1) == 1 ? EventKind::PowerAction : EventKind::LogLine,
+        out.push_back({query.Int(0),
+                       query.Int(1) == 1 ? EventKind::PowerAction : EventKind::LogLine,
                        query.Text(2)});
     }
     if (query.Failed()) {

@@ -80,13 +80,13 @@ std::optional<Millis> ParseTimeText(const std::string& text, Millis now) {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     char separator = 0;
     char tail = 0;
-    const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%c", &year, &month,
-                                   &day, &separator, &hour, &minute, &second, &tail);
+    const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%c", &year, &month, &day,
+                                   &separator, &hour, &minute, &second, &tail);
     const bool date_only = fields == 3;
     const bool with_time = (fields == 6 || fields == 7) && (separator == ' ' || separator == 'T');
     if (!date_only && !with_time) return std::nullopt;
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-        second > 60 || hour < 0 || minute < 0 || second < 0) {
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60 ||
+        hour < 0 || minute < 0 || second < 0) {
         return std::nullopt;
     }
     local.tm_year = year - 1900;

@@ -55,8 +55,7 @@ std::string InsertEventSql() { return "INSERT INTO events(t, kind, text) VALUES(
 std::string FoldMinutesSql() {
     return "INSERT OR REPLACE INTO minutes(m, n, bits, " +
            Joined([](const std::string& c) { return c + ", " + c + "_lo, " + c + "_hi"; }) +
-           ") SELECT m, n, bits, " +
-           Joined([](const std::string& c) {
+           ") SELECT m, n, bits, " + Joined([](const std::string& c) {
                return c + "_mean, " + c + "_mean - " + c + "_min, " + c + "_max - " + c + "_mean";
            }) +
            " FROM (SELECT t / 60000 AS m, count(*) AS n, " + BitsOr("bits") + " AS bits, " +
@@ -74,8 +73,7 @@ std::string BucketsSql() {
            Joined([](const std::string& c) {
                return "min(" + c + "_lo), avg(" + c + "), max(" + c + "_hi)";
            }) +
-           " FROM (SELECT t, 1 AS n, bits, " +
-           Joined([](const std::string& c) {
+           " FROM (SELECT t, 1 AS n, bits, " + Joined([](const std::string& c) {
                return c + " AS " + c + "_lo, " + c + ", " + c + " AS " + c + "_hi";
            }) +
            " FROM readings WHERE t >= ?1 AND t < ?2 UNION ALL SELECT m * 60000, n, bits, " +

@@ -34,9 +34,9 @@ public:
 
     struct Opened {
         bool Ok = false;
-        std::string Error;      // why nothing could be opened at all
-        std::string SetAside;   // where a damaged or foreign file went; empty when none
-        std::string Reason;     // why it was set aside
+        std::string Error;     // why nothing could be opened at all
+        std::string SetAside;  // where a damaged or foreign file went; empty when none
+        std::string Reason;    // why it was set aside
     };
     // Opens or creates `path`. A file that is not a sound history of this program is renamed to
     // `path` + ".set-aside-<time>" (with its log files) and a new one is started.

@@ -70,8 +70,7 @@ void HistoryWriter::Shared::Run() {
         bool flushed = false;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            wake.wait_for(lock,
-                          on_battery ? options.BatteryCommitPeriod : options.CommitPeriod,
+            wake.wait_for(lock, on_battery ? options.BatteryCommitPeriod : options.CommitPeriod,
                           [this] { return stop || flush; });
             flushed = flush;
             flush = false;
@@ -85,12 +84,10 @@ void HistoryWriter::Shared::Run() {
             // A flush comes before a power action: that commit must reach the disk too.
             const bool sync = on_battery || flushed;
             bool damaged = false;
-            bool written =
-                store.IsOpen() && store.Write(batch, batch_events, error, damaged, sync);
+            bool written = store.IsOpen() && store.Write(batch, batch_events, error, damaged, sync);
             if (!written && damaged) {
                 report(store.Restart(error, now()));
-                written =
-                    store.IsOpen() && store.Write(batch, batch_events, error, damaged, sync);
+                written = store.IsOpen() && store.Write(batch, batch_events, error, damaged, sync);
             }
             const std::lock_guard<std::mutex> lock(mutex);
             if (written) {
@@ -139,8 +136,7 @@ void HistoryWriter::Add(Reading reading) {
 void HistoryWriter::Add(Event event) {
     const std::lock_guard<std::mutex> lock(shared_->mutex);
     if (shared_->stop) return;
-    Bounded(shared_->events, std::move(event), shared_->options.MaxQueuedEvents,
-            shared_->dropped);
+    Bounded(shared_->events, std::move(event), shared_->options.MaxQueuedEvents, shared_->dropped);
 }
 
 void HistoryWriter::Flush() {

@@ -172,14 +172,14 @@ std::string ComposeHistoryJson(const history::HistoryReader* reader, const Histo
     json += "},\"buckets\":[";
     for (const history::Bucket& bucket : buckets) {
         if (json.back() != '[') json += ",";
-        json += "{\"time\":" + Seconds(bucket.Start) + ",\"rows\":" +
-                std::to_string(bucket.Rows) + ",\"bits\":" + std::to_string(bucket.Bits);
+        json += "{\"time\":" + Seconds(bucket.Start) + ",\"rows\":" + std::to_string(bucket.Rows) +
+                ",\"bits\":" + std::to_string(bucket.Bits);
         for (const history::FieldRow& field : history::kFields) {
             const auto& span = bucket[field.Which];
             if (!span) continue;
             json += ",\"" + std::string(field.Name) + "\":{\"min\":" + MetricNumber(span->Min) +
-                    ",\"mean\":" + MetricNumber(span->Mean) + ",\"max\":" +
-                    MetricNumber(span->Max) + "}";
+                    ",\"mean\":" + MetricNumber(span->Mean) +
+                    ",\"max\":" + MetricNumber(span->Max) + "}";
         }
         json += "}";
     }

@@ -44,8 +44,7 @@ std::string ChartTimeText(Millis t, Millis range) {
     std::tm local{};
     localtime_r(&seconds, &local);
     char text[32] = {};
-    std::strftime(text, sizeof text, range < 24LL * 3600 * 1000 ? "%H:%M" : "%m-%d %H:%M",
-                  &local);
+    std::strftime(text, sizeof text, range < 24LL * 3600 * 1000 ? "%H:%M" : "%m-%d %H:%M", &local);
     return text;
 }
 
@@ -76,8 +75,8 @@ std::string SvgChart(const ChartSpec& spec, const std::vector<Bucket>& buckets, 
 
     std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" +
                       std::to_string(kWidth) + "\" height=\"" + std::to_string(kHeight) +
-                      "\" viewBox=\"0 0 " + std::to_string(kWidth) + " " +
-                      std::to_string(kHeight) + "\" font-family=\"sans-serif\" font-size=\"11\">";
+                      "\" viewBox=\"0 0 " + std::to_string(kWidth) + " " + std::to_string(kHeight) +
+                      "\" font-family=\"sans-serif\" font-size=\"11\">";
     svg += "<text x=\"" + std::to_string(kLeft) + "\" y=\"15\" font-size=\"13\" " +
            "font-weight=\"bold\">" + HtmlEscape(spec.Title) + " (" + HtmlEscape(field.Unit) +
            ")</text>";
@@ -90,10 +89,9 @@ std::string SvgChart(const ChartSpec& spec, const std::vector<Bucket>& buckets, 
         if (colour == nullptr) continue;
         const double x0 = x_of(bucket.Start);
         const double x1 = std::max(x_of(bucket.Start + step), x0 + 1.5);
-        svg += "<rect class=\"" +
-               std::string(colour == kOutageColour ? "outage" : "test") + "\" x=\"" + Num(x0) +
-               "\" y=\"" + std::to_string(kTop) + "\" width=\"" + Num(x1 - x0) +
-               "\" height=\"" + Num(plot_h) + "\" fill=\"" + colour + "\"/>";
+        svg += "<rect class=\"" + std::string(colour == kOutageColour ? "outage" : "test") +
+               "\" x=\"" + Num(x0) + "\" y=\"" + std::to_string(kTop) + "\" width=\"" +
+               Num(x1 - x0) + "\" height=\"" + Num(plot_h) + "\" fill=\"" + colour + "\"/>";
     }
 
     // The band and the line, broken where rows are missing for more than two steps.

@@ -54,8 +54,8 @@ std::string Label(const std::string& value) {
 class Exposition {
 public:
     void Family(const char* name, const char* type, const char* help) {
-        text_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type +
-                 "\n";
+        text_ +=
+            std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
     }
     void Sample(const char* name, const std::string& labels, double value) {
         text_ += std::string(name) + "{ups=\"" + kMetricsUpsName + "\"" + labels + "} " +

@@ -19,14 +19,14 @@ inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charse
 
 // What the metrics are made of: one copy taken on the main thread after each poll cycle.
 struct MetricsState {
-    bool Known = false;          // a status reply was evaluated in full: Reading holds it
-    history::Reading Reading;    // runtime and battery health when the program knows them
-    std::string AvrState;        // "BOOST", "TRIM", "BYPASS" or "..." (inactive)
-    std::string Manufacturer;    // from the information reply; empty when not given
+    bool Known = false;        // a status reply was evaluated in full: Reading holds it
+    history::Reading Reading;  // runtime and battery health when the program knows them
+    std::string AvrState;      // "BOOST", "TRIM", "BYPASS" or "..." (inactive)
+    std::string Manufacturer;  // from the information reply; empty when not given
     std::string Model;
     std::string Firmware;
-    std::uint64_t PollCycles = 0;     // since the program started
-    std::uint64_t PowerFailures = 0;  // mains failures seen since the program started
+    std::uint64_t PollCycles = 0;           // since the program started
+    std::uint64_t PowerFailures = 0;        // mains failures seen since the program started
     std::optional<double> LearnedCapacity;  // 0..1 of the rated capacity, once learned
 };
 

@@ -56,8 +56,7 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     const QRectF plot(kLeft, kTop, width() - kLeft - kRight, height() - kTop - kBottom);
     const history::FieldRow& field = history::FieldOf(field_);
     painter.setPen(palette().text().color());
-    painter.drawText(QPointF(kLeft, kTop - 3),
-                     title_ + " (" + QString::fromUtf8(field.Unit) + ")");
+    painter.drawText(QPointF(kLeft, kTop - 3), title_ + " (" + QString::fromUtf8(field.Unit) + ")");
 
     const double range = static_cast<double>(to_ - from_);
     const auto x_of = [&](history::Millis t) {

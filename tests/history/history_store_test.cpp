@@ -49,12 +49,12 @@ TEST(HistoryStore, KeepsAWeekInFullThenMinutesForAYearReadableBySqlite3) {
     const Millis old = kNow - 8 * kDay;
     std::string error;
     bool damaged = false;
-    ASSERT_TRUE(store.Write({At(old, 220.0), At(old + 20000, 0.0, kPowerFailBit),
-                             At(old + 40000, 230.0), At(kNow - kDay, 228.6),
-                             At(kNow - 367 * kDay, 225.0)},
-                            {{old + 20000, EventKind::LogLine, "Power Fail"},
-                             {kNow - 400 * kDay, EventKind::PowerAction, "Shutdown"}},
-                            error, damaged))
+    ASSERT_TRUE(
+        store.Write({At(old, 220.0), At(old + 20000, 0.0, kPowerFailBit), At(old + 40000, 230.0),
+                     At(kNow - kDay, 228.6), At(kNow - 367 * kDay, 225.0)},
+                    {{old + 20000, EventKind::LogLine, "Power Fail"},
+                     {kNow - 400 * kDay, EventKind::PowerAction, "Shutdown"}},
+                    error, damaged))
         << error;
     ASSERT_TRUE(store.Thin(kNow, error)) << error;
     store.Close();
@@ -79,9 +79,8 @@ TEST(HistoryStore, KeepsAWeekInFullThenMinutesForAYearReadableBySqlite3) {
     EXPECT_DOUBLE_EQ(buckets[1][Field::InputVoltage]->Mean, 228.6);
 
     std::vector<std::pair<Millis, bool>> rows;
-    ASSERT_TRUE(reader.Rows(0, kNow, [&](const Reading& r, bool minute) {
-        rows.emplace_back(r.Time, minute);
-    }, error));
+    ASSERT_TRUE(reader.Rows(
+        0, kNow, [&](const Reading& r, bool minute) { rows.emplace_back(r.Time, minute); }, error));
     EXPECT_EQ(rows, (std::vector<std::pair<Millis, bool>>{{old, true}, {kNow - kDay, false}}));
 }
 
@@ -122,9 +121,8 @@ TEST(HistoryWriter, CommitsInBatchesAndReportsAnUnwritableFolderOnce) {
     ScratchDir dir;
     std::vector<std::string> problems;
     {
-        HistoryWriter writer({dir / kHistoryFileName}, [&](const std::string& line) {
-            problems.push_back(line);
-        });
+        HistoryWriter writer({dir / kHistoryFileName},
+                             [&](const std::string& line) { problems.push_back(line); });
         for (int i = 0; i < 50; ++i) writer.Add(At(kNow + i * 1000, 230));
         writer.Add(Event{kNow, EventKind::LogLine, "Start Monitoring"});
         writer.Stop();

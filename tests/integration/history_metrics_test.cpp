@@ -21,8 +21,9 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(sim_.Ready());
         port_ = testing::FreePort();
-        testing::WriteSettings(
-            {{"Refresh Interval", "1"}, {"HTTP Server", "1"}, {"HTTP Port", std::to_string(port_)}});
+        testing::WriteSettings({{"Refresh Interval", "1"},
+                                {"HTTP Server", "1"},
+                                {"HTTP Port", std::to_string(port_)}});
         program_ = std::make_unique<testing::BackgroundProgram>(std::vector<std::string>{
             GRIDWARDEN_PATH, "--headless", "--power=simulated", "--com", "5", "--print-replies"});
         ASSERT_TRUE(program_->WaitFor("charge", 30s)) << program_->Output();
@@ -67,11 +68,10 @@ TEST_F(HistoryMetricsTest, PrometheusScrapesTheMetricsThatPromtoolAccepts) {
            "scrape_configs:\n  - job_name: gridwarden\n    static_configs:\n"
            "      - targets: ['127.0.0.1:"
         << port_ << "']\n";
-    testing::BackgroundProgram prometheus({"/usr/bin/prometheus",
-                                           "--config.file=" + Scratch("prometheus.yml"),
-                                           "--storage.tsdb.path=" + Scratch("tsdb"),
-                                           "--web.listen-address=127.0.0.1:" +
-                                               std::to_string(prometheus_port)});
+    testing::BackgroundProgram prometheus(
+        {"/usr/bin/prometheus", "--config.file=" + Scratch("prometheus.yml"),
+         "--storage.tsdb.path=" + Scratch("tsdb"),
+         "--web.listen-address=127.0.0.1:" + std::to_string(prometheus_port)});
     const std::string query = "http://127.0.0.1:" + std::to_string(prometheus_port) +
                               "/api/v1/query?query=nut_battery_charge%7Bups%3D%22gridwarden%22%7D";
     std::string answer;
@@ -95,21 +95,23 @@ TEST_F(HistoryMetricsTest, TheOutageIsInTheFileTheCsvAndTheBrowsersChart) {
          "--screenshot=" + dir + "/history.png", Url("/history?range=hour")},
         60s, testing::Streams::Both);
     EXPECT_TRUE(std::filesystem::exists(dir + "/history.png")) << shot.Output;
-    const std::string dom = testing::RunProgram(
-        {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-         "--user-data-dir=" + Scratch("chromium"), "--dump-dom", Url("/history?range=hour")},
-        60s).Output;
+    const std::string dom =
+        testing::RunProgram(
+            {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+             "--user-data-dir=" + Scratch("chromium"), "--dump-dom", Url("/history?range=hour")},
+            60s)
+            .Output;
     EXPECT_NE(dom.find("<svg"), std::string::npos) << dom;
     EXPECT_NE(dom.find("class=\"outage\""), std::string::npos) << dom;
     EXPECT_NE(dom.find("Power Fail"), std::string::npos) << dom;
 
     ASSERT_EQ(program_->Stop(), 0);  // the close writes what is queued
     const std::string file = home_.Root() + "/state/gridwarden/history.sqlite";
-    const testing::Finished rows = testing::RunProgram(
-        {"/usr/bin/sqlite3", file,
-         "SELECT count(*) > 3, sum(bits & 1) > 0, max(ip) FROM readings;"
-         "SELECT text FROM events WHERE text LIKE 'Power%' ORDER BY t;"},
-        30s, testing::Streams::Both);
+    const testing::Finished rows =
+        testing::RunProgram({"/usr/bin/sqlite3", file,
+                             "SELECT count(*) > 3, sum(bits & 1) > 0, max(ip) FROM readings;"
+                             "SELECT text FROM events WHERE text LIKE 'Power%' ORDER BY t;"},
+                            30s, testing::Streams::Both);
     EXPECT_EQ(rows.Output, "1|1|2286\nPower Fail\nPower O.K.\n");
 
     const std::string csv =

@@ -40,15 +40,14 @@ TEST(HistoryAnswersTest, EachPathAsksForTheCredentialsOfThePageAndAnswersItsOwnT
         outage.Bits = history::kPowerFailBit;
         std::string error;
         bool damaged = false;
-        ASSERT_TRUE(store.Write({outage}, {{outage.Time, history::EventKind::LogLine,
-                                            "Power <Fail>"}},
-                                error, damaged));
+        ASSERT_TRUE(store.Write({outage},
+                                {{outage.Time, history::EventKind::LogLine, "Power <Fail>"}}, error,
+                                damaged));
     }
     PageState state;
     state.User = "admin";
     state.Password = "pw";
-    state.History =
-        std::make_shared<history::HistoryReader>(dir / history::kHistoryFileName);
+    state.History = std::make_shared<history::HistoryReader>(dir / history::kHistoryFileName);
     state.Metrics.Known = true;
     state.Metrics.Reading[Field::Charge] = 104.0;  // an estimate above full still reads 1
     state.Metrics.Reading[Field::Load] = 12;
@@ -60,16 +59,24 @@ TEST(HistoryAnswersTest, EachPathAsksForTheCredentialsOfThePageAndAnswersItsOwnT
         const char* type;
         std::vector<const char*> has;
     } cases[] = {
-        {"/metrics", http::status::ok, "text/plain; version=0.0.4; charset=utf-8",
+        {"/metrics",
+         http::status::ok,
+         "text/plain; version=0.0.4; charset=utf-8",
          {"nut_battery_charge{ups=\"gridwarden\"} 1\n", "nut_load{ups=\"gridwarden\"} 0.12\n",
           "nut_ups_status{ups=\"gridwarden\",status=\"OB\"} 1\n",
           "# TYPE gridwarden_poll_cycles_total counter\n"}},
-        {"/history?range=hour", http::status::ok, "text/html; charset=utf-8",
+        {"/history?range=hour",
+         http::status::ok,
+         "text/html; charset=utf-8",
          {"<svg", "class=\"outage\"", "Power &lt;Fail&gt;", "class=\"on\">Hour<"}},
-        {"/history.json?from=-2m&to=now&step=60", http::status::ok, "application/json",
+        {"/history.json?from=-2m&to=now&step=60",
+         http::status::ok,
+         "application/json",
          {"\"step\":60,", "\"bits\":1,\"input_voltage\":{\"min\":0,\"mean\":0,\"max\":0}",
           "\"text\":\"Power <Fail>\""}},
-        {"/history.json?from=yesterday", http::status::bad_request, "application/json",
+        {"/history.json?from=yesterday",
+         http::status::bad_request,
+         "application/json",
          {"{\"error\":\"'yesterday' is not a time for from\"}"}},
     };
     for (const auto& c : cases) {
@@ -85,15 +92,15 @@ TEST(HistoryAnswersTest, EachPathAsksForTheCredentialsOfThePageAndAnswersItsOwnT
         EXPECT_EQ((*answer)[http::field::content_type], c.type);
         for (const char* text : c.has) {
             EXPECT_NE(answer->body().find(text), std::string::npos) << text << "\n"
-                                                                     << answer->body();
+                                                                    << answer->body();
         }
     }
     // Unknown runtime is left out rather than shown as 0; without a history the page says so.
     EXPECT_EQ(ComposeMetrics(state.Metrics).find("runtime"), std::string::npos);
     state.History.reset();
-    EXPECT_NE(HandleRequest(Get("/history", "admin:pw"), state, kNow)->body().find(
-                  "No history is kept."),
-              std::string::npos);
+    EXPECT_NE(
+        HandleRequest(Get("/history", "admin:pw"), state, kNow)->body().find("No history is kept."),
+        std::string::npos);
 }
 
 }  // namespace
