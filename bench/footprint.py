@@ -8,6 +8,10 @@ once with it silent. Start-up is left out: the figures cover the steady state on
 
 Processor time comes from /proc/<pid>/task/*/schedstat (nanoseconds, exact), wake-ups from the
 voluntary and involuntary context switches in /proc/<pid>/task/*/status.
+
+The history: the same figures with the history store and without it (--no-history), and the
+store's size after a simulated day and per year from gw_history_size_bench (--history-only runs
+just these).
 """
 import argparse
 import glob
@@ -106,16 +110,73 @@ def measure(build, seconds, silent):
     }
 
 
+def run_with_history(build, seconds, keep_history):
+    """CPU ms and wake-ups per answered poll cycle of a headless run, with or without the store."""
+    root = tempfile.mkdtemp(prefix="gw-footprint-history-")
+    env = dict(os.environ, XDG_CONFIG_HOME=f"{root}/config", XDG_STATE_HOME=f"{root}/state",
+               XDG_RUNTIME_DIR=root)
+    sim_path = f"{build}/tools/upssim/gridwarden-upssim"
+    sim = subprocess.Popen([sim_path, "--com", "1", "--pace"], env=env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    out_path = f"{root}/out.txt"
+    args = [f"{build}/src/app/gridwarden", "--headless", "--power=simulated", "--com", "1",
+            "--refresh", "1", "--print-replies"] + ([] if keep_history else ["--no-history"])
+    try:
+        for _ in range(100):
+            if os.path.islink(f"{root}/config/gridwarden/ports/COM1"):
+                break
+            time.sleep(0.05)
+        with open(out_path, "w") as out:
+            runner = subprocess.Popen(args, env=env, stdout=out, stderr=subprocess.STDOUT)
+        if not wait_for(out_path, "Start Monitoring", 30):
+            raise RuntimeError("the runner did not start monitoring")
+        time.sleep(5)
+        cycles0 = count(out_path, "charge")
+        run0, switches0 = task_totals(runner.pid)
+        time.sleep(seconds)
+        cycles = max(count(out_path, "charge") - cycles0, 1)
+        run1, switches1 = task_totals(runner.pid)
+        runner.send_signal(signal.SIGTERM)
+        runner.wait(timeout=30)
+    finally:
+        sim.terminate()
+        sim.wait(timeout=30)
+        shutil.rmtree(root, ignore_errors=True)
+    return cycles, (run1 - run0) / 1e6 / cycles, (switches1 - switches0) / cycles
+
+
+def report_history(build, seconds):
+    print(f"\n{'history':<10}{'cycles':>8}{'CPU ms/cycle':>14}{'wake-ups/cycle':>16}")
+    figures = {}
+    for name, keep in (("without", False), ("with", True)):
+        cycles, cpu, wakeups = run_with_history(build, seconds, keep)
+        figures[name] = (cpu, wakeups)
+        print(f"{name:<10}{cycles:>8}{cpu:>14.3f}{wakeups:>16.2f}")
+    print(f"{'difference':<18}{figures['with'][0] - figures['without'][0]:>14.3f}"
+          f"{figures['with'][1] - figures['without'][1]:>16.2f}"
+          "   (goals: <= 0.05 ms, no extra wake-up)")
+    size_bench = f"{build}/bench/gw_history_size_bench"
+    if os.path.exists(size_bench):
+        print("\nThe history file after a simulated day, and per year (goal: <= 50 MB):")
+        sys.stdout.flush()
+        subprocess.run([size_bench], check=False)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build")
     parser.add_argument("--seconds", type=float, default=60)
+    parser.add_argument("--history-only", action="store_true")
     args = parser.parse_args()
+    if args.history_only:
+        report_history(args.build, args.seconds)
+        return 0
     print(f"{'UPS':<10}{'cycles':>8}{'RSS MB':>9}{'CPU ms/cycle':>14}{'wake-ups/cycle':>16}")
     for name, silent in (("answering", False), ("silent", True)):
         r = measure(args.build, args.seconds, silent)
         print(f"{name:<10}{r['cycles']:>8}{r['rss_MB']:>9.1f}{r['cpu_ms_per_cycle']:>14.3f}"
               f"{r['wakeups_per_cycle']:>16.1f}")
+    report_history(args.build, args.seconds)
     return 0
 
 

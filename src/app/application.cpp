@@ -42,6 +42,12 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
             good = evaluation_->EvaluateStatus(poller_->CopyStoredReply()).End ==
                    monitor::EvaluationEnd::Complete;
         }
+        if (good) {
+            const monitor::UpsStatus status = evaluation_->CopyStatus();
+            history_->OnCycle(&status);
+        } else {
+            history_->OnCycle(nullptr);
+        }
         if (link_watch_) link_watch_->OnCycle(good);
         if (good && commands_) commands_->OnStatusShown();
         nut_->OnCycle(good, response_->State() == monitor::ResponseState::Acting);
@@ -52,7 +58,9 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
         change.CycleFailed = exchange_failed;
         Tell(change);
     });
+    history_ = std::make_unique<HistoryService>(loop_, log_);
     http_ = std::make_unique<HttpService>(loop_, display_, ups_, ui_, log_);
+    http_->SetHistory(history_.get());
     nut_ = std::make_unique<NutService>(loop_, display_, ups_, ui_, log_, GW_VERSION);
     polling_control_ = std::make_unique<monitor::PollingControlOf<link::Poller>>(*poller_);
 }
@@ -126,6 +134,10 @@ Application::Started Application::StartUp() {
     started_ = true;
 
     OpenJournal();
+    if (options_.KeepHistory) {
+        history_->Open(options_.JournalDir.empty() ? monitor::DefaultJournalDir()
+                                                   : options_.JournalDir);
+    }
     if (!locks_.Problem.empty()) log_.AppendLog("Single instance lock: " + locks_.Problem);
 
     platform_ = ReadPlatformVersion();
@@ -152,8 +164,9 @@ Application::Started Application::StartUp() {
     });
     system_actions_ = std::make_unique<monitor::SystemActionsOf<monitor::SystemPower>>(*power_);
     launcher_ = monitor::MakeProgramLauncher(loop_);
+    recorded_actions_ = std::make_unique<RecordedActions>(*system_actions_, *history_);
     response_ = std::make_unique<monitor::PowerFailResponse>(
-        loop_, display_, log_, *system_actions_, *launcher_, monitor::UpsCommandsOver(wire_));
+        loop_, display_, log_, *recorded_actions_, *launcher_, monitor::UpsCommandsOver(wire_));
     evaluation_ = std::make_unique<monitor::StatusEvaluation>(ups_, display_, log_, ui_, notices_,
                                                               *response_);
     // What is learned about the battery lives beside the journal.
@@ -305,6 +318,7 @@ void Application::Close() {
     wire_.CloseLink();  // keeps ComOpen and ComPort for the save
 
     SaveSettingsNow();
+    history_->Close();
     journal_.Close();
     // Only now may another copy start: before the save it would read the old file and later
     // write it back over ours.
@@ -346,6 +360,7 @@ void Application::SendCommand(monitor::UserCommand which, int minutes) {
 
 void Application::ActNow(monitor::PowerAction action) {
     if (closed_ || !power_) return;
+    history_->OnPowerAction(action);
     power_->Act(action);
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/history_service.h"
 #include "app/http_service.h"
 #include "app/instance_lock.h"
 #include "app/nut_service.h"
@@ -60,7 +61,8 @@ struct ApplicationOptions {
     std::string PowerBusAddress;  // empty: the system bus
     int ComPort = 0;              // 1..9 takes that port instead of the stored one; 0 none
     int RefreshSeconds = 0;       // a poll interval for this run only; 0 keeps the setting's
-    std::string JournalDir;       // empty: the default
+    std::string JournalDir;       // empty: the default; the history is kept there too
+    bool KeepHistory = true;      // the history file beside the journal
     std::string SettingsPath;     // empty: the default
     std::string AutostartPath;    // empty: the default
     std::string ProgramPath;      // empty: this executable
@@ -120,6 +122,7 @@ public:
 
     bool Closed() const { return closed_; }
     monitor::DisplayModel& Display() { return display_; }
+    HistoryService& History() { return *history_; }
     monitor::EventLog& Log() { return log_; }
     link::UpsLink& Link() { return ups_; }
     link::Poller& Poller() { return *poller_; }
@@ -154,6 +157,9 @@ public:
     bool NutFieldsEditable() const override { return nut_->FieldsEditable(); }
     void NutLoginChanged() override { nut_->Publish(); }
     NutService& Nut() { return *nut_; }
+    std::shared_ptr<const history::HistoryReader> HistoryReader() const override {
+        return history_->Reader();
+    }
     const PlatformVersion& Platform() const { return platform_; }
 
     // The SMTP and LAN tabs. Each does nothing before StartUp. The tests send a status report
@@ -198,6 +204,7 @@ private:
 
     monitor::EventLog log_;
     monitor::JournalFile journal_;
+    std::unique_ptr<HistoryService> history_;
     InstanceLocks locks_;
     PlatformVersion platform_;
     link::UpsLink ups_;
@@ -218,6 +225,7 @@ private:
     std::unique_ptr<monitor::PollingControlOf<link::Poller>> polling_control_;
     std::unique_ptr<monitor::SystemPower> power_;
     std::unique_ptr<monitor::SystemActionsOf<monitor::SystemPower>> system_actions_;
+    std::unique_ptr<RecordedActions> recorded_actions_;
     std::unique_ptr<monitor::ProgramLauncher> launcher_;
     std::unique_ptr<monitor::PowerFailResponse> response_;
     std::unique_ptr<monitor::StatusEvaluation> evaluation_;

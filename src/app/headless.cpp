@@ -82,6 +82,7 @@ int RunHeadless(const HeadlessOptions& options) {
     app_options.ComPort = options.ComPort;
     app_options.RefreshSeconds = options.RefreshSeconds;
     app_options.JournalDir = options.JournalDir;
+    app_options.KeepHistory = options.KeepHistory;
     app_options.RetryPeriod = std::chrono::seconds(options.RetrySeconds);
     app_options.NotifyBusAddress = options.NotifyBusAddress;
     Application app(loop, ui, app_options, [&loop] { loop.Quit(); });

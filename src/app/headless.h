@@ -15,7 +15,8 @@ struct HeadlessOptions {
     bool PrintReplies = false;
     bool StatusJson = false;  // one JSON object per evaluation on standard output
     int Cycles = 0;           // end after this many polling cycles; 0 = until a signal
-    std::string JournalDir;   // empty: the default place
+    std::string JournalDir;   // empty: the default place; the history is kept there too
+    bool KeepHistory = true;
     PowerBackend Power = PowerBackend::Logind;
     std::string PowerBusAddress;  // empty: the system bus
     int RetrySeconds = 60;    // how often a missing UPS is looked for again

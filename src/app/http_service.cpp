@@ -72,6 +72,10 @@ void HttpService::Publish() {
     state.Items = reports::TakeReportItems(display_);
     state.User = display_.HTTPUserE;
     state.Password = display_.HTTPPasswordE;
+    if (history_ != nullptr) {
+        state.Metrics = history_->Metrics(display_);
+        state.History = history_->Reader();
+    }
     source_.Publish(std::move(state));
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/history_service.h"
 #include "link/log_sink.h"
 #include "link/main_loop.h"
 #include "link/ups_link.h"
@@ -51,6 +52,9 @@ public:
 
     // Hands the server a fresh copy of the display now.
     void Publish();
+    // Where "/metrics" and the history pages come from; `history` outlives this. Without it
+    // the metrics show no reading and the history pages say that none is kept.
+    void SetHistory(const HistoryService* history) { history_ = history; }
 
 private:
     void Refresh();
@@ -61,6 +65,7 @@ private:
     const monitor::DisplayModel& display_;
     const link::UpsLink& ups_;
     monitor::DetectionDialogs& dialogs_;
+    const HistoryService* history_ = nullptr;
     reports::PageSource source_;
     reports::HttpServer server_{source_};
     link::TimerHandle refresh_;

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "app/headless.h"
+#include "app/history_csv.h"
+#include "monitor/journal_file.h"
 #include "app/process_setup.h"
 #include "ui/window_runner.h"
 
@@ -13,7 +15,8 @@ void Usage() {
     std::cout << "usage: gridwarden [--headless] [--com N] [--refresh SECONDS] [--print-replies]\n"
                  "                  [--status-json] [--cycles N] [--journal-dir DIR]\n"
                  "                  [--power=logind|simulated] [--power-bus ADDRESS] [--retry SECONDS]\n"
-                 "                  [--test-reports] [--notify-bus ADDRESS]\n"
+                 "                  [--test-reports] [--notify-bus ADDRESS] [--no-history]\n"
+                 "       gridwarden [--journal-dir DIR] --history-csv FROM TO\n"
                  "       gridwarden --version\n";
 }
 
@@ -41,6 +44,8 @@ int main(int argc, char** argv) {
     gw::app::PrepareProcess();
     gw::app::HeadlessOptions options;
     bool headless = false;
+    const char* csv_from = nullptr;
+    const char* csv_to = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
@@ -73,6 +78,11 @@ int main(int argc, char** argv) {
             options.NotifyBusAddress = argv[++i];
         } else if (arg == "--journal-dir" && has_value) {
             options.JournalDir = argv[++i];
+        } else if (arg == "--no-history") {
+            options.KeepHistory = false;
+        } else if (arg == "--history-csv" && i + 2 < argc) {
+            csv_from = argv[++i];
+            csv_to = argv[++i];
         } else if (arg == "--version") {
             std::cout << "Gridwarden " << GW_VERSION << "\n";
             return 0;
@@ -84,6 +94,11 @@ int main(int argc, char** argv) {
             Usage();
             return 2;
         }
+    }
+    if (csv_from != nullptr) {
+        return gw::app::WriteHistoryCsv(
+            options.JournalDir.empty() ? gw::monitor::DefaultJournalDir() : options.JournalDir,
+            csv_from, csv_to, std::cout, std::cerr);
     }
     if (headless || !DisplayAvailable()) return gw::app::RunHeadless(options);
     return gw::ui::RunWindow(argc, argv, options);

@@ -4,6 +4,9 @@
 // Thread rule: main thread only.
 #pragma once
 
+#include <memory>
+
+#include "history/history_reader.h"
 #include "monitor/power_control.h"
 #include "monitor/user_commands.h"
 
@@ -43,6 +46,10 @@ public:
     virtual void OnNutEnabledClicked() = 0;
     virtual bool NutFieldsEditable() const = 0;
     virtual void NutLoginChanged() = 0;
+    // What the History page reads; null while no history is kept.
+    virtual std::shared_ptr<const history::HistoryReader> HistoryReader() const {
+        return nullptr;
+    }
 };
 
 }  // namespace gw::app

@@ -4,6 +4,9 @@
 #include <boost/beast/core/detail/base64.hpp>
 #include <boost/beast/http/field.hpp>
 
+#include "monitor/status_json.h"
+#include "reports/history_page.h"
+#include "reports/metrics_text.h"
 #include "reports/status_page.h"
 
 namespace gw::reports {
@@ -57,11 +60,51 @@ HttpResponse Answer(http::status status, unsigned version) {
     return response;
 }
 
-void Finish(HttpResponse& response, std::size_t length, bool head) {
-    response.set(http::field::content_type, "text/html");
+void Finish(HttpResponse& response, std::size_t length, bool head,
+            const char* content_type = "text/html") {
+    response.set(http::field::content_type, content_type);
     response.set(http::field::content_length, std::to_string(length));
     response.set(http::field::connection, "close");
     if (head) response.body().clear();
+}
+
+// The metrics and the history, once the credentials passed.
+HttpResponse AnswerHistory(const HttpRequest& request, const std::string& path,
+                           const PageState& state, std::chrono::system_clock::time_point now,
+                           bool head) {
+    HttpResponse response = Answer(http::status::ok, request.version());
+    response.set(http::field::cache_control, "no-store");
+    const history::Millis now_ms = history::ToMillis(now);
+    const std::string_view target = Std(request.target());
+    const char* type = "text/html; charset=utf-8";
+    try {
+        if (path == kMetricsPath) {
+            type = kMetricsContentType;
+            response.body() = ComposeMetrics(state.Metrics);
+        } else if (path == kHistoryPath) {
+            const std::optional<std::string> name = QueryParameter(target, "range");
+            const HistoryRange* range = name ? RangeNamed(*name) : nullptr;
+            response.body() =
+                ComposeHistoryPage(state.History.get(),
+                                   range != nullptr ? *range : kHistoryRanges[kDefaultRange],
+                                   now_ms);
+        } else {
+            type = "application/json";
+            std::string error;
+            const std::optional<HistoryQuery> query = ParseHistoryQuery(target, now_ms, error);
+            if (query) {
+                response.body() = ComposeHistoryJson(state.History.get(), *query, now_ms);
+            } else {
+                response.result(http::status::bad_request);
+                response.body() = "{\"error\":" + monitor::JsonString(error) + "}\n";
+            }
+        }
+    } catch (const std::exception&) {
+        response.result(http::status::internal_server_error);
+        response.body().clear();
+    }
+    Finish(response, response.body().size(), head, type);
+    return response;
 }
 
 }  // namespace
@@ -117,7 +160,10 @@ std::optional<HttpResponse> HandleRequest(const HttpRequest& request, const Page
         ParseAuthorization(field == request.end() ? nullptr : &header_value);
     if (!credentials) return std::nullopt;
 
-    if (DocumentPath(Std(request.target())) != "/") {
+    const std::string path = DocumentPath(Std(request.target()));
+    const bool history_path = path == kMetricsPath || path == kHistoryPath ||
+                              path == kHistoryJsonPath;
+    if (path != "/" && !history_path) {
         HttpResponse response = Answer(http::status::ok, request.version());
         Finish(response, 0, head);
         return response;
@@ -133,6 +179,8 @@ std::optional<HttpResponse> HandleRequest(const HttpRequest& request, const Page
         Finish(response, response.body().size(), head);
         return response;
     }
+
+    if (history_path) return AnswerHistory(request, path, state, now, head);
 
     HttpResponse response = Answer(http::status::ok, request.version());
     response.insert(http::field::cache_control, "no-store, no-cache, must-revalidate");

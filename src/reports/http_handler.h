@@ -1,8 +1,9 @@
-// What the status server answers to one parsed request: the page at "/", behind Basic
-// credentials, or an empty page elsewhere. A pure function without sockets, so every rule is
-// tested (and fuzzed) on its own.
+// What the status server answers to one parsed request: the page at "/", the metrics and the
+// history (history_page.h), all behind the same Basic credentials, or an empty page elsewhere.
+// A function without sockets, so every rule is tested (and fuzzed) on its own.
 //
-// Thread rule: any thread; it reads only its arguments.
+// Thread rule: any thread; it reads only its arguments and, for the history, the file through
+// its own read-only connection.
 #pragma once
 
 #include <boost/beast/http/message.hpp>
@@ -19,6 +20,11 @@ namespace gw::reports {
 
 using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
 using HttpResponse = boost::beast::http::response<boost::beast::http::string_body>;
+
+// Served beside "/" under the same credentials.
+inline constexpr char kMetricsPath[] = "/metrics";
+inline constexpr char kHistoryPath[] = "/history";
+inline constexpr char kHistoryJsonPath[] = "/history.json";
 
 inline constexpr char kRealm[] = "Gridwarden HTTP Server";
 inline constexpr char kUnauthorizedBody[] = "<HTML><BODY><B>401 Unauthorized</B></BODY></HTML>";

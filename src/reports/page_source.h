@@ -3,8 +3,11 @@
 // Thread rule: see SharedCopy.
 #pragma once
 
+#include <memory>
 #include <string>
 
+#include "history/history_reader.h"
+#include "reports/metrics_text.h"
 #include "reports/report_snapshot.h"
 #include "reports/shared_copy.h"
 
@@ -15,6 +18,9 @@ struct PageState {
     ReportItems Items;
     std::string User;      // HTTPUserE
     std::string Password;  // HTTPPasswordE
+    MetricsState Metrics;  // "/metrics"
+    // "/history" and "/history.json" read through it; null when no history is kept.
+    std::shared_ptr<const history::HistoryReader> History;
 };
 
 using PageSource = SharedCopy<PageState>;

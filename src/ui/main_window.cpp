@@ -15,6 +15,7 @@
 
 #include "ui/battery_gauge.h"
 #include "ui/dialogs.h"
+#include "ui/history_tab.h"
 #include "ui/icons.h"
 #include "ui/tray_icon.h"
 
@@ -74,6 +75,10 @@ MainWindow::MainWindow(Model& model, monitor::EventLog& log, app::UserActions& a
     pages_->addTab(Scrolled(BuildStatusTab(*context_)), QIcon(":/icons/tray-normal.svg"),
                    "UPS Status");
     pages_->addTab(Scrolled(BuildSettingsTab(*context_)), QIcon(":/icons/save.svg"), "Settings");
+    // The fixed width holds three captions; the History page's tab shows its icon and names
+    // itself in the tooltip.
+    pages_->addTab(new HistoryTab(actions.HistoryReader()), QIcon(":/icons/testt.svg"), "");
+    pages_->setTabToolTip(pages_->count() - 1, "History");
     pages_->setCurrentIndex(1);
     // One tight spacing for every page, so that the rows fit the window's width; the pages set
     // none of their own.

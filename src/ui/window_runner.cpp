@@ -48,6 +48,7 @@ int RunWindow(int& argc, char** argv, const app::HeadlessOptions& options) {
     app_options.ComPort = options.ComPort;
     app_options.RefreshSeconds = options.RefreshSeconds;
     app_options.JournalDir = options.JournalDir;
+    app_options.KeepHistory = options.KeepHistory;
     app_options.RetryPeriod = std::chrono::seconds(options.RetrySeconds);
     app::Application app(loop, ui, app_options, [] { QApplication::quit(); });
     if (app.StartUp() == app::Application::Started::AnotherCopyRuns) return 0;

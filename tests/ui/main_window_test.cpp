@@ -141,8 +141,9 @@ TEST(MainWindowTest, EveryControlIsThereWithItsCaptionOrHint) {
     EXPECT_EQ(bench.window.minimumSize(), bench.window.maximumSize());
     EXPECT_FALSE(bench.window.windowFlags() & Qt::WindowMaximizeButtonHint);
     auto* pages = bench.Find<QTabWidget>("PC");
-    ASSERT_EQ(pages->count(), 3);
+    ASSERT_EQ(pages->count(), 4);
     EXPECT_EQ(pages->tabText(pages->currentIndex()), "UPS Status");
+    EXPECT_EQ(pages->tabToolTip(3), "History");
 }
 
 TEST(MainWindowTest, TheModelIsShownAndTheUsersEditsGoBackIntoIt) {

@@ -1,6 +1,7 @@
 // Takes the README's pictures of the window: runs the program's own start-up against the
 // simulated UPS (started by scripts/screenshots), waits for a few readings, and saves each
-// page of the window as a PNG. It drives nothing the user could not.
+// page of the window as a PNG, the History page last. It drives nothing the user could not.
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QTabWidget>
@@ -36,18 +37,28 @@ int main(int argc, char** argv) {
     ui.AttachWindow(&window);
     window.Restore();
 
+    constexpr int kCycles = 14;
     int cycles = 0;
     app.AddModelObserver([&](const gw::app::ModelChange& change) {
         window.ShowModel();
-        if (change.Kind != gw::app::ModelChange::What::Cycle || ++cycles != 4) return;
+        // Past the outage that scripts/screenshots has the simulator go through, and past the
+        // history's next commit.
+        if (change.Kind != gw::app::ModelChange::What::Cycle || ++cycles != kCycles) return;
         auto* pages = window.findChild<QTabWidget*>("PC");
         const char* const kNames[] = {"window-information.png", "window-status.png",
-                                      "window-settings.png"};
-        for (int page = 0; page < pages->count(); ++page) {
+                                      "window-settings.png", "window-history.png"};
+        for (int page = 0; page < pages->count() - 1; ++page) {
             pages->setCurrentIndex(page);
             window.grab().save(out + "/" + kNames[page]);
         }
-        QTimer::singleShot(0, [&app] { app.RequestExit(); });
+        // The History page reads the file on a pool thread: draw it once that answered.
+        pages->setCurrentIndex(pages->count() - 1);
+        window.findChild<QAbstractButton*>("HistoryHourRB")->click();
+        const QString history_name = out + "/" + kNames[pages->count() - 1];
+        QTimer::singleShot(1500, [&window, &app, history_name] {
+            window.grab().save(history_name);
+            app.RequestExit();
+        });
     });
     const int status = QApplication::exec();
     ui.AttachWindow(nullptr);

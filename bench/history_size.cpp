@@ -1,0 +1,119 @@
+// The history file's size: a simulated day of poll cycles (the simulator's readings, with its
+// mains noise, a daily outage and a battery test) written the way the program writes them, in
+// one transaction per 5 s, on a virtual clock; then the same day folded to minutes; and the
+// steady size of a year from the two (7 days in full, the rest in minutes). Also the writer's
+// processor time per reading. Prints figures, asserts nothing.
+//
+//     gw_history_size_bench [REFRESH_SECONDS...]   (default: 1 3)
+#include <sys/resource.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "history/history_store.h"
+#include "history/sqlite_db.h"
+
+namespace {
+
+using namespace gw::history;
+constexpr Millis kDay = 24LL * 3600 * 1000;
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double Megabytes(const std::string& path) {
+    std::error_code code;
+    const auto size = std::filesystem::file_size(path, code);
+    return code ? 0 : static_cast<double>(size) / 1e6;
+}
+
+// Like the simulator: 228.6 V mains with a little noise, 12 % load, a full 13.6 V battery; a
+// 10-minute outage at noon draining it, a 10-second test in the evening.
+Reading Simulated(Millis t, Millis start, std::mt19937& noise) {
+    std::normal_distribution<double> volts(228.6, 0.4);
+    const Millis in_day = t - start;
+    const bool outage = in_day >= 12 * 3600000LL && in_day < 12 * 3600000LL + 600000;
+    const bool test = in_day >= 20 * 3600000LL && in_day < 20 * 3600000LL + 10000;
+    Reading r;
+    r.Time = t;
+    const double input = outage ? 0.0 : std::round(volts(noise) * 10) / 10;
+    r[Field::InputVoltage] = input;
+    r[Field::InputFaultVoltage] = input;
+    r[Field::OutputVoltage] = outage || test ? 230.0 : input;
+    r[Field::Load] = 12;
+    r[Field::InputFrequency] = outage ? 0.0 : 50.0;
+    const double drain = outage ? (in_day - 12 * 3600000LL) / 600000.0 : 0;
+    r[Field::BatteryVoltage] = std::round((13.6 - 1.5 * drain) * 100) / 100;
+    r[Field::Temperature] = 27.4;
+    r[Field::Charge] = 100 - 80 * drain;
+    r.Bits = 0b1001'0000 | (outage ? kPowerFailBit : 0) | (test ? kTestBit : 0);
+    return r;
+}
+
+void Measure(int refresh_seconds) {
+    const std::string path = std::filesystem::temp_directory_path() /
+                             ("gw-history-size-" + std::to_string(refresh_seconds) + ".sqlite");
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
+    const Millis start = 1'800'000'000'000;
+    HistoryStore store;
+    if (!store.Open(path, start).Ok) {
+        std::printf("cannot open %s\n", path.c_str());
+        return;
+    }
+    std::mt19937 noise(7);
+    std::vector<Reading> batch;
+    std::string error;
+    bool damaged = false;
+    long rows = 0;
+    const double cpu0 = CpuSeconds();
+    const Millis step = refresh_seconds * 1000LL;
+    for (Millis t = start; t < start + kDay; t += step) {
+        batch.push_back(Simulated(t, start, noise));
+        ++rows;
+        if ((t - start) % 5000 < step && batch.size() * step >= 5000) {
+            store.Write(batch, {}, error, damaged);
+            batch.clear();
+        }
+    }
+    store.Write(batch, {}, error, damaged);
+    const double cpu_ms_per_row = (CpuSeconds() - cpu0) * 1000 / rows;
+    store.Close();
+    Database db;
+    db.Open(path, Database::Mode::ReadWrite);
+    db.Execute("PRAGMA wal_checkpoint(TRUNCATE); VACUUM;");
+    db.Close();
+    const double full_day = Megabytes(path);
+
+    store.Open(path, start + kDay);
+    store.Thin(start + kDay + HistoryStore::kFullResolution + 60000, error);
+    store.Close();
+    db.Open(path, Database::Mode::ReadWrite);
+    db.Execute("PRAGMA wal_checkpoint(TRUNCATE); VACUUM;");
+    db.Close();
+    const double minute_day = Megabytes(path);
+    const double year = 7 * full_day + 359 * minute_day;
+    std::printf("%-10d%10ld%14.4f%16.2f%16.2f%14.1f\n", refresh_seconds, rows, cpu_ms_per_row,
+                full_day, minute_day, year);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::printf("%-10s%10s%14s%16s%16s%14s\n", "refresh s", "rows/day", "CPU ms/row",
+                "MB/day (full)", "MB/day (min)", "MB/year");
+    if (argc < 2) {
+        Measure(1);
+        Measure(3);
+    }
+    for (int i = 1; i < argc; ++i) Measure(std::atoi(argv[i]));
+    return 0;
+}

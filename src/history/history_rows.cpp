@@ -1,0 +1,104 @@
+#include "history/history_rows.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "link/protocol.h"
+
+namespace gw::history {
+
+Millis ToMillis(std::chrono::system_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
+std::chrono::system_clock::time_point FromMillis(Millis ms) {
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::milliseconds(ms)));
+}
+
+const FieldRow& FieldOf(Field field) { return kFields[static_cast<std::size_t>(field)]; }
+
+namespace {
+
+std::optional<double> Number(const std::string& text) {
+    const link::NumberResult parsed = link::ParseNumber(text);
+    if (!parsed.Value) return std::nullopt;
+    return static_cast<double>(*parsed.Value);
+}
+
+std::optional<double> Plain(const std::optional<long double>& value) {
+    if (!value) return std::nullopt;
+    return static_cast<double>(*value);
+}
+
+}  // namespace
+
+Reading ReadingOf(const monitor::UpsStatus& status, std::chrono::system_clock::time_point time) {
+    Reading reading;
+    reading.Time = ToMillis(time);
+    reading[Field::InputVoltage] = Plain(status.IPVoltage);
+    reading[Field::InputFaultVoltage] = Number(status.FieldText[1]);
+    reading[Field::OutputVoltage] = Plain(status.OPVoltage);
+    reading[Field::Load] = Number(status.FieldText[3]);
+    reading[Field::InputFrequency] = Number(status.FieldText[4]);
+    reading[Field::BatteryVoltage] = Plain(status.BatteryVoltage);
+    reading[Field::Temperature] = Number(status.FieldText[6]);
+    reading[Field::Charge] = Plain(status.BatteryCharge);
+    for (std::size_t i = 0; i < status.Flags.size(); ++i) {
+        if (status.Flags[i]) reading.Bits |= 1u << i;
+    }
+    return reading;
+}
+
+}  // namespace gw::history
+
+namespace gw::history {
+
+std::optional<Millis> ParseTimeText(const std::string& text, Millis now) {
+    if (text == "now") return now;
+    if (text.size() >= 3 && text[0] == '-') {
+        static constexpr struct {
+            char Unit;
+            Millis Length;
+        } kUnits[] = {{'s', 1000}, {'m', 60000}, {'h', 3600000}, {'d', 86400000}};
+        const std::string digits = text.substr(1, text.size() - 2);
+        if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9) {
+            return std::nullopt;
+        }
+        for (const auto& unit : kUnits) {
+            if (text.back() == unit.Unit) return now - std::stoll(digits) * unit.Length;
+        }
+        return std::nullopt;
+    }
+    if (!text.empty() && text.find_first_not_of("0123456789.") == std::string::npos &&
+        text.find('.') == text.rfind('.') && text.size() < 20 && text[0] != '.') {
+        return static_cast<Millis>(std::llround(std::stod(text) * 1000));
+    }
+    std::tm local{};
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    char separator = 0;
+    char tail = 0;
+    const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%c", &year, &month, &day,
+                                   &separator, &hour, &minute, &second, &tail);
+    const bool date_only = fields == 3;
+    const bool with_time = (fields == 6 || fields == 7) && (separator == ' ' || separator == 'T');
+    if (!date_only && !with_time) return std::nullopt;
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60 ||
+        hour < 0 || minute < 0 || second < 0) {
+        return std::nullopt;
+    }
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    local.tm_isdst = -1;
+    const std::time_t seconds = std::mktime(&local);
+    if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
+    return static_cast<Millis>(seconds) * 1000;
+}
+
+}  // namespace gw::history

@@ -1,0 +1,122 @@
+// What the history keeps, as plain values: one reading per poll cycle, one event per log line
+// or power action, and the buckets that queries return (minimum, mean and maximum of every
+// field over a stretch of time). Charts, the metrics, JSON and CSV are all drawn from these.
+//
+// Thread rule: plain values; any thread.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "monitor/status_evaluation.h"
+
+namespace gw::history {
+
+// Milliseconds since the epoch: what the store keeps and queries take.
+using Millis = std::int64_t;
+Millis ToMillis(std::chrono::system_clock::time_point t);
+std::chrono::system_clock::time_point FromMillis(Millis ms);
+
+enum class Field {
+    InputVoltage,
+    InputFaultVoltage,
+    OutputVoltage,
+    Load,
+    InputFrequency,
+    BatteryVoltage,
+    Temperature,
+    Charge,
+    Runtime,
+    BatteryHealth,
+};
+inline constexpr std::size_t kFieldCount = 10;
+
+// One row per field. Values are stored as integers of `Scale` units each (tenths of a volt,
+// hundredths for the battery): SQLite then spends one or two bytes on a value, and nothing on
+// the min/max offsets of a quiet minute, which keeps a year in a few tens of megabytes.
+struct FieldRow {
+    Field Which;
+    const char* Column;  // the store's column
+    const char* Name;    // in JSON and CSV
+    const char* Unit;
+    int Scale;
+};
+
+// clang-format off
+inline constexpr FieldRow kFields[kFieldCount] = {
+    {Field::InputVoltage,      "ip",      "input_voltage",       "V",   10},
+    {Field::InputFaultVoltage, "ipf",     "input_fault_voltage", "V",   10},
+    {Field::OutputVoltage,     "op",      "output_voltage",      "V",   10},
+    {Field::Load,              "load",    "load",                "%",   10},
+    {Field::InputFrequency,    "freq",    "input_frequency",     "Hz",  10},
+    {Field::BatteryVoltage,    "batt",    "battery_voltage",     "V",   100},
+    {Field::Temperature,       "temp",    "temperature",         "°C",  10},
+    {Field::Charge,            "charge",  "battery_charge",      "%",   10},
+    {Field::Runtime,           "runtime", "battery_runtime",     "s",   1},
+    {Field::BatteryHealth,     "health",  "battery_health",      "%",   10},
+};
+// clang-format on
+
+const FieldRow& FieldOf(Field field);
+
+// The status bits as one number: bit i is the flag of character i+1 of field 8 (bit 0 power
+// fail, bit 5 test in progress), the order of link::StatusFlag.
+inline constexpr unsigned kPowerFailBit = 1u << 0;
+inline constexpr unsigned kTestBit = 1u << 5;
+
+struct Reading {
+    Millis Time = 0;
+    std::array<std::optional<double>, kFieldCount> Values{};
+    unsigned Bits = 0;
+
+    std::optional<double>& operator[](Field f) { return Values[static_cast<std::size_t>(f)]; }
+    const std::optional<double>& operator[](Field f) const {
+        return Values[static_cast<std::size_t>(f)];
+    }
+};
+
+// The reading of a fully evaluated status reply, stamped with `time`. Runtime and battery
+// health stay unknown until something in the program knows them.
+Reading ReadingOf(const monitor::UpsStatus& status, std::chrono::system_clock::time_point time);
+
+enum class EventKind { LogLine = 0, PowerAction = 1 };
+
+struct Event {
+    Millis Time = 0;
+    EventKind Kind = EventKind::LogLine;
+    std::string Text;
+};
+
+struct Span {
+    double Min = 0;
+    double Mean = 0;
+    double Max = 0;
+};
+
+// The stored rows from `Start` for one step: each field's extremes and mean, and every status
+// bit that was set at any time in it.
+struct Bucket {
+    Millis Start = 0;
+    std::array<std::optional<Span>, kFieldCount> Values{};
+    unsigned Bits = 0;
+    std::int64_t Rows = 0;  // stored rows (cycles or minutes) behind it
+
+    const std::optional<Span>& operator[](Field f) const {
+        return Values[static_cast<std::size_t>(f)];
+    }
+};
+
+}  // namespace gw::history
+
+namespace gw::history {
+
+// A moment as scripts and users write it: seconds since the epoch ("1767225600", fractions
+// allowed), local "YYYY-MM-DD", "YYYY-MM-DD hh:mm[:ss]" (or with "T"), "now", or a time back
+// from now: "-90s", "-15m", "-6h", "-7d". Nothing when it is none of these.
+std::optional<Millis> ParseTimeText(const std::string& text, Millis now);
+
+}  // namespace gw::history

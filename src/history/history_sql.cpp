@@ -1,0 +1,95 @@
+#include "history/history_sql.h"
+
+#include "history/history_rows.h"
+
+namespace gw::history {
+
+namespace {
+
+// One text per field, joined: `each` is called with the column name.
+template <typename Each>
+std::string Joined(Each each, const char* separator = ", ") {
+    std::string out;
+    for (const FieldRow& field : kFields) {
+        if (!out.empty()) out += separator;
+        out += each(std::string(field.Column));
+    }
+    return out;
+}
+
+// SQLite has no bitwise-or aggregate; the maximum of each bit alone ored together is one.
+std::string BitsOr(const std::string& column) {
+    std::string out;
+    for (int bit = 0; bit < 8; ++bit) {
+        if (!out.empty()) out += " | ";
+        out += "max(" + column + " & " + std::to_string(1 << bit) + ")";
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string CreateSchemaSql() {
+    return "CREATE TABLE IF NOT EXISTS readings(t INTEGER PRIMARY KEY, bits INTEGER, " +
+           Joined([](const std::string& c) { return c + " INTEGER"; }) +
+           ");\n"
+           "CREATE TABLE IF NOT EXISTS minutes(m INTEGER PRIMARY KEY, n INTEGER, bits INTEGER, " +
+           Joined([](const std::string& c) {
+               return c + " INTEGER, " + c + "_lo INTEGER, " + c + "_hi INTEGER";
+           }) +
+           ");\n"
+           "CREATE TABLE IF NOT EXISTS events(t INTEGER NOT NULL, kind INTEGER NOT NULL, "
+           "text TEXT NOT NULL);\n"
+           "CREATE INDEX IF NOT EXISTS events_by_time ON events(t);\n";
+}
+
+std::string InsertReadingSql() {
+    std::string values;
+    for (std::size_t i = 0; i < kFieldCount; ++i) values += ", ?" + std::to_string(i + 3);
+    return "INSERT OR REPLACE INTO readings(t, bits, " +
+           Joined([](const std::string& c) { return c; }) + ") VALUES(?1, ?2" + values + ")";
+}
+
+std::string InsertEventSql() { return "INSERT INTO events(t, kind, text) VALUES(?1, ?2, ?3)"; }
+
+std::string FoldMinutesSql() {
+    return "INSERT OR REPLACE INTO minutes(m, n, bits, " +
+           Joined([](const std::string& c) { return c + ", " + c + "_lo, " + c + "_hi"; }) +
+           ") SELECT m, n, bits, " + Joined([](const std::string& c) {
+               return c + "_mean, " + c + "_mean - " + c + "_min, " + c + "_max - " + c + "_mean";
+           }) +
+           " FROM (SELECT t / 60000 AS m, count(*) AS n, " + BitsOr("bits") + " AS bits, " +
+           Joined([](const std::string& c) {
+               return "CAST(round(avg(" + c + ")) AS INTEGER) AS " + c + "_mean, min(" + c +
+                      ") AS " + c + "_min, max(" + c + ") AS " + c + "_max";
+           }) +
+           " FROM readings WHERE t >= ?1 AND t < ?2 GROUP BY t / 60000)";
+}
+
+std::string DeleteReadingsSql() { return "DELETE FROM readings WHERE t >= ?1 AND t < ?2"; }
+
+std::string BucketsSql() {
+    return "SELECT (t - ?1) / ?3 AS b, sum(n), " + BitsOr("bits") + ", " +
+           Joined([](const std::string& c) {
+               return "min(" + c + "_lo), avg(" + c + "), max(" + c + "_hi)";
+           }) +
+           " FROM (SELECT t, 1 AS n, bits, " + Joined([](const std::string& c) {
+               return c + " AS " + c + "_lo, " + c + ", " + c + " AS " + c + "_hi";
+           }) +
+           " FROM readings WHERE t >= ?1 AND t < ?2 UNION ALL SELECT m * 60000, n, bits, " +
+           Joined([](const std::string& c) {
+               return c + " - " + c + "_lo, " + c + ", " + c + " + " + c + "_hi";
+           }) +
+           " FROM minutes WHERE m >= (?1 + 59999) / 60000 AND m < (?2 + 59999) / 60000)"
+           " GROUP BY b ORDER BY b";
+}
+
+std::string RowsSql() {
+    const std::string fields = Joined([](const std::string& c) { return c; });
+    return "SELECT t, 0, bits, " + fields + " FROM readings WHERE t >= ?1 AND t < ?2" +
+           " UNION ALL SELECT m * 60000, 1, bits, " + fields +
+           " FROM minutes WHERE m >= (?1 + 59999) / 60000 AND m < (?2 + 59999) / 60000"
+           " ORDER BY 1";
+}
+
+}  // namespace gw::history

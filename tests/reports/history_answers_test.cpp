@@ -1,0 +1,107 @@
+// "/metrics", "/history" and "/history.json" of the status server, without sockets: the same
+// credentials as "/", the exporter's names and units, and the history drawn from a real file.
+#include <gtest/gtest.h>
+
+#include <boost/beast/core/detail/base64.hpp>
+
+#include "history/history_store.h"
+#include "monitor/test_files.h"
+#include "reports/http_handler.h"
+
+namespace gw::reports {
+namespace {
+
+namespace http = boost::beast::http;
+using history::Field;
+
+const auto kNow = std::chrono::system_clock::time_point(std::chrono::seconds(1772600767));
+
+HttpRequest Get(const std::string& target, const std::string& pair = "") {
+    HttpRequest request;
+    request.method(http::verb::get);
+    request.target(target);
+    request.version(11);
+    if (!pair.empty()) {
+        std::string out(boost::beast::detail::base64::encoded_size(pair.size()), '\0');
+        out.resize(boost::beast::detail::base64::encode(out.data(), pair.data(), pair.size()));
+        request.set(http::field::authorization, "Basic " + out);
+    }
+    return request;
+}
+
+TEST(HistoryAnswersTest, EachPathAsksForTheCredentialsOfThePageAndAnswersItsOwnType) {
+    monitor::testing::ScratchDir dir;
+    {
+        history::HistoryStore store;
+        ASSERT_TRUE(store.Open(dir / history::kHistoryFileName, history::ToMillis(kNow)).Ok);
+        history::Reading outage;
+        outage.Time = history::ToMillis(kNow) - 60000;
+        outage[Field::InputVoltage] = 0;
+        outage.Bits = history::kPowerFailBit;
+        std::string error;
+        bool damaged = false;
+        ASSERT_TRUE(store.Write({outage},
+                                {{outage.Time, history::EventKind::LogLine, "Power <Fail>"}}, error,
+                                damaged));
+    }
+    PageState state;
+    state.User = "admin";
+    state.Password = "pw";
+    state.History = std::make_shared<history::HistoryReader>(dir / history::kHistoryFileName);
+    state.Metrics.Known = true;
+    state.Metrics.Reading[Field::Charge] = 104.0;  // an estimate above full still reads 1
+    state.Metrics.Reading[Field::Load] = 12;
+    state.Metrics.Reading.Bits = history::kPowerFailBit;
+
+    const struct {
+        const char* target;
+        http::status status;
+        const char* type;
+        std::vector<const char*> has;
+    } cases[] = {
+        {"/metrics",
+         http::status::ok,
+         "text/plain; version=0.0.4; charset=utf-8",
+         {"nut_battery_charge{ups=\"gridwarden\"} 1\n", "nut_load{ups=\"gridwarden\"} 0.12\n",
+          "nut_ups_status{ups=\"gridwarden\",status=\"OB\"} 1\n",
+          "# TYPE gridwarden_poll_cycles_total counter\n"}},
+        {"/history?range=hour",
+         http::status::ok,
+         "text/html; charset=utf-8",
+         {"<svg", "class=\"outage\"", "Power &lt;Fail&gt;", "class=\"on\">Hour<"}},
+        {"/history.json?from=-2m&to=now&step=60",
+         http::status::ok,
+         "application/json",
+         {"\"step\":60,", "\"bits\":1,\"input_voltage\":{\"min\":0,\"mean\":0,\"max\":0}",
+          "\"text\":\"Power <Fail>\""}},
+        {"/history.json?from=yesterday",
+         http::status::bad_request,
+         "application/json",
+         {"{\"error\":\"'yesterday' is not a time for from\"}"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        const auto refused = HandleRequest(Get(c.target), state, kNow);
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->result(), http::status::unauthorized);
+        EXPECT_EQ(refused->body(), kUnauthorizedBody);
+
+        const auto answer = HandleRequest(Get(c.target, "admin:pw"), state, kNow);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->result(), c.status);
+        EXPECT_EQ((*answer)[http::field::content_type], c.type);
+        for (const char* text : c.has) {
+            EXPECT_NE(answer->body().find(text), std::string::npos) << text << "\n"
+                                                                    << answer->body();
+        }
+    }
+    // Unknown runtime is left out rather than shown as 0; without a history the page says so.
+    EXPECT_EQ(ComposeMetrics(state.Metrics).find("runtime"), std::string::npos);
+    state.History.reset();
+    EXPECT_NE(
+        HandleRequest(Get("/history", "admin:pw"), state, kNow)->body().find("No history is kept."),
+        std::string::npos);
+}
+
+}  // namespace
+}  // namespace gw::reports
