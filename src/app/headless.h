@@ -3,6 +3,8 @@
 // benchmarks.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "app/application.h"
@@ -21,7 +23,17 @@ struct HeadlessOptions {
     int RetrySeconds = 60;    // how often a missing UPS is looked for again
     bool SendTestReports = false;  // a test mail and LAN message after the first poll
     std::string NotifyBusAddress;  // the LAN messages' bus; empty: the session bus
+    // Where a system service keeps its files; each empty: the user's own place.
+    std::string SettingsPath;
+    std::string LockDir;
+    // The settings store (empty: the INI store without Qt) and whether the auto-start entry
+    // follows the settings: the window program's choices, not the daemon's.
+    std::function<std::unique_ptr<SettingsStore>(const std::string&)> OpenStore;
+    bool ManageAutostart = false;
 };
+
+// The ApplicationOptions the headless runner and the window share.
+ApplicationOptions ApplicationOptionsFor(const HeadlessOptions& options);
 
 // Runs until a signal, the end of the session or the cycle count; returns the exit status:
 // 0, or 1 when a run bounded by Cycles found no UPS to monitor. A second copy ends with 0 at
