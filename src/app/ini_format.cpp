@@ -449,8 +449,9 @@ void Document::Remove(std::string_view full_key) {
 }
 
 Document Parse(std::string_view data) {
+    // A byte order mark is no blank: as for the window's library (Qt 6.4), a section header
+    // behind one is a damaged line.
     Document document;
-    if (StartsWith(data, "\xEF\xBB\xBF")) data.remove_prefix(3);
     std::string section;  // "" or "Name/"
     std::size_t pos = 0, start = 0, length = 0, equals = 0;
     while (ReadLine(data, pos, start, length, equals)) {
