@@ -39,8 +39,7 @@ bool WriteFileDurably(const std::string& path, std::string_view bytes, mode_t mo
         error = ErrnoText();
         return false;
     }
-    const bool written =
-        WriteAll(fd, bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+    const bool written = WriteAll(fd, bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
     if (!written) error = ErrnoText();
     // A failed close may report a write the kernel could not complete.
     if (::close(fd) != 0 && written) error = ErrnoText();

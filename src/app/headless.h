@@ -12,15 +12,15 @@
 namespace gw::app {
 
 struct HeadlessOptions {
-    int ComPort = 0;          // 0: the stored port, else the scan's first answering port
-    int RefreshSeconds = 0;   // 0: the stored refresh interval
+    int ComPort = 0;         // 0: the stored port, else the scan's first answering port
+    int RefreshSeconds = 0;  // 0: the stored refresh interval
     bool PrintReplies = false;
     bool StatusJson = false;  // one JSON object per evaluation on standard output
     int Cycles = 0;           // end after this many polling cycles; 0 = until a signal
     std::string JournalDir;   // empty: the default place
     PowerBackend Power = PowerBackend::Logind;
-    std::string PowerBusAddress;  // empty: the system bus
-    int RetrySeconds = 60;    // how often a missing UPS is looked for again
+    std::string PowerBusAddress;   // empty: the system bus
+    int RetrySeconds = 60;         // how often a missing UPS is looked for again
     bool SendTestReports = false;  // a test mail and LAN message after the first poll
     std::string NotifyBusAddress;  // the LAN messages' bus; empty: the session bus
     // Where a system service keeps its files; each empty: the user's own place.

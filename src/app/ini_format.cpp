@@ -14,8 +14,7 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 std::string LowerHex(unsigned value) {
     std::string digits;
     do {
-        digits.insert(digits.begin(),
-                      static_cast<char>(std::tolower(kHexDigits[value % 16])));
+        digits.insert(digits.begin(), static_cast<char>(std::tolower(kHexDigits[value % 16])));
         value /= 16;
     } while (value != 0);
     return digits;
@@ -27,10 +26,15 @@ std::u16string ToUtf16(std::string_view bytes) {
     units.reserve(bytes.size());
     for (std::size_t i = 0; i < bytes.size();) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
-        int length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3
-                                     : (lead >> 3) == 30 ? 4 : 0;
-        char32_t point = length == 1 ? lead : length == 2 ? lead & 0x1F
-                                          : length == 3 ? lead & 0x0F : lead & 0x07;
+        int length = lead < 0x80         ? 1
+                     : (lead >> 5) == 6  ? 2
+                     : (lead >> 4) == 14 ? 3
+                     : (lead >> 3) == 30 ? 4
+                                         : 0;
+        char32_t point = length == 1   ? lead
+                         : length == 2 ? lead & 0x1F
+                         : length == 3 ? lead & 0x0F
+                                       : lead & 0x07;
         if (length == 0 || i + static_cast<std::size_t>(length) > bytes.size()) length = 0;
         for (int k = 1; k < length; ++k) {
             const auto next = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
@@ -174,8 +178,8 @@ Value Classify(std::string text) {
             if (StartsWith(text, "@String(")) {
                 return Value::OfText(text.substr(8, text.size() - 9));
             }
-            for (const char* typed : {"@ByteArray(", "@Variant(", "@DateTime(", "@Rect(",
-                                      "@Size(", "@Point("}) {
+            for (const char* typed :
+                 {"@ByteArray(", "@Variant(", "@DateTime(", "@Rect(", "@Size(", "@Point("}) {
                 if (StartsWith(text, typed)) return {Value::Kind::Typed, std::move(text), {}};
             }
             if (text == "@Invalid()") return {Value::Kind::Typed, std::move(text), {}};
@@ -204,14 +208,31 @@ void EscapeText(std::string_view text, std::string& out) {
         }
         escape_next_if_digit = false;
         switch (c) {
-            case '\0': out += "\\0"; escape_next_if_digit = true; break;
-            case '\a': out += "\\a"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\v': out += "\\v"; break;
+            case '\0':
+                out += "\\0";
+                escape_next_if_digit = true;
+                break;
+            case '\a':
+                out += "\\a";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\v':
+                out += "\\v";
+                break;
             case '"':
             case '\\':
                 out += '\\';
@@ -223,7 +244,8 @@ void EscapeText(std::string_view text, std::string& out) {
                     escape_next_if_digit = true;
                 } else if (c >= 0x80) {
                     // A surrogate pair is one character.
-                    const std::size_t n = (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size()) ? 2 : 1;
+                    const std::size_t n =
+                        (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size()) ? 2 : 1;
                     out += ToUtf8(std::u16string_view(units).substr(i, n));
                     i += n - 1;
                 } else {
@@ -231,8 +253,7 @@ void EscapeText(std::string_view text, std::string& out) {
                 }
         }
     }
-    if (needs_quotes ||
-        (out.size() > begin && (out[begin] == ' ' || out.back() == ' '))) {
+    if (needs_quotes || (out.size() > begin && (out[begin] == ' ' || out.back() == ' '))) {
         out.insert(begin, 1, '"');
         out += '"';
     }

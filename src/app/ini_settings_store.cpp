@@ -33,9 +33,9 @@ StoredValue ToStored(const ini::Value& value) {
 ini::Value ToIni(const StoredValue& value) {
     if (value.Is == StoredValue::Type::Integer) {
         // The window's library stores 32-bit integers.
-        const long long clamped =
-            value.Integer < INT32_MIN ? INT32_MIN : value.Integer > INT32_MAX ? INT32_MAX
-                                                                              : value.Integer;
+        const long long clamped = value.Integer < INT32_MIN   ? INT32_MIN
+                                  : value.Integer > INT32_MAX ? INT32_MAX
+                                                              : value.Integer;
         return ini::Value::OfText(std::to_string(clamped));
     }
     return ini::Value::OfText(value.Text);

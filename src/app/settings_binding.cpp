@@ -1,6 +1,4 @@
 // The binding of the settings table to the display model, over whichever store holds them.
-#include "app/settings_store.h"
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -9,6 +7,7 @@
 #include <cstring>
 
 #include "app/settings_keys.h"
+#include "app/settings_store.h"
 
 namespace gw::app {
 

@@ -10,19 +10,21 @@ namespace {
 
 void Usage(Program program) {
     if (program == Program::Window) {
-        std::cout << "usage: gridwarden [--headless] [--com N] [--refresh SECONDS] [--print-replies]\n"
-                     "                  [--status-json] [--cycles N] [--journal-dir DIR]\n"
-                     "                  [--settings FILE] [--lock-dir DIR]\n"
-                     "                  [--power=logind|simulated] [--power-bus ADDRESS] [--retry SECONDS]\n"
-                     "                  [--test-reports] [--notify-bus ADDRESS]\n"
-                     "       gridwarden --version\n";
+        std::cout
+            << "usage: gridwarden [--headless] [--com N] [--refresh SECONDS] [--print-replies]\n"
+               "                  [--status-json] [--cycles N] [--journal-dir DIR]\n"
+               "                  [--settings FILE] [--lock-dir DIR]\n"
+               "                  [--power=logind|simulated] [--power-bus ADDRESS]\n"
+               "                  [--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
+               "       gridwarden --version\n";
     } else {
-        std::cout << "usage: gridwardend [--com N] [--refresh SECONDS] [--print-replies]\n"
-                     "                   [--status-json] [--cycles N] [--journal-dir DIR]\n"
-                     "                   [--settings FILE] [--lock-dir DIR]\n"
-                     "                   [--power=logind|simulated] [--power-bus ADDRESS]\n"
-                     "                   [--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
-                     "       gridwardend --version\n";
+        std::cout
+            << "usage: gridwardend [--com N] [--refresh SECONDS] [--print-replies]\n"
+               "                   [--status-json] [--cycles N] [--journal-dir DIR]\n"
+               "                   [--settings FILE] [--lock-dir DIR]\n"
+               "                   [--power=logind|simulated] [--power-bus ADDRESS]\n"
+               "                   [--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
+               "       gridwardend --version\n";
     }
 }
 

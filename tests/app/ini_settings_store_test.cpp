@@ -115,7 +115,9 @@ TEST_F(IniStoreTest, WritesTheBytesTheWindowWrites) {
         EXPECT_EQ(read.at("SMTP Password").Text, " @lead, \"x\" = ; # \\ p\xC3\xA4ss ");
         EXPECT_EQ(read.at("COM Port").Text, "2147483647");
         EXPECT_EQ(OpenQtSettingsStore(by_ini)->Load(problem).at("LAN Server Name").Text,
-                  std::string("c\x01" "1\x7f\ttab\n", 9));
+                  std::string("c\x01"
+                              "1\x7f\ttab\n",
+                              9));
     }
 }
 
