@@ -6,6 +6,11 @@ once with it silent. Start-up is left out: the figures cover the steady state on
 
     bench/footprint.py [--build build] [--seconds 60]
 
+It then sets the daemon (gridwardend, no Qt) beside NUT's own serial driver for this protocol
+(nutdrv_qx from nut-server, installed when missing) in one run: each polls its own simulated UPS
+once a second; the driver's cycles are the seconds measured (its pollinterval is 1 s), the
+daemon's the replies it printed.
+
 Processor time comes from /proc/<pid>/task/*/schedstat (nanoseconds, exact), wake-ups from the
 voluntary and involuntary context switches in /proc/<pid>/task/*/status.
 
@@ -162,6 +167,86 @@ def report_history(build, seconds):
         subprocess.run([size_bench], check=False)
 
 
+def start_simulator(sim_path, env, com):
+    sim = subprocess.Popen([sim_path, "--com", str(com), "--pace"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    link = f"{env['XDG_CONFIG_HOME']}/gridwarden/ports/COM{com}"
+    for _ in range(100):
+        if os.path.islink(link):
+            return sim, os.readlink(link)
+        time.sleep(0.05)
+    sim.terminate()
+    raise RuntimeError(f"the simulator did not link COM{com}")
+
+
+def ensure_nut_driver():
+    driver = "/lib/nut/nutdrv_qx"
+    if not os.path.exists(driver):
+        subprocess.run(["apt-get", "install", "-y", "-qq", "nut-server"], check=True,
+                       env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+    return driver
+
+
+def private_mb(pid):
+    """What the process holds alone: its private pages, clean and dirty, out of the RSS that it
+    shares with every other process on the same libraries."""
+    total = 0
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        for line in f:
+            if line.startswith(("Private_Clean:", "Private_Dirty:")):
+                total += int(line.split()[1])
+    return total / 1024
+
+
+def compare_with_nut(build, seconds):
+    """The daemon and nutdrv_qx side by side, each on its own simulator, at a 1 s poll."""
+    driver = ensure_nut_driver()
+    root = tempfile.mkdtemp(prefix="gw-footprint-nut-")
+    env = dict(os.environ, XDG_CONFIG_HOME=f"{root}/config", XDG_STATE_HOME=f"{root}/state",
+               XDG_RUNTIME_DIR=root)
+    sim_path = f"{build}/tools/upssim/gridwarden-upssim"
+    started = []
+    try:
+        sim1, _ = start_simulator(sim_path, env, 1)
+        started.append(sim1)
+        sim2, pty = start_simulator(sim_path, env, 2)
+        started.append(sim2)
+        out_path = f"{root}/daemon.txt"
+        with open(out_path, "w") as out:
+            daemon = subprocess.Popen(
+                [f"{build}/src/app/gridwardend", "--power=simulated", "--com", "1", "--refresh",
+                 "1", "--print-replies"], env=env, stdout=out, stderr=subprocess.STDOUT)
+        started.append(daemon)
+        os.makedirs(f"{root}/nut")
+        with open(f"{root}/nut/ups.conf", "w") as conf:
+            conf.write(f"[sim]\n  driver = nutdrv_qx\n  port = {pty}\n  protocol = megatec\n"
+                       "  pollinterval = 1\n")
+        nut_env = dict(env, NUT_CONFPATH=f"{root}/nut", NUT_STATEPATH=f"{root}/nut",
+                       NUT_ALTPIDPATH=f"{root}/nut")
+        nut = subprocess.Popen([driver, "-a", "sim", "-F", "-u", "root"], env=nut_env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        started.append(nut)
+        if not wait_for(out_path, "Start Monitoring", 30):
+            raise RuntimeError("the daemon did not start monitoring")
+        time.sleep(5)
+        counters = {"gridwardend": (daemon.pid, lambda: count(out_path, "charge")),
+                    "nutdrv_qx": (nut.pid, lambda: int(time.monotonic()))}
+        before = {name: (cycles(), task_totals(pid)) for name, (pid, cycles) in counters.items()}
+        time.sleep(seconds)
+        rows = []
+        for name, (pid, cycles) in counters.items():
+            n = max(cycles() - before[name][0], 1)
+            run1, switches1 = task_totals(pid)
+            run0, switches0 = before[name][1]
+            rows.append((name, n, rss_mb(pid), private_mb(pid), (run1 - run0) / 1e6 / n,
+                         (switches1 - switches0) / n))
+        return rows
+    finally:
+        for process in reversed(started):
+            process.terminate()
+            process.wait(timeout=30)
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build")
@@ -177,6 +262,11 @@ def main():
         print(f"{name:<10}{r['cycles']:>8}{r['rss_MB']:>9.1f}{r['cpu_ms_per_cycle']:>14.3f}"
               f"{r['wakeups_per_cycle']:>16.1f}")
     report_history(args.build, args.seconds)
+    print()
+    print(f"{'program':<12}{'cycles':>8}{'RSS MB':>9}{'private MB':>12}{'CPU ms/cycle':>14}"
+          f"{'wake-ups/cycle':>16}")
+    for name, cycles, rss, private, cpu, wakeups in compare_with_nut(args.build, args.seconds):
+        print(f"{name:<12}{cycles:>8}{rss:>9.1f}{private:>12.1f}{cpu:>14.3f}{wakeups:>16.1f}")
     return 0
 
 

@@ -7,6 +7,7 @@
 
 #include "app/autostart.h"
 #include "link/protocol.h"
+#include "app/ini_settings_store.h"
 #include "link/ups_commands.h"
 #include "monitor/external_program.h"
 #include "monitor/power_control.h"
@@ -129,9 +130,13 @@ void Application::EnablePowerChoices() {
 
 Application::Started Application::StartUp() {
     // A second copy ends before it touches anything the first one owns, the journal included.
-    locks_.Take(options_.RuntimeDir.empty() ? RuntimeDir() : options_.RuntimeDir);
+    const std::string lock_dir = options_.RuntimeDir.empty() ? RuntimeDir() : options_.RuntimeDir;
+    locks_.Take(lock_dir);
     if (locks_.AnotherCopyRuns) return Started::AnotherCopyRuns;
     started_ = true;
+    // Two monitors on one UPS would fight over its port, and both would act on a power failure.
+    service_runs_ = !options_.ServiceLockDir.empty() && options_.ServiceLockDir != lock_dir &&
+                    LockHeld(options_.ServiceLockDir, kInstanceLockName);
 
     OpenJournal();
     if (options_.KeepHistory) {
@@ -192,11 +197,16 @@ Application::Started Application::StartUp() {
         std::make_unique<ReportChannels>(loop_, display_, ups_, ui_, notices_, report_options);
     poller_->SetRefreshInterval(link::kStartRefreshInterval);
 
-    store_ = OpenQtSettingsStore(options_.SettingsPath.empty() ? DefaultSettingsPath()
-                                                               : options_.SettingsPath);
-    AutostartEntry autostart{
-        options_.AutostartPath.empty() ? DefaultAutostartEntryPath() : options_.AutostartPath,
-        options_.ProgramPath.empty() ? OwnProgramPath() : options_.ProgramPath};
+    const std::string settings_path =
+        options_.SettingsPath.empty() ? DefaultSettingsPath() : options_.SettingsPath;
+    store_ = options_.OpenStore ? options_.OpenStore(settings_path)
+                                : OpenIniSettingsStore(settings_path);
+    AutostartEntry autostart;
+    if (options_.ManageAutostart) {
+        autostart = {
+            options_.AutostartPath.empty() ? DefaultAutostartEntryPath() : options_.AutostartPath,
+            options_.ProgramPath.empty() ? OwnProgramPath() : options_.ProgramPath};
+    }
     settings_ = std::make_unique<SettingsBinding>(*store_, std::move(autostart));
     // A bad value is reported and keeps its default; start-up goes on so that the UPS is
     // watched all the same.
@@ -221,7 +231,7 @@ Application::Started Application::StartUp() {
         [this] { power_->RefreshAllowed(); }};
     detection_ = std::make_unique<monitor::UpsDetection>(wire_, display_, log_, ui_, loop_, peers,
                                                          options_.RetryPeriod);
-    if (options_.WatchHidDevices) {
+    if (options_.WatchHidDevices && !service_runs_) {
         std::string error;
         hotplug_ = link::StartHidHotplug(
             loop_,
@@ -239,6 +249,14 @@ Application::Started Application::StartUp() {
     start_timer_ = loop_.StartTimer(kStartTimerDelay, [this] {
         start_timer_.Reset();
         if (closed_) return;
+        if (service_runs_) {
+            log_.AppendLog(kServiceRunsText);
+            ui_.ShowStatus(kServiceRunsText);
+            ModelChange change;
+            change.Kind = ModelChange::What::StartDetected;
+            Tell(change);
+            return;
+        }
         detection_->StartUpDetection([this](monitor::StartOutcome) {
             if (http_->Running()) http_->Publish();
             if (nut_->Running()) nut_->Publish();
@@ -342,6 +360,10 @@ void Application::SaveSettings() {
 
 void Application::StartMonitoring() {
     if (closed_ || !detection_) return;
+    if (service_runs_) {
+        ui_.ShowStatus(kServiceRunsText);
+        return;
+    }
     detection_->Start();
     ModelChanged(ModelChange::What::Monitoring);
 }

@@ -64,9 +64,15 @@ struct ApplicationOptions {
     std::string JournalDir;       // empty: the default; the history is kept there too
     bool KeepHistory = true;      // the history file beside the journal
     std::string SettingsPath;     // empty: the default
+    // Opens the settings store at a path; empty: the INI store without Qt.
+    std::function<std::unique_ptr<SettingsStore>(const std::string&)> OpenStore;
     std::string AutostartPath;    // empty: the default
+    bool ManageAutostart = true;  // false leaves the auto-start entry alone (the daemon)
     std::string ProgramPath;      // empty: this executable
     std::string RuntimeDir;       // for the locks; empty: the default
+    // The system service's lock folder: while the service holds its lock there, this copy
+    // leaves the UPS to it. Empty: no such check.
+    std::string ServiceLockDir = kServiceLockDir;
     std::chrono::milliseconds RetryPeriod = monitor::UpsDetection::kRetryPeriod;
     bool WatchHidDevices = true;
     std::string NotifyBusAddress;  // the desktop notifications' bus; empty: the session bus
@@ -88,6 +94,9 @@ public:
     Application& operator=(const Application&) = delete;
 
     enum class Started { Running, AnotherCopyRuns };
+    // The system service watches the UPS: this copy shows so and opens no port.
+    inline static const char* const kServiceRunsText =
+        "The Gridwarden system service is watching the UPS";
     // The start sequence; ends by arming the 100 ms start timer. On AnotherCopyRuns nothing was
     // touched and the caller ends silently.
     Started StartUp();
@@ -121,6 +130,8 @@ public:
     bool CloseAllowed() const override { return close_allowed_; }
 
     bool Closed() const { return closed_; }
+    // The system service held its lock at start-up: this copy leaves the UPS alone.
+    bool ServiceRuns() const { return service_runs_; }
     monitor::DisplayModel& Display() { return display_; }
     HistoryService& History() { return *history_; }
     monitor::EventLog& Log() { return log_; }
@@ -245,6 +256,7 @@ private:
     bool close_allowed_ = false;
     bool closed_ = false;
     bool ended_ = false;
+    bool service_runs_ = false;  // the system service held its lock at start-up
 };
 
 // The running executable's absolute path, for the auto-start entry.

@@ -2,13 +2,12 @@
 
 #include <unistd.h>
 
-#include <QFile>
-#include <QSaveFile>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <string_view>
 
+#include "app/durable_file.h"
 #include "app/settings_keys.h"
 #include "app/settings_store.h"
 
@@ -106,13 +105,7 @@ std::string ApplyAutostart(const AutostartEntry& entry, bool on) {
     if (!folder.empty() && !MakePrivateFolders(folder, error)) return Failed(entry, error);
     const std::string text = "[Desktop Entry]\nType=Application\nName=Gridwarden\nExec=" +
                              QuotedProgramPath(entry.ProgramPath) + "\n";
-    QSaveFile file(QFile::decodeName(entry.EntryPath.c_str()));
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(text.data(), static_cast<qint64>(text.size())) !=
-            static_cast<qint64>(text.size()) ||
-        !file.commit()) {
-        return Failed(entry, file.errorString().toStdString());
-    }
+    if (!WriteFileDurably(entry.EntryPath, text, 0644, error)) return Failed(entry, error);
     return {};
 }
 

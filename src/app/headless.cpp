@@ -62,6 +62,23 @@ private:
 
 }  // namespace
 
+ApplicationOptions ApplicationOptionsFor(const HeadlessOptions& options) {
+    ApplicationOptions app_options;
+    app_options.Power = options.Power;
+    app_options.PowerBusAddress = options.PowerBusAddress;
+    app_options.ComPort = options.ComPort;
+    app_options.RefreshSeconds = options.RefreshSeconds;
+    app_options.JournalDir = options.JournalDir;
+    app_options.KeepHistory = options.KeepHistory;
+    app_options.RetryPeriod = std::chrono::seconds(options.RetrySeconds);
+    app_options.NotifyBusAddress = options.NotifyBusAddress;
+    app_options.SettingsPath = options.SettingsPath;
+    app_options.RuntimeDir = options.LockDir;
+    app_options.OpenStore = options.OpenStore;
+    app_options.ManageAutostart = options.ManageAutostart;
+    return app_options;
+}
+
 int RunHeadless(const HeadlessOptions& options) {
     link::PlainMainLoop loop;
     // Before any thread starts, so that every thread inherits the blocked signals and only the
@@ -76,16 +93,7 @@ int RunHeadless(const HeadlessOptions& options) {
     });
     ConsolePresentation ui(options.ComPort != 0);
 
-    ApplicationOptions app_options;
-    app_options.Power = options.Power;
-    app_options.PowerBusAddress = options.PowerBusAddress;
-    app_options.ComPort = options.ComPort;
-    app_options.RefreshSeconds = options.RefreshSeconds;
-    app_options.JournalDir = options.JournalDir;
-    app_options.KeepHistory = options.KeepHistory;
-    app_options.RetryPeriod = std::chrono::seconds(options.RetrySeconds);
-    app_options.NotifyBusAddress = options.NotifyBusAddress;
-    Application app(loop, ui, app_options, [&loop] { loop.Quit(); });
+    Application app(loop, ui, ApplicationOptionsFor(options), [&loop] { loop.Quit(); });
     if (app.StartUp() == Application::Started::AnotherCopyRuns) return 0;
     running = &app;
     // Only now, behind the journal that start-up attached: a reader that has gone or stalled

@@ -3,11 +3,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace gw::app {
 
@@ -17,6 +21,32 @@ std::string RuntimeDir() {
     std::string dir = "/tmp/gridwarden-" + std::to_string(getuid());
     mkdir(dir.c_str(), 0700);
     return dir;
+}
+
+bool LockHeld(const std::string& dir, const std::string& name) {
+    struct stat info {};
+    if (::stat((dir + "/" + name + ".lock").c_str(), &info) != 0) return false;
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF": the device in hex, the inode in decimal.
+    std::ifstream table("/proc/locks");
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream words(line);
+        std::string word;
+        while (words >> word) {
+            unsigned major_number = 0, minor_number = 0;
+            unsigned long long inode = 0;
+            char end = 0;
+            if (std::sscanf(word.c_str(), "%x:%x:%llu%c", &major_number, &minor_number, &inode,
+                            &end) != 3) {
+                continue;
+            }
+            if (major_number == major(info.st_dev) && minor_number == minor(info.st_dev) &&
+                inode == info.st_ino) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 NamedLock& NamedLock::operator=(NamedLock&& other) noexcept {

@@ -12,9 +12,16 @@ namespace gw::app {
 
 inline constexpr const char* kInstanceLockName = "GWDNMutex";
 inline constexpr const char* kDataLockName = "DataGWDNMutex";
+// Where the system service keeps its locks; the folder systemd makes for it.
+inline constexpr const char* kServiceLockDir = "/run/gridwarden";
 
 // $XDG_RUNTIME_DIR, else a private folder /tmp/gridwarden-<uid> (made 0700 when missing).
 std::string RuntimeDir();
+
+// Whether a process holds <dir>/<name>.lock now. Found in the kernel's lock table without opening
+// the file: a lock file another user can open is one a stranger can hold to keep its owner from
+// starting.
+bool LockHeld(const std::string& dir, const std::string& name);
 
 class NamedLock {
 public:

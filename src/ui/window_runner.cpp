@@ -42,15 +42,8 @@ int RunWindow(int& argc, char** argv, const app::HeadlessOptions& options) {
 
     TrayIcon tray;
     QtPresentation ui(tray);
-    app::ApplicationOptions app_options;
-    app_options.Power = options.Power;
-    app_options.PowerBusAddress = options.PowerBusAddress;
-    app_options.ComPort = options.ComPort;
-    app_options.RefreshSeconds = options.RefreshSeconds;
-    app_options.JournalDir = options.JournalDir;
-    app_options.KeepHistory = options.KeepHistory;
-    app_options.RetryPeriod = std::chrono::seconds(options.RetrySeconds);
-    app::Application app(loop, ui, app_options, [] { QApplication::quit(); });
+    app::Application app(loop, ui, app::ApplicationOptionsFor(options),
+                         [] { QApplication::quit(); });
     if (app.StartUp() == app::Application::Started::AnotherCopyRuns) return 0;
     running = &app;
 

@@ -64,6 +64,19 @@ TEST_F(InstanceLockTest, NoRuntimeFolderIsAProblemButNotARefusal) {
     EXPECT_NE(locks.Problem.find("missing/GWDNMutex.lock"), std::string::npos) << locks.Problem;
 }
 
+// How the window finds the system service: its lock held, without opening the lock file.
+TEST_F(InstanceLockTest, SeesAServiceLockOnlyWhileItIsHeld) {
+    EXPECT_FALSE(LockHeld(dir_, kInstanceLockName)) << "no file";
+    {
+        InstanceLocks service;
+        service.Take(dir_);
+        EXPECT_TRUE(LockHeld(dir_, kInstanceLockName));
+        ::chmod((dir_ + "/GWDNMutex.lock").c_str(), 0);
+        EXPECT_TRUE(LockHeld(dir_, kInstanceLockName)) << "a file this user may not open";
+    }
+    EXPECT_FALSE(LockHeld(dir_, kInstanceLockName)) << "the file stays, the lock went";
+}
+
 TEST(RuntimeDir, FallsBackToAPrivateFolder) {
     const char* saved = getenv("XDG_RUNTIME_DIR");
     const std::string keep = saved ? saved : "";

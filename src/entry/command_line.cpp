@@ -1,33 +1,38 @@
+#include "entry/command_line.h"
+
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <string>
 
-#include "app/headless.h"
 #include "app/history_csv.h"
 #include "monitor/journal_file.h"
-#include "app/process_setup.h"
-#include "ui/window_runner.h"
+
+namespace gw::entry {
 
 namespace {
 
-void Usage() {
-    std::cout << "usage: gridwarden [--headless] [--com N] [--refresh SECONDS] [--print-replies]\n"
-                 "                  [--status-json] [--cycles N] [--journal-dir DIR]\n"
-                 "                  [--power=logind|simulated] [--power-bus ADDRESS] [--retry SECONDS]\n"
-                 "                  [--test-reports] [--notify-bus ADDRESS] [--no-history]\n"
-                 "       gridwarden [--journal-dir DIR] --history-csv FROM TO\n"
-                 "       gridwarden --version\n";
-}
-
-// The window needs a display; without one (a server, a service, a test run) the program runs
-// headless rather than fail to start.
-bool DisplayAvailable() {
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') return true;
+void Usage(Program program) {
+    if (program == Program::Window) {
+        std::cout
+            << "usage: gridwarden [--headless] [--com N] [--refresh SECONDS] [--print-replies]\n"
+               "                  [--status-json] [--cycles N] [--journal-dir DIR]\n"
+               "                  [--settings FILE] [--lock-dir DIR]\n"
+               "                  [--power=logind|simulated] [--power-bus ADDRESS]\n"
+               "                  [--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
+               "                  [--no-history]\n"
+               "       gridwarden [--journal-dir DIR] --history-csv FROM TO\n"
+               "       gridwarden --version\n";
+    } else {
+        std::cout
+            << "usage: gridwardend [--com N] [--refresh SECONDS] [--print-replies]\n"
+               "                   [--status-json] [--cycles N] [--journal-dir DIR]\n"
+               "                   [--settings FILE] [--lock-dir DIR]\n"
+               "                   [--power=logind|simulated] [--power-bus ADDRESS]\n"
+               "                   [--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
+               "                   [--no-history]\n"
+               "       gridwardend [--journal-dir DIR] --history-csv FROM TO\n"
+               "       gridwardend --version\n";
     }
-    return false;
 }
 
 bool ParseInt(const char* text, int low, int high, int& value) {
@@ -40,17 +45,15 @@ bool ParseInt(const char* text, int low, int high, int& value) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    gw::app::PrepareProcess();
-    gw::app::HeadlessOptions options;
-    bool headless = false;
+std::optional<int> ParseCommandLine(int argc, char** argv, Program program, CommandLine& line) {
+    app::HeadlessOptions& options = line.Options;
     const char* csv_from = nullptr;
     const char* csv_to = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
-        if (arg == "--headless") {
-            headless = true;
+        if (arg == "--headless" && program == Program::Window) {
+            line.Headless = true;
         } else if (arg == "--print-replies") {
             options.PrintReplies = true;
         } else if (arg == "--status-json") {
@@ -64,9 +67,9 @@ int main(int argc, char** argv) {
                    ParseInt(argv[i + 1], 0, 1000000, options.Cycles)) {
             ++i;
         } else if (arg == "--power=logind") {
-            options.Power = gw::app::PowerBackend::Logind;
+            options.Power = app::PowerBackend::Logind;
         } else if (arg == "--power=simulated") {
-            options.Power = gw::app::PowerBackend::Simulated;
+            options.Power = app::PowerBackend::Simulated;
         } else if (arg == "--power-bus" && has_value) {
             options.PowerBusAddress = argv[++i];
         } else if (arg == "--retry" && has_value &&
@@ -78,6 +81,10 @@ int main(int argc, char** argv) {
             options.NotifyBusAddress = argv[++i];
         } else if (arg == "--journal-dir" && has_value) {
             options.JournalDir = argv[++i];
+        } else if (arg == "--settings" && has_value) {
+            options.SettingsPath = argv[++i];
+        } else if (arg == "--lock-dir" && has_value) {
+            options.LockDir = argv[++i];
         } else if (arg == "--no-history") {
             options.KeepHistory = false;
         } else if (arg == "--history-csv" && i + 2 < argc) {
@@ -87,19 +94,21 @@ int main(int argc, char** argv) {
             std::cout << "Gridwarden " << GW_VERSION << "\n";
             return 0;
         } else if (arg == "--help" || arg == "-h") {
-            Usage();
+            Usage(program);
             return 0;
         } else {
-            std::cerr << "gridwarden: bad argument '" << arg << "'\n";
-            Usage();
+            std::cerr << (program == Program::Window ? "gridwarden" : "gridwardend")
+                      << ": bad argument '" << arg << "'\n";
+            Usage(program);
             return 2;
         }
     }
     if (csv_from != nullptr) {
-        return gw::app::WriteHistoryCsv(
-            options.JournalDir.empty() ? gw::monitor::DefaultJournalDir() : options.JournalDir,
+        return app::WriteHistoryCsv(
+            options.JournalDir.empty() ? monitor::DefaultJournalDir() : options.JournalDir,
             csv_from, csv_to, std::cout, std::cerr);
     }
-    if (headless || !DisplayAvailable()) return gw::app::RunHeadless(options);
-    return gw::ui::RunWindow(argc, argv, options);
+    return std::nullopt;
 }
+
+}  // namespace gw::entry

@@ -1,0 +1,83 @@
+#include "app/durable_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace gw::app {
+
+namespace {
+
+std::string ErrnoText() { return std::strerror(errno); }
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = ENOSPC;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool WriteFileDurably(const std::string& path, std::string_view bytes, mode_t mode,
+                      std::string& error) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string temp = path + ".XXXXXX";
+    // mkstemp makes the file 0600: nothing written is readable by others before the chmod.
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = ErrnoText();
+        return false;
+    }
+    const bool written = WriteAll(fd, bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+    if (!written) error = ErrnoText();
+    // A failed close may report a write the kernel could not complete.
+    if (::close(fd) != 0 && written) error = ErrnoText();
+    if (!error.empty() || ::rename(temp.c_str(), path.c_str()) != 0) {
+        if (error.empty()) error = ErrnoText();
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // The rename itself is durable only once the folder is synced.
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno == ENOENT ? "missing" : ErrnoText();
+        return std::nullopt;
+    }
+    std::string bytes;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = ErrnoText();
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+}  // namespace gw::app

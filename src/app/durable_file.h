@@ -1,0 +1,24 @@
+// Writing a whole file so that a crash, a full disk or a power cut leaves either the old file or
+// the new one, never a part of either: a private temporary file beside the target, every write
+// checked, synced, renamed over the target, and the folder synced.
+//
+// Thread rule: any thread; nothing is shared.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace gw::app {
+
+// Replaces `path` with `bytes`, the file getting `mode`. False with the reason in `error`; the
+// old file is then untouched and no temporary file is left.
+bool WriteFileDurably(const std::string& path, std::string_view bytes, mode_t mode,
+                      std::string& error);
+
+// The whole file, or nothing with the reason in `error` (ENOENT reads "missing").
+std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error);
+
+}  // namespace gw::app
