@@ -251,7 +251,12 @@ public:
                     expected[key] = Comparable(ToVariant(*write.Value));
                 } else {
                     settings.remove(key);
+                    // QSettings removes a group's keys with the group's name, so the check must.
                     expected.remove(key);
+                    const QString group = key + '/';
+                    for (auto it = expected.begin(); it != expected.end();) {
+                        it = it.key().startsWith(group) ? expected.erase(it) : std::next(it);
+                    }
                 }
             }
             settings.sync();

@@ -70,7 +70,8 @@ MainWindow::MainWindow(Model& model, monitor::EventLog& log, app::UserActions& a
     pages_ = new QTabWidget;
     pages_->setObjectName("PC");
     pages_->setIconSize(QSize(12, 12));
-    pages_->setUsesScrollButtons(false);
+    // Four tabs do not fit the fixed width: the bar's arrows (and Ctrl+Tab) reach the last.
+    pages_->setUsesScrollButtons(true);
     pages_->addTab(Scrolled(BuildInfoTab(*context_)), QIcon(":/icons/port.svg"), "UPS Information");
     pages_->addTab(Scrolled(BuildStatusTab(*context_)), QIcon(":/icons/tray-normal.svg"),
                    "UPS Status");

@@ -106,8 +106,9 @@ TEST_F(IniStoreTest, WritesTheBytesTheWindowWrites) {
             Put(by_qt, start);
             Put(by_ini, start);
         }
-        EXPECT_EQ(OpenQtSettingsStore(by_qt)->Save(writes, false), "");
-        EXPECT_EQ(OpenIniSettingsStore(by_ini)->Save(writes, false), "");
+        std::string reason;
+        EXPECT_EQ(OpenQtSettingsStore(by_qt)->Save(writes, false, reason), "");
+        EXPECT_EQ(OpenIniSettingsStore(by_ini)->Save(writes, false, reason), "");
         EXPECT_EQ(Slurp(by_ini), Slurp(by_qt));
         // And each reads back what the other wrote.
         std::string problem;
@@ -127,7 +128,8 @@ TEST_F(IniStoreTest, SaveThatCannotFinishLeavesTheOldFile) {
     Put(path, old);
     auto store = OpenIniSettingsStore(path);
     // A copy of the old file first, when asked for; the saved file stays private.
-    ASSERT_EQ(store->Save({{"Delay", StoredValue::OfInteger(60)}}, true), "");
+    std::string reason;
+    ASSERT_EQ(store->Save({{"Delay", StoredValue::OfInteger(60)}}, true, reason), "");
     EXPECT_EQ(Slurp(path + ".bak"), old);
     EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     const std::string saved = Slurp(path);
@@ -140,10 +142,11 @@ TEST_F(IniStoreTest, SaveThatCannotFinishLeavesTheOldFile) {
     ::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     const std::string error =
-        store->Save({{"SMTP Host", StoredValue::OfText(std::string(200, 'h'))}}, false);
+        store->Save({{"SMTP Host", StoredValue::OfText(std::string(200, 'h'))}}, false, reason);
     setrlimit(RLIMIT_FSIZE, &before);
     ::signal(SIGXFSZ, SIG_DFL);
     EXPECT_NE(error.find("could not be saved"), std::string::npos) << error;
+    EXPECT_FALSE(reason.empty());
     EXPECT_EQ(Slurp(path), saved);
     int files = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_)) ++files;
