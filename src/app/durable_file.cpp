@@ -13,6 +13,8 @@ namespace {
 
 std::string ErrnoText() { return std::strerror(errno); }
 
+}  // namespace
+
 bool WriteAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());
@@ -25,8 +27,6 @@ bool WriteAll(int fd, std::string_view bytes) {
     }
     return true;
 }
-
-}  // namespace
 
 bool WriteFileDurably(const std::string& path, std::string_view bytes, mode_t mode,
                       std::string& error) {

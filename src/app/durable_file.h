@@ -13,6 +13,10 @@
 
 namespace gw::app {
 
+// Writes all of `bytes` to `fd`, resuming after signals and short writes; false with errno set
+// (ENOSPC where the file system took nothing).
+bool WriteAll(int fd, std::string_view bytes);
+
 // Replaces `path` with `bytes`, the file getting `mode`. False with the reason in `error`; the
 // old file is then untouched and no temporary file is left.
 bool WriteFileDurably(const std::string& path, std::string_view bytes, mode_t mode,

@@ -48,17 +48,17 @@ public:
     StoredValues Load(std::string& problem) override {
         struct stat info {};
         if (::stat(path_.c_str(), &info) != 0) {
-            if (errno != ENOENT) problem = Unreadable(std::strerror(errno));
+            if (errno != ENOENT) problem = StoreUnreadable(path_, std::strerror(errno));
             return {};
         }
         if (!S_ISREG(info.st_mode)) {
-            problem = Unreadable("not a regular file");
+            problem = StoreUnreadable(path_, "not a regular file");
             return {};
         }
         std::string error;
         const std::optional<std::string> bytes = ReadWholeFile(path_, error);
         if (!bytes) {
-            problem = Unreadable(error);
+            problem = StoreUnreadable(path_, error);
             return {};
         }
         const ini::Document document = ini::Parse(*bytes);
@@ -75,7 +75,7 @@ public:
         std::string error;
         const auto failed = [&](const std::string& why) {
             reason = why;
-            return SaveFailed(why);
+            return StoreSaveFailed(path_, why);
         };
         const std::string folder = path_.substr(0, path_.find_last_of('/'));
         if (!folder.empty() && !MakePrivateFolders(folder, error)) return failed(error);
@@ -108,13 +108,6 @@ public:
     }
 
 private:
-    std::string Unreadable(const std::string& reason) const {
-        return FormatText(SettingsText::FileUnreadable, {path_, reason});
-    }
-    std::string SaveFailed(const std::string& reason) const {
-        return FormatText(SettingsText::SaveFailed, {path_, reason});
-    }
-
     std::string path_;
 };
 

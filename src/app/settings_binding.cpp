@@ -161,4 +161,12 @@ std::uint32_t RefreshIntervalMs(const monitor::DisplayModel& model) {
     return static_cast<std::uint32_t>(std::max(1, model.RefreshUD.Position)) * 1000;
 }
 
+std::string StoreUnreadable(const std::string& path, const std::string& reason) {
+    return FormatText(SettingsText::FileUnreadable, {path, reason});
+}
+
+std::string StoreSaveFailed(const std::string& path, const std::string& reason) {
+    return FormatText(SettingsText::SaveFailed, {path, reason});
+}
+
 }  // namespace gw::app

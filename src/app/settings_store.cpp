@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/durable_file.h"
 #include "app/settings_keys.h"
 
 namespace gw::app {
@@ -46,19 +47,6 @@ QVariant ToVariant(const StoredValue& value) {
             static_cast<int>(std::clamp<long long>(value.Integer, INT32_MIN, INT32_MAX)));
     }
     return QVariant(QString::fromStdString(value.Text));
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 bool ReadWhole(const std::string& path, QByteArray& bytes, std::string& error) {
@@ -94,7 +82,8 @@ bool CreateWithBytes(const std::string& path, const QByteArray& bytes, std::stri
         return false;
     }
     const bool written =
-        WriteAll(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) && ::fsync(fd) == 0;
+        WriteAll(fd, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))) &&
+        ::fsync(fd) == 0;
     if (!written) error = ErrnoText();
     if (::close(fd) != 0 && written) {
         error = ErrnoText();
@@ -174,15 +163,15 @@ public:
     StoredValues Load(std::string& problem) override {
         struct stat info {};
         if (::stat(path_.c_str(), &info) != 0) {
-            if (errno != ENOENT) problem = Unreadable(ErrnoText());
+            if (errno != ENOENT) problem = StoreUnreadable(path_, ErrnoText());
             return {};
         }
         if (!S_ISREG(info.st_mode)) {
-            problem = Unreadable("not a regular file");
+            problem = StoreUnreadable(path_, "not a regular file");
             return {};
         }
         if (::access(path_.c_str(), R_OK) != 0) {
-            problem = Unreadable(ErrnoText());
+            problem = StoreUnreadable(path_, ErrnoText());
             return {};
         }
         // QSettings parses on first use and says what it met only then, and only to the first
@@ -190,7 +179,7 @@ public:
         QSettings settings(FileName(path_), QSettings::IniFormat);
         const QStringList keys = settings.childKeys();
         if (settings.status() == QSettings::AccessError) {
-            problem = Unreadable("access denied");
+            problem = StoreUnreadable(path_, "access denied");
             return {};
         }
         if (settings.status() == QSettings::FormatError) {
@@ -209,7 +198,7 @@ public:
                      std::string& reason) override {
         const auto failed = [&](std::string why) {
             reason = std::move(why);
-            return SaveFailed(reason);
+            return StoreSaveFailed(path_, reason);
         };
         std::string error;
         const std::string folder = path_.substr(0, path_.find_last_of('/'));
@@ -283,13 +272,6 @@ public:
     }
 
 private:
-    std::string Unreadable(const std::string& reason) const {
-        return FormatText(SettingsText::FileUnreadable, {path_, reason});
-    }
-    std::string SaveFailed(const std::string& reason) const {
-        return FormatText(SettingsText::SaveFailed, {path_, reason});
-    }
-
     std::string path_;
 };
 

@@ -69,6 +69,11 @@ public:
                              std::string& reason) = 0;
 };
 
+// The user's messages about a store kept in the file at `path`: it cannot be read, or a save
+// failed, with the cause.
+std::string StoreUnreadable(const std::string& path, const std::string& reason);
+std::string StoreSaveFailed(const std::string& path, const std::string& reason);
+
 // $XDG_CONFIG_HOME, else ~/.config: the folder QSettings and the auto-start entries use.
 std::string UserConfigHome();
 
