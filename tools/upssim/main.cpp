@@ -86,8 +86,7 @@ private:
 class Simulator {
 public:
     Simulator(const Options& options, PtyPort& port)
-        : options_(options),
-          port_(port),
+        : port_(port),
           ups_(options.ups),
           time_scale_(options.time_scale),
           output_(options.pace ? OutputQueue::k2400BaudByte : std::chrono::nanoseconds(0)),
@@ -285,7 +284,6 @@ private:
         }
     }
 
-    const Options& options_;
     PtyPort& port_;
     SimulatedUps ups_;
     double time_scale_;  // simulated seconds per real second
