@@ -109,10 +109,10 @@ TEST_F(HistoryMetricsTest, TheOutageIsInTheFileTheCsvAndTheBrowsersChart) {
     const std::string file = home_.Root() + "/state/gridwarden/history.sqlite";
     const testing::Finished rows =
         testing::RunProgram({"/usr/bin/sqlite3", file,
-                             "SELECT count(*) > 3, sum(bits & 1) > 0, max(ip) FROM readings;"
+                             "SELECT count(*) > 3, sum(bits & 1) > 0, max(input_voltage) FROM reading_values;"
                              "SELECT text FROM events WHERE text LIKE 'Power%' ORDER BY t;"},
                             30s, testing::Streams::Both);
-    EXPECT_EQ(rows.Output, "1|1|2286\nPower Fail\nPower O.K.\n");
+    EXPECT_EQ(rows.Output, "1|1|228.6\nPower Fail\nPower O.K.\n");
 
     const std::string csv =
         testing::RunProgram({GRIDWARDEN_PATH, "--history-csv", "-1h", "now"}, 30s).Output;
