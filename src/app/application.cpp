@@ -44,8 +44,8 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
                    monitor::EvaluationEnd::Complete;
         }
         if (good) {
-            const monitor::UpsStatus status = evaluation_->CopyStatus();
-            history_->OnCycle(&status);
+            // The main thread's own record: no copy of its texts per cycle.
+            history_->OnCycle(&evaluation_->Status());
         } else {
             history_->OnCycle(nullptr);
         }
@@ -182,6 +182,7 @@ Application::Started Application::StartUp() {
             wire_.ExchangeCommand(link::CommandText(link::Command::Test10s));
         });
     evaluation_->SetBatteryHook([this](monitor::UpsStatus& status) { battery_->OnEvaluated(status); });
+    history_->SetCapacitySource([this] { return LearnedCapacityOf(battery_->Model()); });
     nut_->SetStatusSource([this] { return evaluation_->CopyStatus(); });
     response_->SetSecondaries(nut_.get());
     link_watch_ = std::make_unique<monitor::LinkWatch>(ups_, display_, log_, ui_);

@@ -89,7 +89,13 @@ reports::MetricsState HistoryService::Metrics(const monitor::DisplayModel& displ
     state.Firmware = display.VerE;
     state.PollCycles = cycles_;
     state.PowerFailures = power_failures_;
+    if (capacity_) state.LearnedCapacity = capacity_();
     return state;
+}
+
+std::optional<double> LearnedCapacityOf(const monitor::BatteryModel* model) {
+    if (model == nullptr || !model->Knowledge().Capacity.Learned) return std::nullopt;
+    return model->Knowledge().Capacity.Value / monitor::GenericBattery::kCapacity;
 }
 
 }  // namespace gw::app

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,7 @@
 #include "history/history_writer.h"
 #include "link/main_loop.h"
 #include "link/ups_link.h"
+#include "monitor/battery_model.h"
 #include "monitor/display_model.h"
 #include "monitor/event_log.h"
 #include "monitor/power_control.h"
@@ -50,6 +52,12 @@ public:
     // A power action the program itself starts; written at once, before the machine goes.
     void OnPowerAction(monitor::PowerAction action);
 
+    // Where "/metrics" finds the learned battery capacity (fraction of the generic block's;
+    // none until learned).
+    void SetCapacitySource(std::function<std::optional<double>()> source) {
+        capacity_ = std::move(source);
+    }
+
     // What "/metrics" shows now.
     reports::MetricsState Metrics(const monitor::DisplayModel& display) const;
     // Null while no history is kept.
@@ -70,7 +78,12 @@ private:
     bool on_battery_ = false;
     std::uint64_t cycles_ = 0;
     std::uint64_t power_failures_ = 0;
+    std::function<std::optional<double>()> capacity_;
 };
+
+// The learned capacity of `model` as a fraction of the generic block's; none when `model` is
+// null or nothing was learned yet.
+std::optional<double> LearnedCapacityOf(const monitor::BatteryModel* model);
 
 // The power-fail response's actions, each written to the history before it is carried out.
 class RecordedActions final : public monitor::SystemActions {

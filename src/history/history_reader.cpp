@@ -22,9 +22,13 @@ bool OpenForReading(const std::string& path, Database& db, std::string& error) {
     return true;
 }
 
-std::optional<double> Value(const Statement& statement, int column, int scale) {
+double InUnit(const FieldRow& field, double stored) {
+    return (stored + field.Offset) / field.Scale;
+}
+
+std::optional<double> Value(const Statement& statement, int column, const FieldRow& field) {
     if (statement.IsNull(column)) return std::nullopt;
-    return statement.Real(column) / scale;
+    return InUnit(field, statement.Real(column));
 }
 
 }  // namespace
@@ -59,9 +63,10 @@ std::vector<Bucket> HistoryReader::Buckets(Millis from, Millis to, Millis& step,
         for (std::size_t i = 0; i < kFieldCount; ++i) {
             const int column = 3 + static_cast<int>(i) * 3;
             if (query.IsNull(column + 1)) continue;
-            const double scale = kFields[i].Scale;
-            bucket.Values[i] = Span{query.Real(column) / scale, query.Real(column + 1) / scale,
-                                    query.Real(column + 2) / scale};
+            const FieldRow& field = kFields[i];
+            bucket.Values[i] =
+                Span{InUnit(field, query.Real(column)), InUnit(field, query.Real(column + 1)),
+                     InUnit(field, query.Real(column + 2))};
         }
         out.push_back(bucket);
     }
@@ -115,7 +120,7 @@ bool HistoryReader::Rows(Millis from, Millis to,
         row.Time = query.Int(0);
         row.Bits = static_cast<unsigned>(query.Int(2));
         for (std::size_t i = 0; i < kFieldCount; ++i) {
-            row.Values[i] = Value(query, 3 + static_cast<int>(i), kFields[i].Scale);
+            row.Values[i] = Value(query, 3 + static_cast<int>(i), kFields[i]);
         }
         each(row, query.Int(1) == 1);
     }

@@ -3,8 +3,10 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
 #include "link/protocol.h"
+#include "monitor/battery_health.h"
 
 namespace gw::history {
 
@@ -35,6 +37,15 @@ std::optional<double> Plain(const std::optional<long double>& value) {
 
 }  // namespace
 
+std::optional<double> HealthCode(const std::string& verdict) {
+    static constexpr const char* kVerdicts[] = {monitor::kHealthGood, monitor::kHealthWeak,
+                                                monitor::kHealthReplace};
+    for (std::size_t i = 0; i < std::size(kVerdicts); ++i) {
+        if (verdict == kVerdicts[i]) return static_cast<double>(i);
+    }
+    return std::nullopt;
+}
+
 Reading ReadingOf(const monitor::UpsStatus& status, std::chrono::system_clock::time_point time) {
     Reading reading;
     reading.Time = ToMillis(time);
@@ -46,6 +57,8 @@ Reading ReadingOf(const monitor::UpsStatus& status, std::chrono::system_clock::t
     reading[Field::BatteryVoltage] = Plain(status.BatteryVoltage);
     reading[Field::Temperature] = Number(status.FieldText[6]);
     reading[Field::Charge] = Plain(status.BatteryCharge);
+    reading[Field::Runtime] = Plain(status.RuntimeSeconds);
+    reading[Field::BatteryHealth] = HealthCode(status.BatteryHealth);
     for (std::size_t i = 0; i < status.Flags.size(); ++i) {
         if (status.Flags[i]) reading.Bits |= 1u << i;
     }

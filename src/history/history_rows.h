@@ -36,30 +36,43 @@ enum class Field {
 inline constexpr std::size_t kFieldCount = 10;
 
 // One row per field. Values are stored as integers of `Scale` units each (tenths of a volt,
-// hundredths for the battery): SQLite then spends one or two bytes on a value, and nothing on
-// the min/max offsets of a quiet minute, which keeps a year in a few tens of megabytes.
+// hundredths for the battery), less `Offset`, a value near where the field usually sits: SQLite
+// stores an integer in as few bytes as it needs (none for 0, one for -128..127), so a mains
+// reading of 228.6 V is kept as -14 in one byte instead of 2286 in two. The views
+// reading_values and minute_values (history_sql.h) show the values in their units.
+//
+// `Spread`: the minutes keep the minimum and maximum beside the mean. The main readings only;
+// the derived fields (charge, runtime, health) and the quiet ones keep the mean alone, which
+// holds a year under 50 MB.
 struct FieldRow {
     Field Which;
     const char* Column;  // the store's column
     const char* Name;    // in JSON and CSV
     const char* Unit;
     int Scale;
+    int Offset;
+    bool Spread;
 };
 
 // clang-format off
 inline constexpr FieldRow kFields[kFieldCount] = {
-    {Field::InputVoltage,      "ip",      "input_voltage",       "V",   10},
-    {Field::InputFaultVoltage, "ipf",     "input_fault_voltage", "V",   10},
-    {Field::OutputVoltage,     "op",      "output_voltage",      "V",   10},
-    {Field::Load,              "load",    "load",                "%",   10},
-    {Field::InputFrequency,    "freq",    "input_frequency",     "Hz",  10},
-    {Field::BatteryVoltage,    "batt",    "battery_voltage",     "V",   100},
-    {Field::Temperature,       "temp",    "temperature",         "°C",  10},
-    {Field::Charge,            "charge",  "battery_charge",      "%",   10},
-    {Field::Runtime,           "runtime", "battery_runtime",     "s",   1},
-    {Field::BatteryHealth,     "health",  "battery_health",      "%",   10},
+    {Field::InputVoltage,      "ip",      "input_voltage",       "V",   10,  2300, true},
+    {Field::InputFaultVoltage, "ipf",     "input_fault_voltage", "V",   10,  2300, false},
+    {Field::OutputVoltage,     "op",      "output_voltage",      "V",   10,  2300, false},
+    {Field::Load,              "load",    "load",                "%",   10,  200,  true},
+    {Field::InputFrequency,    "freq",    "input_frequency",     "Hz",  10,  500,  false},
+    {Field::BatteryVoltage,    "batt",    "battery_voltage",     "V",   100, 1300, true},
+    {Field::Temperature,       "temp",    "temperature",         "°C",  10,  300,  false},
+    {Field::Charge,            "charge",  "battery_charge",      "%",   10,  1000, false},
+    {Field::Runtime,           "runtime", "battery_runtime",     "s",   1,   0,    false},
+    {Field::BatteryHealth,     "health",  "battery_health",      "0 good, 1 weak, 2 replace",
+                                                                        1,   0,    false},
 };
 // clang-format on
+
+// The health verdict as the number the history and the metrics keep: 0 "Good", 1 "Weak",
+// 2 "Replace"; nothing before the first verdict.
+std::optional<double> HealthCode(const std::string& verdict);
 
 const FieldRow& FieldOf(Field field);
 
@@ -80,7 +93,7 @@ struct Reading {
 };
 
 // The reading of a fully evaluated status reply, stamped with `time`. Runtime and battery
-// health stay unknown until something in the program knows them.
+// health stay unknown until the battery model knows them.
 Reading ReadingOf(const monitor::UpsStatus& status, std::chrono::system_clock::time_point time);
 
 enum class EventKind { LogLine = 0, PowerAction = 1 };

@@ -6,15 +6,19 @@ namespace gw::history {
 
 namespace {
 
-// One text per field, joined: `each` is called with the column name.
+// One text per field, joined: `each` is called with the field's row.
 template <typename Each>
 std::string Joined(Each each, const char* separator = ", ") {
     std::string out;
     for (const FieldRow& field : kFields) {
         if (!out.empty()) out += separator;
-        out += each(std::string(field.Column));
+        out += each(field);
     }
     return out;
+}
+
+std::string Columns() {
+    return Joined([](const FieldRow& f) { return std::string(f.Column); });
 }
 
 // SQLite has no bitwise-or aggregate; the maximum of each bit alone ored together is one.
@@ -27,39 +31,71 @@ std::string BitsOr(const std::string& column) {
     return out;
 }
 
+// A field's stored integer in its unit, for the views.
+std::string InUnit(const FieldRow& field, const std::string& stored) {
+    return "(" + stored + " + " + std::to_string(field.Offset) + ") / " +
+           std::to_string(field.Scale) + ".0";
+}
+
 }  // namespace
 
 std::string CreateSchemaSql() {
+    std::string reading_values;
+    std::string minute_values;
+    for (const FieldRow& field : kFields) {
+        const std::string c = field.Column;
+        const std::string name = field.Name;
+        reading_values += ", " + InUnit(field, c) + " AS " + name;
+        minute_values += ", " + InUnit(field, c) + " AS " + name;
+        if (field.Spread) {
+            minute_values += ", " + InUnit(field, c + " - " + c + "_lo") + " AS " + name +
+                             "_min, " + InUnit(field, c + " + " + c + "_hi") + " AS " + name +
+                             "_max";
+        }
+    }
     return "CREATE TABLE IF NOT EXISTS readings(t INTEGER PRIMARY KEY, bits INTEGER, " +
-           Joined([](const std::string& c) { return c + " INTEGER"; }) +
+           Joined([](const FieldRow& f) { return std::string(f.Column) + " INTEGER"; }) +
            ");\n"
            "CREATE TABLE IF NOT EXISTS minutes(m INTEGER PRIMARY KEY, n INTEGER, bits INTEGER, " +
-           Joined([](const std::string& c) {
-               return c + " INTEGER, " + c + "_lo INTEGER, " + c + "_hi INTEGER";
+           Joined([](const FieldRow& f) {
+               const std::string c = f.Column;
+               return c + " INTEGER" +
+                      (f.Spread ? ", " + c + "_lo INTEGER, " + c + "_hi INTEGER" : "");
            }) +
            ");\n"
            "CREATE TABLE IF NOT EXISTS events(t INTEGER NOT NULL, kind INTEGER NOT NULL, "
            "text TEXT NOT NULL);\n"
-           "CREATE INDEX IF NOT EXISTS events_by_time ON events(t);\n";
+           "CREATE INDEX IF NOT EXISTS events_by_time ON events(t);\n"
+           "CREATE VIEW IF NOT EXISTS reading_values AS SELECT t, bits" +
+           reading_values +
+           " FROM readings;\n"
+           "CREATE VIEW IF NOT EXISTS minute_values AS SELECT m * 60000 AS t, n, bits" +
+           minute_values + " FROM minutes;\n";
 }
 
 std::string InsertReadingSql() {
     std::string values;
     for (std::size_t i = 0; i < kFieldCount; ++i) values += ", ?" + std::to_string(i + 3);
-    return "INSERT OR REPLACE INTO readings(t, bits, " +
-           Joined([](const std::string& c) { return c; }) + ") VALUES(?1, ?2" + values + ")";
+    return "INSERT OR REPLACE INTO readings(t, bits, " + Columns() + ") VALUES(?1, ?2" + values +
+           ")";
 }
 
 std::string InsertEventSql() { return "INSERT INTO events(t, kind, text) VALUES(?1, ?2, ?3)"; }
 
 std::string FoldMinutesSql() {
-    return "INSERT OR REPLACE INTO minutes(m, n, bits, " +
-           Joined([](const std::string& c) { return c + ", " + c + "_lo, " + c + "_hi"; }) +
-           ") SELECT m, n, bits, " + Joined([](const std::string& c) {
-               return c + "_mean, " + c + "_mean - " + c + "_min, " + c + "_max - " + c + "_mean";
+    return "INSERT OR REPLACE INTO minutes(m, n, bits, " + Joined([](const FieldRow& f) {
+               const std::string c = f.Column;
+               return f.Spread ? c + ", " + c + "_lo, " + c + "_hi" : c;
+           }) +
+           ") SELECT m, n, bits, " + Joined([](const FieldRow& f) {
+               const std::string c = f.Column;
+               return f.Spread ? c + "_mean, " + c + "_mean - " + c + "_min, " + c + "_max - " + c +
+                                     "_mean"
+                               : c + "_mean";
            }) +
            " FROM (SELECT t / 60000 AS m, count(*) AS n, " + BitsOr("bits") + " AS bits, " +
-           Joined([](const std::string& c) {
+           Joined([](const FieldRow& f) {
+               const std::string c = f.Column;
                return "CAST(round(avg(" + c + ")) AS INTEGER) AS " + c + "_mean, min(" + c +
                       ") AS " + c + "_min, max(" + c + ") AS " + c + "_max";
            }) +
@@ -70,22 +106,26 @@ std::string DeleteReadingsSql() { return "DELETE FROM readings WHERE t >= ?1 AND
 
 std::string BucketsSql() {
     return "SELECT (t - ?1) / ?3 AS b, sum(n), " + BitsOr("bits") + ", " +
-           Joined([](const std::string& c) {
+           Joined([](const FieldRow& f) {
+               const std::string c = f.Column;
                return "min(" + c + "_lo), avg(" + c + "), max(" + c + "_hi)";
            }) +
-           " FROM (SELECT t, 1 AS n, bits, " + Joined([](const std::string& c) {
+           " FROM (SELECT t, 1 AS n, bits, " + Joined([](const FieldRow& f) {
+               const std::string c = f.Column;
                return c + " AS " + c + "_lo, " + c + ", " + c + " AS " + c + "_hi";
            }) +
            " FROM readings WHERE t >= ?1 AND t < ?2 UNION ALL SELECT m * 60000, n, bits, " +
-           Joined([](const std::string& c) {
-               return c + " - " + c + "_lo, " + c + ", " + c + " + " + c + "_hi";
+           Joined([](const FieldRow& f) {
+               const std::string c = f.Column;
+               return f.Spread ? c + " - " + c + "_lo, " + c + ", " + c + " + " + c + "_hi"
+                               : c + ", " + c + ", " + c;
            }) +
            " FROM minutes WHERE m >= (?1 + 59999) / 60000 AND m < (?2 + 59999) / 60000)"
            " GROUP BY b ORDER BY b";
 }
 
 std::string RowsSql() {
-    const std::string fields = Joined([](const std::string& c) { return c; });
+    const std::string fields = Columns();
     return "SELECT t, 0, bits, " + fields + " FROM readings WHERE t >= ?1 AND t < ?2" +
            " UNION ALL SELECT m * 60000, 1, bits, " + fields +
            " FROM minutes WHERE m >= (?1 + 59999) / 60000 AND m < (?2 + 59999) / 60000"

@@ -2,11 +2,15 @@
 //
 // The file holds three tables:
 //   readings(t ms PRIMARY KEY, bits, <field>...)                every poll cycle, 7 days
-//   minutes (m minute PRIMARY KEY, n, bits, <field>, <field>_lo, <field>_hi ...)
-//            the mean of each minute, with the minimum and maximum as offsets below and above
-//            it (0 in a quiet minute, which SQLite stores in no bytes at all), kept for a year
+//   minutes (m minute PRIMARY KEY, n, bits, <field>[, <field>_lo, <field>_hi] ...)
+//            the mean of each minute; for the spread fields also the minimum and maximum as
+//            offsets below and above it (0 in a quiet minute, which SQLite stores in no bytes
+//            at all), kept for a year
 //   events  (t ms, kind, text)                                 log lines and power actions
-// Values are integers in the field's scale (history_rows.h).
+// Values are integers in the field's scale less its offset (history_rows.h). Two views show
+// them in their units under their JSON names, for the sqlite3 command line and spreadsheets:
+//   reading_values(t, bits, input_voltage, ...)
+//   minute_values (t, n, bits, input_voltage, input_voltage_min, input_voltage_max, ...)
 //
 // Thread rule: pure functions; any thread.
 #pragma once
@@ -17,7 +21,7 @@ namespace gw::history {
 
 // PRAGMA application_id of our files ("GWHI"): a SQLite file without it is someone else's.
 inline constexpr int kApplicationId = 0x47574849;
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 std::string CreateSchemaSql();
 // ?1 t, ?2 bits, then one parameter per field in table order.

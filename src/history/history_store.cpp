@@ -10,9 +10,9 @@ namespace gw::history {
 
 namespace {
 
-std::optional<std::int64_t> Stored(const std::optional<double>& value, int scale) {
-    if (!value || !std::isfinite(*value)) return std::nullopt;
-    return std::llround(*value * scale);
+std::optional<std::int64_t> Stored(const std::optional<double>& value, const FieldRow& field) {
+    if (!value || !std::isfinite(*value) || std::fabs(*value) > 1e12) return std::nullopt;
+    return std::llround(*value * field.Scale) - field.Offset;
 }
 
 std::string TimeSuffix(Millis now) {
@@ -184,8 +184,7 @@ bool HistoryStore::Write(const std::vector<Reading>& readings, const std::vector
         insert_reading_.Bind(1, reading.Time);
         insert_reading_.Bind(2, static_cast<std::int64_t>(reading.Bits));
         for (std::size_t i = 0; i < kFieldCount; ++i) {
-            insert_reading_.Bind(static_cast<int>(i) + 3,
-                                 Stored(reading.Values[i], kFields[i].Scale));
+            insert_reading_.Bind(static_cast<int>(i) + 3, Stored(reading.Values[i], kFields[i]));
         }
         insert_reading_.Step();
         if (insert_reading_.Failed()) return fail(&insert_reading_);

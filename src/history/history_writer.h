@@ -26,6 +26,9 @@
 
 namespace gw::history {
 
+// The writer thread's name (at most 15 characters).
+inline constexpr char kHistoryThreadName[] = "gw-history";
+
 class HistoryWriter {
 public:
     struct Options {

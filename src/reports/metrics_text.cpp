@@ -27,7 +27,8 @@ constexpr Gauge kGauges[] = {
     {Field::InputFrequency, "nut_input_frequency_hertz",   "Input frequency",                    1},
     {Field::Load,           "nut_load",                    "Load (0..1)",                        0.01},
     {Field::Temperature,    "nut_temperature_celsius",     "UPS temperature",                    1},
-    {Field::BatteryHealth,  "gridwarden_battery_health",   "Battery health (0..1 of new)",       0.01},
+    {Field::BatteryHealth,  "gridwarden_battery_health",
+     "Battery health verdict (0 good, 1 weak, 2 replace)",                                          1},
 };
 // clang-format on
 
@@ -114,7 +115,7 @@ std::string ComposeMetrics(const MetricsState& state) {
     }
     if (state.LearnedCapacity) {
         out.Family("gridwarden_battery_learned_capacity", "gauge",
-                   "Learned battery capacity (0..1 of rated)");
+                   "Learned battery capacity (fraction of the generic block's)");
         out.Sample("gridwarden_battery_learned_capacity", "", *state.LearnedCapacity);
     }
     out.Family("gridwarden_poll_cycles_total", "counter", "Poll cycles since the program started");

@@ -56,6 +56,9 @@ TEST_F(HistoryMetricsTest, PrometheusScrapesTheMetricsThatPromtoolAccepts) {
     EXPECT_NE(metrics.find("gridwarden_power_failures_total{ups=\"gridwarden\"} 1\n"),
               std::string::npos)
         << metrics;
+    // The battery model knows the runtime from the first reply on.
+    EXPECT_NE(metrics.find("nut_battery_runtime_seconds{ups=\"gridwarden\"} "), std::string::npos)
+        << metrics;
     std::ofstream(Scratch("metrics.txt")) << metrics;
     const testing::Finished check = testing::RunProgram(
         {"/bin/sh", "-c", "promtool check metrics < '" + Scratch("metrics.txt") + "'"}, 30s,
@@ -107,12 +110,12 @@ TEST_F(HistoryMetricsTest, TheOutageIsInTheFileTheCsvAndTheBrowsersChart) {
 
     ASSERT_EQ(program_->Stop(), 0);  // the close writes what is queued
     const std::string file = home_.Root() + "/state/gridwarden/history.sqlite";
-    const testing::Finished rows =
-        testing::RunProgram({"/usr/bin/sqlite3", file,
-                             "SELECT count(*) > 3, sum(bits & 1) > 0, max(ip) FROM readings;"
-                             "SELECT text FROM events WHERE text LIKE 'Power%' ORDER BY t;"},
-                            30s, testing::Streams::Both);
-    EXPECT_EQ(rows.Output, "1|1|2286\nPower Fail\nPower O.K.\n");
+    const testing::Finished rows = testing::RunProgram(
+        {"/usr/bin/sqlite3", file,
+         "SELECT count(*) > 3, sum(bits & 1) > 0, max(input_voltage) FROM reading_values;"
+         "SELECT text FROM events WHERE text LIKE 'Power%' ORDER BY t;"},
+        30s, testing::Streams::Both);
+    EXPECT_EQ(rows.Output, "1|1|228.6\nPower Fail\nPower O.K.\n");
 
     const std::string csv =
         testing::RunProgram({GRIDWARDEN_PATH, "--history-csv", "-1h", "now"}, 30s).Output;

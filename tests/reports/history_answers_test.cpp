@@ -6,7 +6,9 @@
 
 #include "history/history_store.h"
 #include "monitor/test_files.h"
+#include "reports/history_page.h"
 #include "reports/http_handler.h"
+#include "reports/metrics_text.h"
 
 namespace gw::reports {
 namespace {
@@ -101,6 +103,58 @@ TEST(HistoryAnswersTest, EachPathAsksForTheCredentialsOfThePageAndAnswersItsOwnT
     EXPECT_NE(
         HandleRequest(Get("/history", "admin:pw"), state, kNow)->body().find("No history is kept."),
         std::string::npos);
+}
+
+// The battery model's figures appear once known, each in its own series; the page draws the
+// runtime once the file holds one.
+TEST(HistoryAnswersTest, BatteryFiguresAppearOnceKnown) {
+    const struct {
+        std::optional<double> runtime;
+        std::optional<double> health;
+        std::optional<double> capacity;
+        std::vector<const char*> has;
+        std::vector<const char*> lacks;
+    } cases[] = {
+        {std::nullopt,
+         std::nullopt,
+         std::nullopt,
+         {},
+         {"nut_battery_runtime_seconds", "gridwarden_battery_health", "learned_capacity"}},
+        {1450,
+         history::HealthCode("Replace"),
+         0.62,
+         {"nut_battery_runtime_seconds{ups=\"gridwarden\"} 1450\n",
+          "gridwarden_battery_health{ups=\"gridwarden\"} 2\n",
+          "gridwarden_battery_learned_capacity{ups=\"gridwarden\"} 0.62\n"},
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.has.size());
+        MetricsState state;
+        state.Known = true;
+        state.Reading[Field::Runtime] = c.runtime;
+        state.Reading[Field::BatteryHealth] = c.health;
+        state.LearnedCapacity = c.capacity;
+        const std::string text = ComposeMetrics(state);
+        for (const char* line : c.has) EXPECT_NE(text.find(line), std::string::npos) << line;
+        for (const char* name : c.lacks) EXPECT_EQ(text.find(name), std::string::npos) << name;
+
+        monitor::testing::ScratchDir dir;
+        const std::string path = dir / history::kHistoryFileName;
+        history::HistoryStore store;
+        ASSERT_TRUE(store.Open(path, history::ToMillis(kNow)).Ok);
+        history::Reading reading;
+        reading.Time = history::ToMillis(kNow) - 60000;
+        reading[Field::Runtime] = c.runtime;
+        std::string error;
+        bool damaged = false;
+        ASSERT_TRUE(store.Write({reading}, {}, error, damaged)) << error;
+        store.Close();
+        const history::HistoryReader reader(path);
+        const std::string page =
+            ComposeHistoryPage(&reader, kHistoryRanges[0], history::ToMillis(kNow));
+        EXPECT_EQ(page.find("Battery runtime") != std::string::npos, c.runtime.has_value());
+    }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The window's History page off screen: it reads a real history file on a pool thread and draws
-// the outage in it; without a history it says so.
+// the outage in it and the runtime once there is one; without a history it says so.
 #include "ui/history_tab.h"
 
 #include <gtest/gtest.h>
@@ -35,6 +35,8 @@ TEST(HistoryTabTest, DrawsTheLastHoursOutageFromTheFile) {
             r[Field::BatteryVoltage] = outage ? 13.6 - 0.1 * (i - 19) : 13.6;
             r[Field::Charge] = outage ? 100 - 5 * (i - 19) : 100;
             r[Field::Load] = 12;
+            // The battery model's runtime from the outage on: its chart appears.
+            if (i >= 20) r[Field::Runtime] = outage ? 2400 - 300 * (i - 19) : 2400;
             r.Bits = outage ? history::kPowerFailBit : 0;
             readings.push_back(r);
         }
@@ -50,7 +52,7 @@ TEST(HistoryTabTest, DrawsTheLastHoursOutageFromTheFile) {
     ASSERT_NE(input, nullptr);
     QTRY_VERIFY_WITH_TIMEOUT(input->Points() == 40, 10000);
     EXPECT_GT(input->Outages(), 0);
-    EXPECT_FALSE(tab.findChild<HistoryChart*>("HistoryRuntimeChart")->isVisible());
+    EXPECT_TRUE(tab.findChild<HistoryChart*>("HistoryRuntimeChart")->isVisible());
 
     const QImage image = tab.grab().toImage();
     QDir().mkpath(GW_TEST_OUTPUT_DIR);
