@@ -7,7 +7,8 @@
 
 namespace gw::reports {
 
-// Equal texts, compared in a time that tells nothing about where they differ.
-bool SameSecret(std::string_view a, std::string_view b);
+// Equal texts, compared in a time that tells nothing about where they differ nor about the
+// stored text's length: it depends on the length of what was sent alone.
+bool SameSecret(std::string_view sent, std::string_view stored);
 
 }  // namespace gw::reports

@@ -1,6 +1,10 @@
 // One report mail over SMTP: connect, greet, upgrade to TLS where the server and the settings
 // allow, log in, send, quit. Blocking: SendMail runs on the sending worker's own thread with
 // its own socket, so two sends never share a connection. Every wait has a deadline.
+//
+// The conversation lives in a module of its own (mail_module/, installed as
+// lib/gridwarden/gridwarden-mail.so) that SendMail loads at the first mail: only it links
+// OpenSSL, whose load alone would cost a monitor that never mails some 1.7 MB.
 #pragma once
 
 #include <chrono>
@@ -57,5 +61,16 @@ struct SmtpOptions {
 
 SendResult SendMail(const SmtpSettings& settings, const SmtpOutgoing& mail,
                     const SmtpOptions& options);
+
+// What the module exports as `gw_mail_module_v1`; built with the program, so the types match.
+struct MailModule {
+    SendResult (*Send)(const SmtpSettings&, const SmtpOutgoing&, const SmtpOptions&);
+};
+
+// Where SendMail looks for the module: beside the build's own when `program` (the running
+// executable) lies in the build tree `build_dir`, else `../lib/gridwarden/` from the program's
+// folder, so an installed program never loads a module from a build folder.
+std::string MailModulePath(const std::string& program, const std::string& build_dir,
+                           const std::string& built_module);
 
 }  // namespace gw::reports

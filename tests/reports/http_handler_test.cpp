@@ -161,6 +161,12 @@ TEST(HttpHandlerTest, SecretsCompareExactly) {
     EXPECT_FALSE(SameSecret("p", "P"));
     EXPECT_FALSE(SameSecret("p", "p "));
     EXPECT_FALSE(SameSecret(std::string_view("a\0b", 3), "a"));
+    // The stored text is read round and round: a repetition of it is still another text.
+    EXPECT_FALSE(SameSecret("abab", "ab"));
+    EXPECT_FALSE(SameSecret("ab", "abab"));
+    EXPECT_FALSE(SameSecret("", "p"));
+    EXPECT_FALSE(SameSecret("p", ""));
+    EXPECT_FALSE(SameSecret("secreT", "secret"));
 }
 
 }  // namespace
