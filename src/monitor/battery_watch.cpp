@@ -98,7 +98,9 @@ BatteryWatch::BatteryWatch(const link::UpsLink& ups, DisplayModel& display, link
       wall_(std::move(wall)) {}
 
 std::chrono::seconds BatteryWatch::NeededSeconds() const {
-    return std::chrono::seconds(display_.ShutdownTimeUD.Position) + ResponseAllowance(display_);
+    const auto allowance = static_cast<double>(ResponseAllowance(display_).count()) * scale_;
+    return std::chrono::seconds(display_.ShutdownTimeUD.Position) +
+           std::chrono::seconds(std::lround(allowance));
 }
 
 void BatteryWatch::Adopt(const std::string& identity) {
@@ -115,7 +117,7 @@ void BatteryWatch::OnEvaluated(UpsStatus& status) {
     const bool on_battery = status.Flag(StatusFlag::PowerFail);
     if (load.Value && status.BatteryVoltage) {
         BatterySample sample;
-        sample.Time = Seconds(now_());
+        sample.Time = Seconds(now_()) * scale_;
         sample.WallTime = Seconds(wall_());
         sample.LoadPercent = static_cast<double>(*load.Value);
         sample.Volts = static_cast<double>(*status.BatteryVoltage);
