@@ -176,10 +176,10 @@ double BatteryModel::FullRuntime(double load_percent) const {
 
 double BatteryModel::ChargeFraction() const {
     if (!stretch_.Active) return 1;
-    // Before the capacity is learned the count rests on a guessed capacity; the voltage,
-    // corrected for the sag this stretch measured, knows better where the battery stands.
-    if (!knowledge_.Capacity.Learned) return stretch_.VoltsCharge;
-    return 0.75 * stretch_.Charge + 0.25 * stretch_.VoltsCharge;
+    // The count is smooth but drifts with any error in the capacity; the voltage comes in
+    // steps of a tenth of a volt (a tenth of the charge) but knows the knee at the end. The
+    // lower of the two keeps the estimate from running long when either is wrong.
+    return std::min(stretch_.Charge, stretch_.VoltsCharge);
 }
 
 bool BatteryModel::Settled() const {
@@ -325,9 +325,9 @@ bool BatteryModel::LearnCapacity() {
         return p.Low || p.Volts <= G::kLowBitVolts + kLowBitMargin;
     });
     if (low != samples_.end() && low != samples_.begin()) {
-        // The low bit comes near kLowBitVolts under load.
+        // Read where it was seen: between two polls the voltage may have gone below the bit's.
         drained = low->Drained;
-        end_charge = ChargeFromVolts(G::kLowBitVolts, low->Drain);
+        end_charge = ChargeFromVolts(std::min(low->Volts, G::kLowBitVolts), low->Drain);
     } else {
         end_charge = stretch_.VoltsCharge;
         if (stretch_.StartCharge - end_charge < kCapacityDrop) return false;

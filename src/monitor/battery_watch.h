@@ -71,7 +71,8 @@ public:
 
     // The model of the UPS seen last; null before the first reply.
     const BatteryModel* Model() const { return model_ ? &*model_ : nullptr; }
-    // "Shutdown Time" and the response's allowance: the runtime at which the trigger acts.
+    // "Shutdown Time" and the response's allowance, with room for a runtime that runs long:
+    // the runtime at which the trigger acts.
     std::chrono::seconds NeededSeconds() const;
 
 private:
