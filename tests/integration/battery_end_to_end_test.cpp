@@ -99,7 +99,7 @@ TEST(BatteryEndToEndTest, RuntimeProtectsJudgesAndIsServed) {
     const auto fresh = start(2, {"--age", "new"}, 1, {{"Action", "4"}});
     const auto tired = start(3, {"--age", "aged"}, 1, {{"Action", "4"}});
     const auto calibrated =
-        start(4, {"--age", "aged", "--load", "20"}, 20,
+        start(4, {"--age", "aged", "--load", "25"}, 10,
               {{"Action", "4"}, {"NUT Server", "1"}, {"NUT Port", std::to_string(nut_port)}});
     if (HasFailure()) return;
     ASSERT_TRUE(shutdown->sim->Send("fail"));
@@ -122,10 +122,10 @@ TEST(BatteryEndToEndTest, RuntimeProtectsJudgesAndIsServed) {
     EXPECT_EQ(fresh->program->Output().find("Battery Weak"), std::string::npos);
     EXPECT_EQ(fresh->program->Output().find("Battery Replace"), std::string::npos);
 
-    // Learned from the test until battery low at 20 %; asked on mains at 30 %, full.
+    // Learned from the test until battery low at 25 %; asked on mains at 20 %, full.
     ASSERT_TRUE(calibrated->program->WaitFor("\"runtime_learned\":true", 60s))
         << calibrated->program->Output();
-    ASSERT_TRUE(calibrated->sim->Send("load 30"));
+    ASSERT_TRUE(calibrated->sim->Send("load 20"));
     ASSERT_TRUE(calibrated->sim->Send("battery 100%"));
     std::this_thread::sleep_for(2500ms);  // two polls at the new load
     const Truth full = AskTruth(4);
