@@ -16,10 +16,10 @@ namespace {
 using link::StatusFlag;
 
 constexpr double kDaySeconds = 86400;
-// How far the runtime may run long (the voltage's steps, a battery unlike the generic one):
-// the trigger acts that much early, so that the shutdown still gets its time.
-constexpr double kAssumedDoubt = 0.2;
-constexpr double kLearnedDoubt = 0.1;
+// How far the runtime may run long (the voltage's steps, a battery unlike the generic one, a
+// poll cycle that takes longer than its interval): the trigger acts that much early, so that
+// the shutdown still gets its time.
+constexpr double kDoubt = 0.2;
 // A scheduled test waits until the battery has had this long on mains since it last worked.
 constexpr double kRechargedForTest = 8 * 3600;
 // Quiet hours, local time: [from, to). A test overdue by a day more runs at any hour.
@@ -103,9 +103,8 @@ BatteryWatch::BatteryWatch(const link::UpsLink& ups, DisplayModel& display, link
 
 std::chrono::seconds BatteryWatch::NeededSeconds() const {
     const double allowance = static_cast<double>(ResponseAllowance(display_).count()) * scale_;
-    const double doubt = model_ && model_->RuntimeLearned() ? kLearnedDoubt : kAssumedDoubt;
     return std::chrono::seconds(
-        std::lround((display_.ShutdownTimeUD.Position + allowance) * (1 + doubt)));
+        std::lround((display_.ShutdownTimeUD.Position + allowance) * (1 + kDoubt)));
 }
 
 void BatteryWatch::Adopt(const std::string& identity) {

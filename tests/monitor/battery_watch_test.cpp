@@ -78,7 +78,7 @@ TEST_F(BatteryWatchTest, ActsOnceWhenTheRuntimeRunsShortAndNeverOnAShortOutage) 
     EXPECT_EQ(Count("Runtime on battery about "), 1);
     ASSERT_TRUE(mains.RuntimeSeconds.has_value());
     EXPECT_GT(*mains.RuntimeSeconds, 300);  // a full battery at 30 %
-    // "Shutdown Time", a poll and the firing, and a fifth more for an assumed battery.
+    // "Shutdown Time", a poll and the firing, and a fifth more for an estimate running long.
     EXPECT_EQ(*mains.RuntimeLowSeconds, 149);
     // Against a UPS whose time runs ten times faster, the real seconds count ten-fold.
     watch_->SetTimeScale(10);
