@@ -170,9 +170,7 @@ double BatteryModel::SagAt(double load_percent, double resistance) const {
     return ((volts > 0 ? rest - volts : rest - G::kCutOutVolts)) * blocks_;
 }
 
-double BatteryModel::FullRuntime(double load_percent) const {
-    return RuntimeFrom(1, load_percent);
-}
+double BatteryModel::FullRuntime(double load_percent) const { return RuntimeFrom(1, load_percent); }
 
 double BatteryModel::ChargeFraction() const {
     if (!stretch_.Active) return 1;
@@ -216,9 +214,9 @@ StretchEnd BatteryModel::Feed(const BatterySample& sample) {
 
 void BatteryModel::Begin(const BatterySample& sample, double block_volts) {
     const double last_duration = last_stretch_seconds_;
-    const bool recharged = mains_since_ < 0 || !history_known_ ||
-                           sample.Time - mains_since_ >=
-                               std::max(kRechargeSeconds, 10 * last_duration);
+    const bool recharged =
+        mains_since_ < 0 || !history_known_ ||
+        sample.Time - mains_since_ >= std::max(kRechargeSeconds, 10 * last_duration);
     stretch_ = Stretch{};
     stretch_.Active = true;
     stretch_.Test = sample.Test;
@@ -341,9 +339,8 @@ bool BatteryModel::LearnCapacity() {
         const double ratio = drain_now / knowledge_.CapacityDrain;
         if (ratio >= kPeukertRatio || ratio <= 1 / kPeukertRatio) {
             const double k = Peukert().Value;
-            const double k_new =
-                std::clamp(k - std::log(capacity / knowledge_.Capacity.Value) / std::log(ratio),
-                           1.0, 1.6);
+            const double k_new = std::clamp(
+                k - std::log(capacity / knowledge_.Capacity.Value) / std::log(ratio), 1.0, 1.6);
             Learn(knowledge_.Peukert, k_new);
         }
     }
@@ -362,8 +359,7 @@ bool BatteryModel::LearnCapacity() {
         sum[j] += p.Volts + p.Drain * ResistanceAt(charge, resistance);
         ++count[j];
     }
-    std::array<double, kCurvePoints> curve =
-        knowledge_.CurveLearned ? knowledge_.Curve : G::kCurve;
+    std::array<double, kCurvePoints> curve = knowledge_.CurveLearned ? knowledge_.Curve : G::kCurve;
     int lowest = kCurvePoints;
     for (int j = 0; j < kCurvePoints; ++j) {
         if (count[j] == 0) continue;

@@ -233,12 +233,12 @@ void BatteryWatch::Show(std::optional<double> runtime) {
     display_.BatteryHealthL = k.Verdict.empty() ? "..." : k.Verdict;
     display_.BatteryHealthHint = k.Evidence;
     const BatteryFigure capacity = model_->Capacity();
-    display_.BatteryCapacityL = RuntimeText(model_->FullRuntime(GenericBattery::kReferenceDrain *
-                                                                100)) +
-                                " at 30 % load (" + Basis(capacity) + ")";
+    display_.BatteryCapacityL =
+        RuntimeText(model_->FullRuntime(GenericBattery::kReferenceDrain * 100)) +
+        " at 30 % load (" + Basis(capacity) + ")";
     const BatteryFigure resistance = model_->Resistance();
-    display_.BatteryResistanceL = "sag " + FixedText(model_->SagAt(30), 2) + " V at 30 % load (" +
-                                  Basis(resistance) + ")";
+    display_.BatteryResistanceL =
+        "sag " + FixedText(model_->SagAt(30), 2) + " V at 30 % load (" + Basis(resistance) + ")";
     display_.BatteryDischargesL = std::to_string(k.Discharges);
     display_.BatteryLastTestL =
         k.LastTest > 0 ? DateTimeText(std::chrono::system_clock::time_point(

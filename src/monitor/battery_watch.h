@@ -99,7 +99,7 @@ private:
     std::optional<BatteryModel> model_;
     double scale_ = 1;
     bool power_fail_seen_ = false;
-    bool fired_ = false;  // the trigger fired in this power failure
+    bool fired_ = false;             // the trigger fired in this power failure
     double test_requested_ = -1e18;  // wall seconds of the last scheduled test
 };
 

@@ -49,7 +49,7 @@ Truth AskTruth(int com) {
 class SimRun {
 public:
     SimRun(const std::string& root, int com, const std::vector<std::string>& sim_args, double scale,
-        std::vector<std::pair<std::string, std::string>> settings)
+           std::vector<std::pair<std::string, std::string>> settings)
         : dir_(root + "/run" + std::to_string(com)) {
         for (const char* sub : {"/state", "/lock"}) {
             std::filesystem::create_directories(dir_ + sub);
@@ -70,8 +70,8 @@ public:
         program = std::make_unique<testing::BackgroundProgram>(std::vector<std::string>{
             GRIDWARDEN_PATH, "--headless", "--power=simulated", "--refresh", "1", "--com",
             std::to_string(com), "--status-json", "--settings", dir_ + "/Gridwarden.conf",
-            "--journal-dir", dir_ + "/state", "--lock-dir", dir_ + "/lock",
-            "--battery-time-scale", std::to_string(scale)});
+            "--journal-dir", dir_ + "/state", "--lock-dir", dir_ + "/lock", "--battery-time-scale",
+            std::to_string(scale)});
     }
 
     std::unique_ptr<testing::SimulatedUps> sim;
@@ -131,9 +131,8 @@ TEST(BatteryEndToEndTest, RuntimeProtectsJudgesAndIsServed) {
     const Truth full = AskTruth(4);
     if (!with_upsc) GTEST_SKIP() << "nut-client is not installed";
     const std::string served =
-        testing::RunProgram({kUpsc, "gridwarden@127.0.0.1:" + std::to_string(nut_port),
-                             "battery.runtime"},
-                            10s)
+        testing::RunProgram(
+            {kUpsc, "gridwarden@127.0.0.1:" + std::to_string(nut_port), "battery.runtime"}, 10s)
             .Output;
     ASSERT_GT(full.Runtime, 0);
     const double runtime = std::atof(served.c_str());

@@ -49,10 +49,9 @@ protected:
     }
 
     int Count(const std::string& start) const {
-        return static_cast<int>(std::count_if(log_.Lines.begin(), log_.Lines.end(),
-                                              [&](const std::string& line) {
-                                                  return line.rfind(start, 0) == 0;
-                                              }));
+        return static_cast<int>(
+            std::count_if(log_.Lines.begin(), log_.Lines.end(),
+                          [&](const std::string& line) { return line.rfind(start, 0) == 0; }));
     }
 
     ScratchDir dir_;
