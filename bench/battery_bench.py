@@ -5,22 +5,24 @@ and the protection margin (simulated seconds between the power-fail response fir
 UPS cutting out) with a 600 s delay; before any learning, and after one test until battery low
 at another load.
 
-    bench/battery_bench.py [--build build] [--loads 15,25,35] [--calibration-load 20]
-                           [--ages new,half,aged] [--jobs 4] [--seconds 6] [--window 240]
-                           [--slow-scale 10] [--calibration-seconds 30]
+    bench/battery_bench.py [--build build] [--loads 15,25,30] [--calibration-load 20]
+                           [--ages new,half,aged] [--jobs 4] [--seconds 60] [--max-scale 20]
+                           [--calibration-seconds 40]
 
 Each run has its own scratch home: the simulator and the headless program polling every second
 with "Delay" 600 and "Action" 4 (nothing), so that it goes on reporting after its response fired
 and the whole discharge can be sampled; the moment the response fires ("countdown: acting")
-stands for the power-off order. A discharge runs fast (--seconds real seconds) until --window
-simulated seconds are left, then at --slow-scale, so that the program polls every few simulated
-seconds where the margin is decided. The prediction is "runtime_s" of each --status-json line,
-paired with the simulator's `truth` asked the moment the line arrives; "-" where the program
-gives none. The calibration is the simulator's own "test low" (b2 until battery low) under the
-program, once per battery, run slowly enough (--calibration-seconds) for the program to follow
-it; the state folder it leaves is copied into each run after it. Errors are
-(predicted - true) / true. A margin is good to about one poll (--slow-scale simulated seconds);
-a negative one means the order came after the cut-out. About 3.5 minutes with 4 runs at a time.
+stands for the power-off order. Each run keeps one time scale from start to end, given alike to
+the simulator (--time-scale) and the program (--battery-time-scale): about --seconds real seconds
+for the discharge, but at most --max-scale simulated seconds per poll. The prediction is
+"runtime_s" of each --status-json line, paired with the simulator's `truth` asked the moment the
+line arrives; "-" where the program gives none. The calibration is the simulator's own "test low"
+(b2 until battery low) under the program, once per battery, at the same kind of pace
+(--calibration-seconds); the state folder it leaves is copied into each run after it. Errors are
+(predicted - true) / true. A margin is good to about one poll (the run's scale in simulated
+seconds); a negative one means the order came after the cut-out. Loads where the battery lasts
+less than "Shutdown Time" and the response's allowance cannot leave that margin: the physics,
+not the program. About 5 minutes with 4 runs at a time.
 """
 import argparse
 import concurrent.futures
@@ -135,9 +137,10 @@ def start_sim(build, home, age, load, scale, procs):
     return lines
 
 
-def start_program(build, home, procs, watch):
+def start_program(build, home, scale, procs, watch):
     program = subprocess.Popen([f"{build}/src/app/gridwarden", "--headless", "--power=simulated",
-                                "--com", str(COM), "--refresh", "1", "--status-json"],
+                                "--com", str(COM), "--refresh", "1", "--status-json",
+                                "--battery-time-scale", f"{scale:g}"],
                                env=home.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     procs.append(program)
     lines = Lines(program.stdout, watch)
@@ -158,17 +161,23 @@ def true_runtime(build, age, load):
         home.remove()
 
 
-def calibrate(build, age, load, seconds):
+def pace_of(total, seconds, max_scale):
+    """The one time scale of a run that lasts `total` simulated seconds."""
+    return min(max_scale, max(1.0, total / seconds))
+
+
+def calibrate(build, age, load, seconds, max_scale):
     """Runs one test until battery low at `load` under the program, taking about `seconds`;
     returns the state folder it leaves (to be removed by the caller)."""
-    scale = max(1.0, true_runtime(build, age, load) / seconds)
+    scale = pace_of(true_runtime(build, age, load), seconds, max_scale)
     home = Home()
     procs = []
     try:
         sim_lines = start_sim(build, home, age, load, scale, procs)
-        program, _ = start_program(build, home, procs, None)
+        program, _ = start_program(build, home, scale, procs, None)
         control(home, "test low")
-        if not sim_lines.wait_for("test ended: battery low", seconds * 4 + 30):
+        limit = true_runtime(build, age, load) / scale * 3 + 30
+        if not sim_lines.wait_for("test ended: battery low", limit):
             raise RuntimeError("the calibration test did not end")
         time.sleep(3)  # a few poll cycles to see the test end
         stop(procs)
@@ -181,17 +190,15 @@ def calibrate(build, age, load, seconds):
 
 
 def discharge(build, age, load, pace, state_from):
-    """One mains failure from a full battery to the cut-out, sampled: fast until `pace.window`
-    simulated seconds are left, then at `pace.slow_scale`, so that the program polls often where
-    the margin is decided."""
+    """One mains failure from a full battery to the cut-out, sampled, at one time scale."""
     total = true_runtime(build, age, load)
-    fast = max(pace.slow_scale, (total - pace.window) / pace.seconds)
+    scale = pace_of(total, pace.seconds, pace.max_scale)
     home = Home(state_from)
     procs = []
     samples = []  # (sim time, predicted, true)
     order = {}
     try:
-        sim_lines = start_sim(build, home, age, load, fast, procs)
+        sim_lines = start_sim(build, home, age, load, scale, procs)
 
         def watch(line):
             try:
@@ -205,14 +212,11 @@ def discharge(build, age, load, pace, state_from):
             except (OSError, ValueError, IndexError):
                 pass  # the simulator gone at the end, or a line cut short
 
-        start_program(build, home, procs, watch)
-        time.sleep(1)  # a cycle or two on mains first
+        start_program(build, home, scale, procs, watch)
+        time.sleep(1.5)  # a cycle or two on mains first
         start = truth(home)["time"]
         control(home, "fail")
-        while truth(home)["runtime"] > pace.window:
-            time.sleep(0.02)
-        control(home, f"timescale {pace.slow_scale:g}")
-        limit = pace.seconds * 3 + pace.window / pace.slow_scale * 2 + 30
+        limit = total / scale * 3 + 30
         cut = sim_lines.wait_for("output off: battery empty at sim time", limit)
         time.sleep(0.5)
     finally:
@@ -228,7 +232,7 @@ def discharge(build, age, load, pace, state_from):
         best = min(inside, key=lambda s: abs((s[0] - start) / lasted - share), default=None)
         picked.append(best)
     margin = cut_time - order["time"] if "time" in order else None
-    return {"lasted": lasted, "samples": picked, "margin": margin}
+    return {"lasted": lasted, "samples": picked, "margin": margin, "scale": scale}
 
 
 def error_text(sample):
@@ -243,15 +247,13 @@ def error_text(sample):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build")
-    parser.add_argument("--seconds", type=float, default=6,
-                        help="real seconds for the fast part of each discharge")
-    parser.add_argument("--window", type=float, default=240,
-                        help="simulated seconds before the cut-out that run slowly")
-    parser.add_argument("--slow-scale", type=float, default=10,
-                        help="time scale of that last part (simulated seconds per poll)")
-    parser.add_argument("--calibration-seconds", type=float, default=30,
-                        help="real seconds for the test until battery low")
-    parser.add_argument("--loads", default="15,25,35")
+    parser.add_argument("--seconds", type=float, default=60,
+                        help="real seconds a discharge should take")
+    parser.add_argument("--max-scale", type=float, default=20,
+                        help="the fastest time scale (simulated seconds per poll)")
+    parser.add_argument("--calibration-seconds", type=float, default=40,
+                        help="real seconds the test until battery low should take")
+    parser.add_argument("--loads", default="15,25,30")
     parser.add_argument("--calibration-load", type=int, default=20)
     parser.add_argument("--ages", default=",".join(AGES))
     parser.add_argument("--jobs", type=int, default=4, help="runs at a time")
@@ -270,7 +272,7 @@ def main():
     states = {}
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
         calibrations = {age: pool.submit(calibrate, args.build, age, args.calibration_load,
-                                         args.calibration_seconds) for age in ages}
+                                         args.calibration_seconds, args.max_scale) for age in ages}
         before = {(age, load): pool.submit(run, age, load, None) for age in ages for load in loads}
         after = {}
         for age in ages:
@@ -289,7 +291,7 @@ def main():
         shutil.rmtree(state, ignore_errors=True)
 
     print(f"{'battery':<8}{'load':>5}  {'learning':<12}{'lasted s':>9}"
-          f"{'err@20%':>9}{'err@50%':>9}{'err@80%':>9}{'margin s':>10}")
+          f"{'err@20%':>9}{'err@50%':>9}{'err@80%':>9}{'margin s':>10}{'scale':>7}")
     errors = {"before": [], "after": []}
     margins = []
     no_order = 0
@@ -312,7 +314,8 @@ def main():
                     no_order += 1
                 margin = f"{r['margin']:.0f}" if r["margin"] is not None else "no order"
                 print(f"{age:<8}{load:>4}%  {label:<12}{r['lasted']:>9.0f}"
-                      + "".join(f"{error_text(s):>9}" for s in r["samples"]) + f"{margin:>10}")
+                      + "".join(f"{error_text(s):>9}" for s in r["samples"]) + f"{margin:>10}"
+                      + f"{r['scale']:>7.1f}")
 
     def mean_abs(values):
         return f"{sum(abs(v) for v in values) / len(values) * 100:.1f} %" if values else "-"
@@ -323,7 +326,7 @@ def main():
     print("largest overestimate before learning: "
           + (f"{over * 100:+.1f} %" if over is not None else "-"))
     print("smallest margin: " + (f"{min(margins):.0f} s" if margins else "-")
-          + f" (Shutdown Time {SHUTDOWN_TIME} s, one poll {args.slow_scale:g} s);"
+          + f" (Shutdown Time {SHUTDOWN_TIME} s; one poll is a run's scale in s);"
           + f" cut out with no order: {no_order}")
     return 0
 

@@ -181,6 +181,7 @@ Application::Started Application::StartUp() {
         ups_, display_, log_, ui_, notices_, *response_, *battery_store_, [this] {
             wire_.ExchangeCommand(link::CommandText(link::Command::Test10s));
         });
+    battery_->SetTimeScale(options_.BatteryTimeScale);
     evaluation_->SetBatteryHook([this](monitor::UpsStatus& status) { battery_->OnEvaluated(status); });
     history_->SetCapacitySource([this] { return LearnedCapacityOf(battery_->Model()); });
     nut_->SetStatusSource([this] { return evaluation_->CopyStatus(); });

@@ -63,6 +63,9 @@ struct ApplicationOptions {
     int RefreshSeconds = 0;       // a poll interval for this run only; 0 keeps the setting's
     std::string JournalDir;       // empty: the default; the history is kept there too
     bool KeepHistory = true;      // the history file beside the journal
+    // Seconds of the battery's time per real second, for runs against a simulated UPS whose
+    // clock runs faster: what the battery model learns and predicts follows the UPS's pace.
+    double BatteryTimeScale = 1;
     std::string SettingsPath;     // empty: the default
     // Opens the settings store at a path; empty: the INI store without Qt.
     std::function<std::unique_ptr<SettingsStore>(const std::string&)> OpenStore;

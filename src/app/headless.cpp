@@ -70,6 +70,7 @@ ApplicationOptions ApplicationOptionsFor(const HeadlessOptions& options) {
     app_options.RefreshSeconds = options.RefreshSeconds;
     app_options.JournalDir = options.JournalDir;
     app_options.KeepHistory = options.KeepHistory;
+    app_options.BatteryTimeScale = options.BatteryTimeScale;
     app_options.RetryPeriod = std::chrono::seconds(options.RetrySeconds);
     app_options.NotifyBusAddress = options.NotifyBusAddress;
     app_options.SettingsPath = options.SettingsPath;

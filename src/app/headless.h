@@ -19,6 +19,7 @@ struct HeadlessOptions {
     int Cycles = 0;           // end after this many polling cycles; 0 = until a signal
     std::string JournalDir;   // empty: the default place; the history is kept there too
     bool KeepHistory = true;
+    double BatteryTimeScale = 1;  // see ApplicationOptions
     PowerBackend Power = PowerBackend::Logind;
     std::string PowerBusAddress;   // empty: the system bus
     int RetrySeconds = 60;         // how often a missing UPS is looked for again

@@ -19,7 +19,7 @@ void Usage(Program program) {
                "                  [--settings FILE] [--lock-dir DIR]\n"
                "                  [--power=logind|simulated] [--power-bus ADDRESS]\n"
                "                  [--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
-               "                  [--no-history]\n"
+               "                  [--no-history] [--battery-time-scale X]\n"
                "       gridwarden [--journal-dir DIR] --history-csv FROM TO\n"
                "       gridwarden --version\n";
     } else {
@@ -29,10 +29,18 @@ void Usage(Program program) {
                "                   [--settings FILE] [--lock-dir DIR]\n"
                "                   [--power=logind|simulated] [--power-bus ADDRESS]\n"
                "                   [--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
-               "                   [--no-history]\n"
+               "                   [--no-history] [--battery-time-scale X]\n"
                "       gridwardend [--journal-dir DIR] --history-csv FROM TO\n"
                "       gridwardend --version\n";
     }
+}
+
+bool ParseScale(const char* text, double& value) {
+    char* end = nullptr;
+    const double parsed = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(parsed >= 1 && parsed <= 1000)) return false;
+    value = parsed;
+    return true;
 }
 
 bool ParseInt(const char* text, int low, int high, int& value) {
@@ -87,6 +95,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Program program, Comm
             options.LockDir = argv[++i];
         } else if (arg == "--no-history") {
             options.KeepHistory = false;
+        } else if (arg == "--battery-time-scale" && has_value &&
+                   ParseScale(argv[i + 1], options.BatteryTimeScale)) {
+            ++i;
         } else if (arg == "--history-csv" && i + 2 < argc) {
             csv_from = argv[++i];
             csv_to = argv[++i];

@@ -170,16 +170,14 @@ double BatteryModel::SagAt(double load_percent, double resistance) const {
     return ((volts > 0 ? rest - volts : rest - G::kCutOutVolts)) * blocks_;
 }
 
-double BatteryModel::FullRuntime(double load_percent) const {
-    return RuntimeFrom(1, load_percent);
-}
+double BatteryModel::FullRuntime(double load_percent) const { return RuntimeFrom(1, load_percent); }
 
 double BatteryModel::ChargeFraction() const {
     if (!stretch_.Active) return 1;
-    // Before the capacity is learned the count rests on a guessed capacity; the voltage,
-    // corrected for the sag this stretch measured, knows better where the battery stands.
-    if (!knowledge_.Capacity.Learned) return stretch_.VoltsCharge;
-    return 0.75 * stretch_.Charge + 0.25 * stretch_.VoltsCharge;
+    // The count is smooth but drifts with any error in the capacity; the voltage comes in
+    // steps of a tenth of a volt (a tenth of the charge) but knows the knee at the end. The
+    // lower of the two keeps the estimate from running long when either is wrong.
+    return std::min(stretch_.Charge, stretch_.VoltsCharge);
 }
 
 bool BatteryModel::Settled() const {
@@ -216,9 +214,9 @@ StretchEnd BatteryModel::Feed(const BatterySample& sample) {
 
 void BatteryModel::Begin(const BatterySample& sample, double block_volts) {
     const double last_duration = last_stretch_seconds_;
-    const bool recharged = mains_since_ < 0 || !history_known_ ||
-                           sample.Time - mains_since_ >=
-                               std::max(kRechargeSeconds, 10 * last_duration);
+    const bool recharged =
+        mains_since_ < 0 || !history_known_ ||
+        sample.Time - mains_since_ >= std::max(kRechargeSeconds, 10 * last_duration);
     stretch_ = Stretch{};
     stretch_.Active = true;
     stretch_.Test = sample.Test;
@@ -325,9 +323,9 @@ bool BatteryModel::LearnCapacity() {
         return p.Low || p.Volts <= G::kLowBitVolts + kLowBitMargin;
     });
     if (low != samples_.end() && low != samples_.begin()) {
-        // The low bit comes near kLowBitVolts under load.
+        // Read where it was seen: between two polls the voltage may have gone below the bit's.
         drained = low->Drained;
-        end_charge = ChargeFromVolts(G::kLowBitVolts, low->Drain);
+        end_charge = ChargeFromVolts(std::min(low->Volts, G::kLowBitVolts), low->Drain);
     } else {
         end_charge = stretch_.VoltsCharge;
         if (stretch_.StartCharge - end_charge < kCapacityDrop) return false;
@@ -341,9 +339,8 @@ bool BatteryModel::LearnCapacity() {
         const double ratio = drain_now / knowledge_.CapacityDrain;
         if (ratio >= kPeukertRatio || ratio <= 1 / kPeukertRatio) {
             const double k = Peukert().Value;
-            const double k_new =
-                std::clamp(k - std::log(capacity / knowledge_.Capacity.Value) / std::log(ratio),
-                           1.0, 1.6);
+            const double k_new = std::clamp(
+                k - std::log(capacity / knowledge_.Capacity.Value) / std::log(ratio), 1.0, 1.6);
             Learn(knowledge_.Peukert, k_new);
         }
     }
@@ -362,8 +359,7 @@ bool BatteryModel::LearnCapacity() {
         sum[j] += p.Volts + p.Drain * ResistanceAt(charge, resistance);
         ++count[j];
     }
-    std::array<double, kCurvePoints> curve =
-        knowledge_.CurveLearned ? knowledge_.Curve : G::kCurve;
+    std::array<double, kCurvePoints> curve = knowledge_.CurveLearned ? knowledge_.Curve : G::kCurve;
     int lowest = kCurvePoints;
     for (int j = 0; j < kCurvePoints; ++j) {
         if (count[j] == 0) continue;

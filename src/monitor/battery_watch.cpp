@@ -16,6 +16,10 @@ namespace {
 using link::StatusFlag;
 
 constexpr double kDaySeconds = 86400;
+// How far the runtime may run long (the voltage's steps, a battery unlike the generic one, a
+// poll cycle that takes longer than its interval): the trigger acts that much early, so that
+// the shutdown still gets its time.
+constexpr double kDoubt = 0.2;
 // A scheduled test waits until the battery has had this long on mains since it last worked.
 constexpr double kRechargedForTest = 8 * 3600;
 // Quiet hours, local time: [from, to). A test overdue by a day more runs at any hour.
@@ -98,7 +102,9 @@ BatteryWatch::BatteryWatch(const link::UpsLink& ups, DisplayModel& display, link
       wall_(std::move(wall)) {}
 
 std::chrono::seconds BatteryWatch::NeededSeconds() const {
-    return std::chrono::seconds(display_.ShutdownTimeUD.Position) + ResponseAllowance(display_);
+    const double allowance = static_cast<double>(ResponseAllowance(display_).count()) * scale_;
+    return std::chrono::seconds(
+        std::lround((display_.ShutdownTimeUD.Position + allowance) * (1 + kDoubt)));
 }
 
 void BatteryWatch::Adopt(const std::string& identity) {
@@ -115,7 +121,7 @@ void BatteryWatch::OnEvaluated(UpsStatus& status) {
     const bool on_battery = status.Flag(StatusFlag::PowerFail);
     if (load.Value && status.BatteryVoltage) {
         BatterySample sample;
-        sample.Time = Seconds(now_());
+        sample.Time = Seconds(now_()) * scale_;
         sample.WallTime = Seconds(wall_());
         sample.LoadPercent = static_cast<double>(*load.Value);
         sample.Volts = static_cast<double>(*status.BatteryVoltage);
@@ -227,12 +233,12 @@ void BatteryWatch::Show(std::optional<double> runtime) {
     display_.BatteryHealthL = k.Verdict.empty() ? "..." : k.Verdict;
     display_.BatteryHealthHint = k.Evidence;
     const BatteryFigure capacity = model_->Capacity();
-    display_.BatteryCapacityL = RuntimeText(model_->FullRuntime(GenericBattery::kReferenceDrain *
-                                                                100)) +
-                                " at 30 % load (" + Basis(capacity) + ")";
+    display_.BatteryCapacityL =
+        RuntimeText(model_->FullRuntime(GenericBattery::kReferenceDrain * 100)) +
+        " at 30 % load (" + Basis(capacity) + ")";
     const BatteryFigure resistance = model_->Resistance();
-    display_.BatteryResistanceL = "sag " + FixedText(model_->SagAt(30), 2) + " V at 30 % load (" +
-                                  Basis(resistance) + ")";
+    display_.BatteryResistanceL =
+        "sag " + FixedText(model_->SagAt(30), 2) + " V at 30 % load (" + Basis(resistance) + ")";
     display_.BatteryDischargesL = std::to_string(k.Discharges);
     display_.BatteryLastTestL =
         k.LastTest > 0 ? DateTimeText(std::chrono::system_clock::time_point(

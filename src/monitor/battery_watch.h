@@ -61,12 +61,18 @@ public:
                  Now now = std::chrono::steady_clock::now,
                  WallNow wall = std::chrono::system_clock::now);
 
+    // Battery seconds per real second (1 unless the UPS is a simulator running fast): the
+    // model's clock and so every runtime are the battery's; the response's allowance, spent in
+    // real time, is counted in battery seconds too.
+    void SetTimeScale(double scale) { scale_ = scale > 0 ? scale : 1; }
+
     // After each evaluation that got through the status bits; fills the record's figures.
     void OnEvaluated(UpsStatus& status);
 
     // The model of the UPS seen last; null before the first reply.
     const BatteryModel* Model() const { return model_ ? &*model_ : nullptr; }
-    // "Shutdown Time" and the response's allowance: the runtime at which the trigger acts.
+    // "Shutdown Time" and the response's allowance, with room for a runtime that runs long:
+    // the runtime at which the trigger acts.
     std::chrono::seconds NeededSeconds() const;
 
 private:
@@ -91,8 +97,9 @@ private:
 
     std::string identity_;
     std::optional<BatteryModel> model_;
+    double scale_ = 1;
     bool power_fail_seen_ = false;
-    bool fired_ = false;  // the trigger fired in this power failure
+    bool fired_ = false;             // the trigger fired in this power failure
     double test_requested_ = -1e18;  // wall seconds of the last scheduled test
 };
 
