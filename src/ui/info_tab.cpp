@@ -148,6 +148,8 @@ QWidget* BuildInfoTab(TabContext& context) {
     int figure_row = 0;
     for (const auto& figure : kFigures) {
         QLabel* value = Value(figure.Name, "...");
+        // The figures carry their evidence; they wrap rather than widen the page.
+        value->setWordWrap(true);
         binding.Show(value, figure.Text);
         figures->addWidget(Caption(nullptr, figure.Caption), figure_row, 0);
         figures->addWidget(value, figure_row, 1);

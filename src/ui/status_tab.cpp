@@ -200,6 +200,9 @@ QGroupBox* BuildReadings(TabContext& context) {
     // What the battery model makes of the readings; the evidence for the verdict as its hint.
     QLabel* runtime = Value("RuntimeL", "...");
     QLabel* health = Value("BatteryHealthL", "...");
+    // A long estimate wraps rather than widen the page past the window.
+    runtime->setWordWrap(true);
+    health->setWordWrap(true);
     binding.Show(runtime, &Model::RuntimeL);
     binding.Show(health, &Model::BatteryHealthL);
     binding.Also([health, &model] {

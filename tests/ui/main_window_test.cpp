@@ -247,6 +247,9 @@ TEST(MainWindowTest, EveryControlFitsTheWidthOfItsPage) {
     Bench bench;
     monitor::ShowProgramPath(bench.model, "/usr/local/bin/WWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWW");
     bench.model.OSL = "Debian GNU/Linux 12 (bookworm), kernel 6.1.0-18-amd64 x86_64";
+    bench.model.RuntimeL = "40 min 18 s (assumed battery)";
+    bench.model.BatteryCapacityL = "11 min 09 s at 30 % load (assumed battery)";
+    bench.model.BatteryResistanceL = "sag 0.36 V at 30 % load (learned)";
     bench.window.ShowModel();
     bench.window.Restore();
     auto* pages = bench.Find<QTabWidget>("PC");
