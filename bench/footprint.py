@@ -30,11 +30,16 @@ import tempfile
 import time
 
 
-def task_totals(pid):
-    """Run time in ns and context switches, summed over the process's threads."""
+def task_totals(pid, name=None):
+    """Run time in ns and context switches, summed over the process's threads (those called
+    `name` only, when given)."""
     run_ns = switches = 0
     for task in glob.glob(f"/proc/{pid}/task/*"):
         try:
+            if name is not None:
+                with open(f"{task}/comm") as f:
+                    if f.read().strip() != name:
+                        continue
             with open(f"{task}/schedstat") as f:
                 run_ns += int(f.read().split()[0])
             with open(f"{task}/status") as f:
@@ -118,21 +123,7 @@ def measure(build, seconds, silent):
 
 def thread_totals(pid, name):
     """Run time in ns and context switches of the process's threads called `name`."""
-    run_ns = switches = 0
-    for task in glob.glob(f"/proc/{pid}/task/*"):
-        try:
-            with open(f"{task}/comm") as f:
-                if f.read().strip() != name:
-                    continue
-            with open(f"{task}/schedstat") as f:
-                run_ns += int(f.read().split()[0])
-            with open(f"{task}/status") as f:
-                for line in f:
-                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                        switches += int(line.split()[1])
-        except (FileNotFoundError, ProcessLookupError):
-            pass
-    return run_ns, switches
+    return task_totals(pid, name)
 
 
 def run_with_history(build, seconds):

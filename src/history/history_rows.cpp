@@ -1,5 +1,6 @@
 #include "history/history_rows.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -112,6 +113,26 @@ std::optional<Millis> ParseTimeText(const std::string& text, Millis now) {
     const std::time_t seconds = std::mktime(&local);
     if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
     return static_cast<Millis>(seconds) * 1000;
+}
+
+ChartRange ChartRangeOf(const std::vector<Bucket>& buckets, Field field) {
+    double low = INFINITY, high = -INFINITY;
+    for (const Bucket& bucket : buckets) {
+        if (const auto& span = bucket[field]) {
+            low = std::min(low, span->Min);
+            high = std::max(high, span->Max);
+        }
+    }
+    ChartRange range;
+    range.Any = low <= high;
+    if (!range.Any) low = 0, high = 1;
+    if (high - low < 1e-9) low -= 1, high += 1;
+    const double pad = (high - low) * 0.05;
+    range.Min = low;
+    range.Max = high;
+    range.Low = low - pad;
+    range.High = high + pad;
+    return range;
 }
 
 }  // namespace gw::history

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "monitor/status_evaluation.h"
 
@@ -131,5 +132,17 @@ namespace gw::history {
 // allowed), local "YYYY-MM-DD", "YYYY-MM-DD hh:mm[:ss]" (or with "T"), "now", or a time back
 // from now: "-90s", "-15m", "-6h", "-7d". Nothing when it is none of these.
 std::optional<Millis> ParseTimeText(const std::string& text, Millis now);
+
+// The value range a chart of `field` over `buckets` shows: the extremes with 5 % room on each
+// side, 0..1 when there is no value and one unit each way around a flat line. `Any` says whether
+// there was a value at all.
+struct ChartRange {
+    double Low = 0;  // the chart's bottom and top, with the room
+    double High = 1;
+    double Min = 0;  // the extremes themselves
+    double Max = 1;
+    bool Any = false;
+};
+ChartRange ChartRangeOf(const std::vector<Bucket>& buckets, Field field);
 
 }  // namespace gw::history

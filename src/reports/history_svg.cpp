@@ -58,19 +58,9 @@ std::string SvgChart(const ChartSpec& spec, const std::vector<Bucket>& buckets, 
         return kLeft + std::clamp((t - from) / range, 0.0, 1.0) * plot_w;
     };
 
-    double low = INFINITY, high = -INFINITY;
-    for (const Bucket& bucket : buckets) {
-        if (const auto& span = bucket[spec.Which]) {
-            low = std::min(low, span->Min);
-            high = std::max(high, span->Max);
-        }
-    }
-    const bool any = low <= high;
-    if (!any) low = 0, high = 1;
-    if (high - low < 1e-9) low -= 1, high += 1;
-    const double pad = (high - low) * 0.05;
-    low -= pad;
-    high += pad;
+    const history::ChartRange chart = history::ChartRangeOf(buckets, spec.Which);
+    const double low = chart.Low, high = chart.High;
+    const bool any = chart.Any;
     const auto y_of = [&](double v) { return kTop + (high - v) / (high - low) * plot_h; };
 
     std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" +
@@ -129,9 +119,9 @@ std::string SvgChart(const ChartSpec& spec, const std::vector<Bucket>& buckets, 
            Num(kLeft + plot_w) + "\"/>";
     if (any) {
         svg += "<text x=\"" + std::to_string(kLeft - 4) + "\" y=\"" + Num(kTop + 9) +
-               "\" text-anchor=\"end\">" + AxisText(high - pad, high - low) + "</text>";
+               "\" text-anchor=\"end\">" + AxisText(chart.Max, high - low) + "</text>";
         svg += "<text x=\"" + std::to_string(kLeft - 4) + "\" y=\"" + bottom +
-               "\" text-anchor=\"end\">" + AxisText(low + pad, high - low) + "</text>";
+               "\" text-anchor=\"end\">" + AxisText(chart.Min, high - low) + "</text>";
     } else {
         svg += "<text x=\"" + Num(kLeft + plot_w / 2) + "\" y=\"" + Num(kTop + plot_h / 2) +
                "\" text-anchor=\"middle\" fill=\"" + kAxisColour + "\">no data</text>";

@@ -62,18 +62,10 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     const auto x_of = [&](history::Millis t) {
         return plot.left() + std::clamp((t - from_) / range, 0.0, 1.0) * plot.width();
     };
-    double low = INFINITY, high = -INFINITY;
-    for (const auto& bucket : buckets_) {
-        if (const auto& span = bucket[field_]) {
-            low = std::min(low, span->Min);
-            high = std::max(high, span->Max);
-        }
-    }
-    const bool any = low <= high;
-    if (!any) low = 0, high = 1;
-    if (high - low < 1e-9) low -= 1, high += 1;
-    const double pad = (high - low) * 0.05;
-    const double top = high + pad, bottom = low - pad;
+    const history::ChartRange chart = history::ChartRangeOf(buckets_, field_);
+    const bool any = chart.Any;
+    const double top = chart.High, bottom = chart.Low;
+    const double low = chart.Min, high = chart.Max;
     const auto y_of = [&](double v) {
         return plot.top() + (top - v) / (top - bottom) * plot.height();
     };
