@@ -322,10 +322,26 @@ bool BatteryModel::LearnCapacity() {
     auto low = std::find_if(samples_.begin(), samples_.end(), [](const Point& p) {
         return p.Low || p.Volts <= G::kLowBitVolts + kLowBitMargin;
     });
+    // With polls far apart the stretch may end (the test stopping at the bit) between a reading
+    // just above it and the next: the last two readings' slope tells where it would have been.
+    double reached_at = -1;
+    if (low == samples_.end() && samples_.size() >= 2) {
+        const Point& before = samples_[samples_.size() - 2];
+        const Point& last = samples_.back();
+        const double fall = before.Volts - last.Volts;
+        const double step = last.Drained - before.Drained;
+        if (fall > 0 && step > 0 && last.Volts - fall <= G::kLowBitVolts + kLowBitMargin) {
+            const double part = std::clamp((last.Volts - G::kLowBitVolts) / fall, 0.0, 1.0);
+            reached_at = last.Drained + part * step;
+        }
+    }
     if (low != samples_.end() && low != samples_.begin()) {
         // Read where it was seen: between two polls the voltage may have gone below the bit's.
         drained = low->Drained;
         end_charge = ChargeFromVolts(std::min(low->Volts, G::kLowBitVolts), low->Drain);
+    } else if (reached_at > 0) {
+        drained = reached_at;
+        end_charge = ChargeFromVolts(G::kLowBitVolts, samples_.back().Drain);
     } else {
         end_charge = stretch_.VoltsCharge;
         if (stretch_.StartCharge - end_charge < kCapacityDrop) return false;
