@@ -32,12 +32,13 @@ TEST(EvaluationEndToEndTest, PowerFailureRestoreAndLowBatteryAreAnnouncedOnce) {
     testing::ScratchHome home;
     const std::string script = home.Root() + "/scenario.txt";
     std::ofstream(script) << "# mains fails, comes back, fails until the battery is low\n"
-                             "wait 4\nfail\nwait 6\nrestore\nwait 4\nfail\nlow\n";
-    testing::SimulatedUps sim(1, {"--script", script, "--time-scale", "10"});
+                             "wait 4\nfail\nwait 8\nrestore\nwait 4\nfail\nlow\n";
+    // Fast enough that the battery visibly drains between two polls of a slow (sanitized) build.
+    testing::SimulatedUps sim(1, {"--script", script, "--time-scale", "20", "--load", "60"});
     ASSERT_TRUE(sim.Ready());
     const testing::Finished run =
         testing::RunProgram({GRIDWARDEN_PATH, "--headless", "--power=simulated", "--refresh", "1",
-                             "--com", "1", "--cycles", "10", "--status-json"},
+                             "--com", "1", "--cycles", "12", "--status-json"},
                             90s);
     ASSERT_EQ(run.ExitStatus, 0) << run.Output;
 

@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -200,15 +201,24 @@ int BackgroundProgram::Stop() {
 }
 
 int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    // Below the kernel's ephemeral range (32768 up): a port from there may be taken as the local
+    // end of any outgoing connection between this check and the server's bind, and the tests
+    // that flood a server open a thousand of those.
+    static std::random_device seed;
+    static std::mt19937 pick(seed());
+    std::uniform_int_distribution<int> ports(20000, 32000);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int port = ports(pick);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free) return port;
+    }
+    return 0;
 }
 
 bool Listening(int port) {
