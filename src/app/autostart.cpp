@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string_view>
 
-#include "app/durable_file.h"
+#include "monitor/durable_file.h"
 #include "app/settings_keys.h"
 #include "app/settings_store.h"
 
@@ -105,7 +105,7 @@ std::string ApplyAutostart(const AutostartEntry& entry, bool on) {
     if (!folder.empty() && !MakePrivateFolders(folder, error)) return Failed(entry, error);
     const std::string text = "[Desktop Entry]\nType=Application\nName=Gridwarden\nExec=" +
                              QuotedProgramPath(entry.ProgramPath) + "\n";
-    if (!WriteFileDurably(entry.EntryPath, text, 0644, error)) return Failed(entry, error);
+    if (!monitor::WriteFileDurably(entry.EntryPath, text, 0644, error)) return Failed(entry, error);
     return {};
 }
 

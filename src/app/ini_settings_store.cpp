@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/durable_file.h"
+#include "monitor/durable_file.h"
 #include "app/ini_format.h"
 #include "app/settings_keys.h"
 
@@ -56,7 +56,7 @@ public:
             return {};
         }
         std::string error;
-        const std::optional<std::string> bytes = ReadWholeFile(path_, error);
+        const std::optional<std::string> bytes = monitor::ReadWholeFile(path_, error);
         if (!bytes) {
             problem = StoreUnreadable(path_, error);
             return {};
@@ -84,12 +84,12 @@ public:
         if (exists && !S_ISREG(info.st_mode)) return failed("not a regular file");
         std::string old_bytes;
         if (exists) {
-            std::optional<std::string> bytes = ReadWholeFile(path_, error);
+            std::optional<std::string> bytes = monitor::ReadWholeFile(path_, error);
             if (!bytes) return failed(error);
             old_bytes = std::move(*bytes);
         }
         if (exists && keep_backup &&
-            !WriteFileDurably(path_ + ".bak", old_bytes, kPrivateFile, error)) {
+            !monitor::WriteFileDurably(path_ + ".bak", old_bytes, kPrivateFile, error)) {
             reason = "no copy of the old file could be kept: " + error;
             return FormatText(SettingsText::BackupFailed, {path_, error});
         }
@@ -101,7 +101,7 @@ public:
                 document.Remove(write.Name);
             }
         }
-        if (!WriteFileDurably(path_, ini::Write(document), kPrivateFile, error)) {
+        if (!monitor::WriteFileDurably(path_, ini::Write(document), kPrivateFile, error)) {
             return failed(error);
         }
         return {};

@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/durable_file.h"
 #include "app/settings_keys.h"
+#include "monitor/durable_file.h"
 
 namespace gw::app {
 
@@ -82,7 +82,8 @@ bool CreateWithBytes(const std::string& path, const QByteArray& bytes, std::stri
         return false;
     }
     const bool written =
-        WriteAll(fd, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))) &&
+        monitor::WriteAll(
+            fd, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))) &&
         ::fsync(fd) == 0;
     if (!written) error = ErrnoText();
     if (::close(fd) != 0 && written) {

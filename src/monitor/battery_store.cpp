@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "monitor/display_model.h"
+#include "monitor/durable_file.h"
 
 namespace gw::monitor {
 
@@ -88,8 +89,8 @@ std::string Trimmed(const std::string& text) {
 std::string BatteryIdentity(const link::UpsLink& ups) {
     std::string identity;
     if (ups.IAnswered) {
-        identity = Trimmed(ups.Manufacturer) + "|" + Trimmed(ups.Model) + "|" +
-                   Trimmed(ups.Version);
+        identity =
+            Trimmed(ups.Manufacturer) + "|" + Trimmed(ups.Model) + "|" + Trimmed(ups.Version);
     } else {
         identity = "||";
     }
@@ -210,8 +211,8 @@ BatteryStore::Loaded BatteryFileStore::Load(const std::string& identity) {
     if (::rename(path.c_str(), aside.c_str()) == 0) {
         loaded.Problem = "Battery knowledge unreadable, learning again; kept as " + aside;
     } else {
-        loaded.Problem = "Battery knowledge unreadable, learning again: " + path + ": " +
-                         std::strerror(errno);
+        loaded.Problem =
+            "Battery knowledge unreadable, learning again: " + path + ": " + std::strerror(errno);
     }
     return loaded;
 }
@@ -221,39 +222,9 @@ std::string BatteryFileStore::Save(const std::string& identity, const BatteryKno
         return dir_ + ": " + std::strerror(errno);
     }
     const std::string path = PathFor(identity);
-    const std::string temp = path + ".tmp";
-    const std::string text = FormatBatteryKnowledge(identity, knowledge);
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return temp + ": " + std::strerror(errno);
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const std::string error = temp + ": " + std::strerror(errno);
-            ::close(fd);
-            ::unlink(temp.c_str());
-            return error;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    const bool synced = ::fsync(fd) == 0;
-    const int sync_error = errno;
-    if (::close(fd) != 0 || !synced) {
-        const std::string error = temp + ": " + std::strerror(synced ? errno : sync_error);
-        ::unlink(temp.c_str());
-        return error;
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        const std::string error = path + ": " + std::strerror(errno);
-        ::unlink(temp.c_str());
-        return error;
-    }
-    // The rename itself lasts once the folder is synced.
-    const int dir = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+    std::string error;
+    if (!WriteFileDurably(path, FormatBatteryKnowledge(identity, knowledge), 0600, error)) {
+        return path + ": " + error;
     }
     return "";
 }

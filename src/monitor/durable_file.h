@@ -2,7 +2,8 @@
 // the new one, never a part of either: a private temporary file beside the target, every write
 // checked, synced, renamed over the target, and the folder synced.
 //
-// Thread rule: any thread; nothing is shared.
+// Thread rule: any thread; nothing is shared. Plain C++: the settings, the auto-start entry and
+// the battery store all write through it.
 #pragma once
 
 #include <sys/types.h>
@@ -11,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace gw::app {
+namespace gw::monitor {
 
 // Writes all of `bytes` to `fd`, resuming after signals and short writes; false with errno set
 // (ENOSPC where the file system took nothing).
@@ -25,4 +26,4 @@ bool WriteFileDurably(const std::string& path, std::string_view bytes, mode_t mo
 // The whole file, or nothing with the reason in `error` (ENOENT reads "missing").
 std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error);
 
-}  // namespace gw::app
+}  // namespace gw::monitor

@@ -1,4 +1,4 @@
-#include "app/durable_file.h"
+#include "monitor/durable_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace gw::app {
+namespace gw::monitor {
 
 namespace {
 
@@ -80,4 +80,4 @@ std::optional<std::string> ReadWholeFile(const std::string& path, std::string& e
     return bytes;
 }
 
-}  // namespace gw::app
+}  // namespace gw::monitor
