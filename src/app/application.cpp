@@ -43,12 +43,8 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
             good = evaluation_->EvaluateStatus(poller_->CopyStoredReply()).End ==
                    monitor::EvaluationEnd::Complete;
         }
-        if (good) {
-            // The main thread's own record: no copy of its texts per cycle.
-            history_->OnCycle(&evaluation_->Status());
-        } else {
-            history_->OnCycle(nullptr);
-        }
+        // The main thread's own record: no copy of its texts per cycle.
+        history_->OnCycle(good ? &evaluation_->Status() : nullptr);
         if (link_watch_) link_watch_->OnCycle(good);
         if (good && commands_) commands_->OnStatusShown();
         nut_->OnCycle(good, response_->State() == monitor::ResponseState::Acting);

@@ -103,16 +103,6 @@ bool SyncFile(const std::string& path, std::string& error) {
     return synced;
 }
 
-// Best effort: the file is on disk already; this makes its new name last too.
-void SyncFolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 // Puts the finished file `scratch` in place of `target` in one step: `target` is either the
 // old file or the new one, whole, whatever happens.
 bool ReplaceWith(const std::string& scratch, const std::string& target, std::string& error) {
@@ -121,7 +111,7 @@ bool ReplaceWith(const std::string& scratch, const std::string& target, std::str
         error = ErrnoText();
         return false;
     }
-    SyncFolderOf(target);
+    monitor::SyncFolderOf(target);
     return true;
 }
 

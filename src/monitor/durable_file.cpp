@@ -28,10 +28,17 @@ bool WriteAll(int fd, std::string_view bytes) {
     return true;
 }
 
+void SyncFolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
 bool WriteFileDurably(const std::string& path, std::string_view bytes, mode_t mode,
                       std::string& error) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     std::string temp = path + ".XXXXXX";
     // mkstemp makes the file 0600: nothing written is readable by others before the chmod.
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
@@ -49,11 +56,7 @@ bool WriteFileDurably(const std::string& path, std::string_view bytes, mode_t mo
         return false;
     }
     // The rename itself is durable only once the folder is synced.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    SyncFolderOf(path);
     return true;
 }
 

@@ -18,6 +18,9 @@ namespace gw::monitor {
 // (ENOSPC where the file system took nothing).
 bool WriteAll(int fd, std::string_view bytes);
 
+// Best effort: makes a new name in the folder of `path` last, once the file itself is on disk.
+void SyncFolderOf(const std::string& path);
+
 // Replaces `path` with `bytes`, the file getting `mode`. False with the reason in `error`; the
 // old file is then untouched and no temporary file is left.
 bool WriteFileDurably(const std::string& path, std::string_view bytes, mode_t mode,
