@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace gw::monitor {
 
@@ -32,6 +33,15 @@ constexpr int kMemory = 4;
 constexpr double kFadeExponent = 0.6;
 // A reading this close above the low bit's voltage counts as having reached it.
 constexpr double kLowBitMargin = 0.05;
+// The switch-over came somewhere between the last reading on mains and the first on the
+// inverter: half that gap is counted as drained, unless the gap is too long to be a poll's.
+constexpr double kMaxLeadIn = 30;
+// The smallest drop in charge a stretch learns the capacity from.
+constexpr double kMinDrop = 0.05;
+// The fit of a stretch: at most this many readings, on a grid this fine, narrowed this often.
+constexpr std::size_t kFitPoints = 300;
+constexpr int kFitGrid = 24;
+constexpr int kFitRounds = 4;
 // Integration step in state of charge.
 constexpr double kChargeStep = 0.005;
 
@@ -199,17 +209,20 @@ StretchEnd BatteryModel::Feed(const BatterySample& sample) {
     const double block_volts = sample.Volts / blocks_;
     load_ = std::clamp(sample.LoadPercent, 0.0, 150.0);
     block_volts_ = block_volts;
+    StretchEnd end;
     if (sample.OnInverter) {
         if (!stretch_.Active) {
             Begin(sample, block_volts);
         } else {
             Continue(sample, block_volts);
         }
-        return {};
+    } else if (stretch_.Active) {
+        end = End(sample);
+    } else if (mains_since_ < 0) {
+        mains_since_ = sample.Time;
     }
-    if (stretch_.Active) return End(sample);
-    if (mains_since_ < 0) mains_since_ = sample.Time;
-    return {};
+    last_time_ = sample.Time;
+    return end;
 }
 
 void BatteryModel::Begin(const BatterySample& sample, double block_volts) {
@@ -235,10 +248,12 @@ void BatteryModel::Begin(const BatterySample& sample, double block_volts) {
     } else {
         stretch_.StartCharge = ChargeFromVolts(block_volts, drain);
     }
-    stretch_.Charge = stretch_.StartCharge;
+    const double gap = last_time_ >= 0 ? sample.Time - last_time_ : 0;
+    if (gap > 0 && gap <= 2 * kMaxLeadIn) stretch_.Drained = gap / 2 * DrainRate(drain);
+    stretch_.Charge = stretch_.StartCharge - stretch_.Drained / CapacityInForce();
     stretch_.VoltsCharge = ChargeFromVolts(block_volts, drain);
     samples_.clear();
-    samples_.push_back({0, block_volts, drain, sample.Low});
+    samples_.push_back({stretch_.Drained, block_volts, drain, sample.Low});
 }
 
 void BatteryModel::Continue(const BatterySample& sample, double block_volts) {
@@ -280,11 +295,14 @@ StretchEnd BatteryModel::End(const BatterySample& sample) {
     end.WasTest = stretch_.Test;
     const double duration = stretch_.LastTime - stretch_.StartTime;
 
-    // The resistance: load steps measure it best; the step from a recharged battery's rest
-    // voltage will do.
+    // The resistance: load steps measure it best, then a whole discharge's readings; the step
+    // from a recharged battery's rest voltage will do.
+    const std::optional<Fit> fit = FitStretch();
     double resistance = 0;
     if (stretch_.Steps > 0) {
         resistance = stretch_.StepResistanceSum / stretch_.Steps;
+    } else if (fit) {
+        resistance = fit->Resistance;
     } else if (stretch_.StartResistance > 0 && stretch_.Samples >= 2) {
         resistance = stretch_.StartResistance;
     }
@@ -293,7 +311,7 @@ StretchEnd BatteryModel::End(const BatterySample& sample) {
         if (knowledge_.FirstResistance <= 0) knowledge_.FirstResistance = resistance;
         end.Learned = true;
     }
-    if (LearnCapacity()) end.Learned = true;
+    if (fit && LearnCapacity(*fit)) end.Learned = true;
     if (end.Learned) ++knowledge_.Discharges;
 
     knowledge_.LastDischarge = sample.WallTime;
@@ -308,46 +326,90 @@ StretchEnd BatteryModel::End(const BatterySample& sample) {
     return end;
 }
 
-// From a stretch that reached the low bit, or showed much of the charge gone: the capacity at
-// its loads, the rest curve where it went, and Peukert's exponent when the capacity known so
-// far came from another load.
-bool BatteryModel::LearnCapacity() {
-    if (samples_.size() < 4) return false;
-    const double resistance = Resistance().Value;
-    const double mean_load = stretch_.LoadSum / stretch_.Samples;
-    double drained = stretch_.Drained;
-    double end_charge = 0;
-    // The low bit, or a reading at its voltage: a test until battery low may end before any
-    // reply showed the bit.
-    auto low = std::find_if(samples_.begin(), samples_.end(), [](const Point& p) {
+// A stretch that reached the low bit, or showed much of the charge gone, tells how much
+// charge it took: the drop and the resistance that together best explain all its readings.
+// A reading comes in tenths of a volt, so the one step at the switch-over alone would put the
+// resistance a few percent off, and the charge read at the end of a test with it by three times
+// as much; a whole discharge sliding through many tenths does not have that error.
+std::optional<BatteryModel::Fit> BatteryModel::FitStretch() const {
+    if (samples_.size() < 4) return std::nullopt;
+    std::vector<Point> points = samples_;
+    const bool low = std::any_of(points.begin() + 1, points.end(), [](const Point& p) {
         return p.Low || p.Volts <= G::kLowBitVolts + kLowBitMargin;
     });
-    // With polls far apart the stretch may end (the test stopping at the bit) between a reading
-    // just above it and the next: the last two readings' slope tells where it would have been.
-    double reached_at = -1;
-    if (low == samples_.end() && samples_.size() >= 2) {
-        const Point& before = samples_[samples_.size() - 2];
-        const Point& last = samples_.back();
+    bool reached = low;
+    if (!low) {
+        // With polls far apart the stretch may end (the test stopping at the bit) between a
+        // reading just above it and the next: the last two readings' slope tells where.
+        const Point& before = points[points.size() - 2];
+        const Point& last = points.back();
         const double fall = before.Volts - last.Volts;
         const double step = last.Drained - before.Drained;
         if (fall > 0 && step > 0 && last.Volts - fall <= G::kLowBitVolts + kLowBitMargin) {
             const double part = std::clamp((last.Volts - G::kLowBitVolts) / fall, 0.0, 1.0);
-            reached_at = last.Drained + part * step;
+            points.push_back({last.Drained + part * step, G::kLowBitVolts, last.Drain, true});
+            reached = true;
         }
     }
-    if (low != samples_.end() && low != samples_.begin()) {
-        // Read where it was seen: between two polls the voltage may have gone below the bit's.
-        drained = low->Drained;
-        end_charge = ChargeFromVolts(std::min(low->Volts, G::kLowBitVolts), low->Drain);
-    } else if (reached_at > 0) {
-        drained = reached_at;
-        end_charge = ChargeFromVolts(G::kLowBitVolts, samples_.back().Drain);
-    } else {
-        end_charge = stretch_.VoltsCharge;
-        if (stretch_.StartCharge - end_charge < kCapacityDrop) return false;
+    if (!reached && stretch_.StartCharge - stretch_.VoltsCharge < kCapacityDrop) {
+        return std::nullopt;
     }
-    const double drop = stretch_.StartCharge - end_charge;
-    if (drop <= 0.05 || drained <= 0) return false;
+    const double drained = points.back().Drained;
+    const double start = stretch_.StartCharge;
+    if (drained <= 0 || start <= kMinDrop) return std::nullopt;
+
+    const std::size_t stride = std::max<std::size_t>(1, points.size() / kFitPoints);
+    const auto misfit = [&](double drop, double resistance) {
+        double sum = 0;
+        for (std::size_t k = 0; k < points.size(); k += stride) {
+            const Point& p = points[k];
+            const double charge = start - drop * p.Drained / drained;
+            const double miss = Rest(charge) - p.Drain * ResistanceAt(charge, resistance) - p.Volts;
+            sum += miss * miss;
+        }
+        return sum;
+    };
+    // A grid over the drop and the resistance (on a log scale around the step's), narrowed
+    // around the best point a few times.
+    double drop_low = kMinDrop;
+    double drop_high = start;
+    double log_r = std::log(Resistance().Value);
+    double r_low = log_r - std::log(3.0);
+    double r_high = log_r + std::log(3.0);
+    Fit best{drained, start, Resistance().Value};
+    double best_misfit = std::numeric_limits<double>::infinity();
+    for (int round = 0; round < kFitRounds; ++round) {
+        for (int i = 0; i <= kFitGrid; ++i) {
+            for (int j = 0; j <= kFitGrid; ++j) {
+                const double drop = drop_low + (drop_high - drop_low) * i / kFitGrid;
+                const double resistance = std::exp(r_low + (r_high - r_low) * j / kFitGrid);
+                const double m = misfit(drop, resistance);
+                if (m < best_misfit) {
+                    best_misfit = m;
+                    best.Drop = drop;
+                    best.Resistance = resistance;
+                }
+            }
+        }
+        const double drop_span = 2 * (drop_high - drop_low) / kFitGrid;
+        const double r_span = 2 * (r_high - r_low) / kFitGrid;
+        drop_low = std::max(kMinDrop, best.Drop - drop_span);
+        drop_high = std::min(start, best.Drop + drop_span);
+        log_r = std::log(best.Resistance);
+        r_low = log_r - r_span;
+        r_high = log_r + r_span;
+    }
+    return best;
+}
+
+// From a fitted stretch: the capacity at its loads, the rest curve where it went, and Peukert's
+// exponent when the capacity known so far came from another load.
+bool BatteryModel::LearnCapacity(const Fit& fit) {
+    const double resistance = Resistance().Value;
+    const double mean_load = stretch_.LoadSum / stretch_.Samples;
+    const double drained = fit.Drained;
+    const double drop = fit.Drop;
+    if (drop <= kMinDrop || drained <= 0) return false;
     const double capacity = drained / drop;
     const double drain_now = Drain(mean_load, samples_.front().Volts);
 

@@ -173,7 +173,14 @@ private:
     void Begin(const BatterySample& sample, double block_volts);
     void Continue(const BatterySample& sample, double block_volts);
     StretchEnd End(const BatterySample& sample);
-    bool LearnCapacity();
+    // What a stretch that tells the capacity took from the battery.
+    struct Fit {
+        double Drained;     // reference-drain seconds over the stretch
+        double Drop;        // state of charge it took
+        double Resistance;  // at full charge, that best explains its readings
+    };
+    std::optional<Fit> FitStretch() const;
+    bool LearnCapacity(const Fit& fit);
 
     double blocks_;
     BatteryKnowledge knowledge_;
@@ -182,6 +189,7 @@ private:
     double block_volts_ = 0; // latest voltage per block; 0 none yet
     std::vector<Point> samples_;
     double mains_since_ = -1;  // when the present stretch on mains began; -1 unknown
+    double last_time_ = -1;    // the previous sample's time; -1 none yet
     bool history_known_ = false;  // a stretch ended in this run
     double last_stretch_seconds_ = 0;
 };
