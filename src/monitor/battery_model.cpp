@@ -36,6 +36,8 @@ constexpr double kLowBitMargin = 0.05;
 // The switch-over came somewhere between the last reading on mains and the first on the
 // inverter: half that gap is counted as drained, unless the gap is too long to be a poll's.
 constexpr double kMaxLeadIn = 30;
+// The battery voltage comes in tenths of a volt unless the readings show finer steps.
+constexpr double kReadingUnit = 0.1;
 // The smallest drop in charge a stretch learns the capacity from.
 constexpr double kMinDrop = 0.05;
 // The fit of a stretch: at most this many readings, on a grid this fine, narrowed this often.
@@ -154,8 +156,8 @@ double BatteryModel::CapacityInForce() const {
         capacity *= std::pow(G::kResistance / resistance, kFadeExponent);
     }
     if (stretch_.Active) {
-        const double drop = stretch_.StartCharge - stretch_.VoltsCharge;
-        if (drop >= kFitDrop) capacity = std::min(capacity, stretch_.Drained / drop);
+        const double drop = stretch_.StartCharge - stretch_.AnchorCharge;
+        if (drop >= kFitDrop) capacity = std::min(capacity, stretch_.AnchorDrained / drop);
     }
     return capacity;
 }
@@ -252,6 +254,9 @@ void BatteryModel::Begin(const BatterySample& sample, double block_volts) {
     if (gap > 0 && gap <= 2 * kMaxLeadIn) stretch_.Drained = gap / 2 * DrainRate(drain);
     stretch_.Charge = stretch_.StartCharge - stretch_.Drained / CapacityInForce();
     stretch_.VoltsCharge = ChargeFromVolts(block_volts, drain);
+    stretch_.AnchorCharge = stretch_.VoltsCharge;
+    stretch_.AnchorDrained = stretch_.Drained;
+    stretch_.Unit = kReadingUnit / blocks_;
     samples_.clear();
     samples_.push_back({stretch_.Drained, block_volts, drain, sample.Low});
 }
@@ -280,13 +285,38 @@ void BatteryModel::Continue(const BatterySample& sample, double block_volts) {
     stretch_.Test = stretch_.Test || sample.Test;
     stretch_.Low = stretch_.Low || sample.Low;
     ++stretch_.Samples;
+    TrackReading(block_volts, drain);
     stretch_.LastTime = sample.Time;
     stretch_.LastDrain = drain;
     stretch_.LastVolts = block_volts;
     stretch_.LoadSum += load_;
-    stretch_.VoltsCharge = ChargeFromVolts(block_volts, drain);
     stretch_.Charge = stretch_.StartCharge - stretch_.Drained / CapacityInForce();
     samples_.push_back({stretch_.Drained, block_volts, drain, sample.Low});
+}
+
+void BatteryModel::TrackReading(double block_volts, double drain) {
+    // A reading stands for any voltage within half a unit of it. When it steps down at a steady
+    // load, the voltage crossed into the new unit since the last reading: its top is where the
+    // battery was then.
+    // Until the next step the count carries the charge down, within what the reading allows;
+    // read at the unit's middle instead, the charge would stand still while the battery drains
+    // and run long near the end, where a tenth of a volt is many seconds.
+    const double change = stretch_.LastVolts - block_volts;
+    if (change != 0) {
+        stretch_.Unit = std::min(stretch_.Unit, std::abs(change));
+        const bool steady = std::abs(drain - stretch_.LastDrain) < kStepDrain;
+        const bool crossed = change > 0 && steady;
+        stretch_.AnchorCharge =
+            ChargeFromVolts(block_volts + (crossed ? stretch_.Unit / 2 : 0), drain);
+        // It crossed anywhere since the last reading: halfway, taken as the mean.
+        stretch_.AnchorDrained =
+            crossed ? (stretch_.Drained + samples_.back().Drained) / 2 : stretch_.Drained;
+    }
+    const double counted =
+        stretch_.AnchorCharge - (stretch_.Drained - stretch_.AnchorDrained) / CapacityInForce();
+    stretch_.VoltsCharge =
+        std::clamp(counted, ChargeFromVolts(block_volts - stretch_.Unit / 2, drain),
+                   ChargeFromVolts(block_volts + stretch_.Unit / 2, drain));
 }
 
 StretchEnd BatteryModel::End(const BatterySample& sample) {

@@ -48,10 +48,10 @@ struct BatteryKnowledge {
     // The first figures ever learned: the battery "when new" for the health verdict. 0: none.
     double FirstResistance = 0;
     double FirstCapacity = 0;
-    int Discharges = 0;         // stretches learned from
-    double LastTest = 0;        // seconds since the epoch of the last self-test's end; 0 never
-    double LastDischarge = 0;   // ... of the last stretch on the inverter
-    std::string Verdict;        // "Good", "Weak", "Replace"; empty: not judged yet
+    int Discharges = 0;        // stretches learned from
+    double LastTest = 0;       // seconds since the epoch of the last self-test's end; 0 never
+    double LastDischarge = 0;  // ... of the last stretch on the inverter
+    std::string Verdict;       // "Good", "Weak", "Replace"; empty: not judged yet
     std::string Evidence;
 };
 
@@ -90,9 +90,9 @@ struct BatterySample {
 
 // What a fed sample ended.
 struct StretchEnd {
-    bool Ended = false;      // a stretch on the inverter ended with this sample
-    bool WasTest = false;    // it was a self-test (the test bit showed during it)
-    bool Learned = false;    // knowledge changed: save it, judge the battery again
+    bool Ended = false;    // a stretch on the inverter ended with this sample
+    bool WasTest = false;  // it was a self-test (the test bit showed during it)
+    bool Learned = false;  // knowledge changed: save it, judge the battery again
 };
 
 class BatteryModel {
@@ -130,24 +130,28 @@ private:
     struct Stretch {
         bool Active = false;
         bool Test = false;
-        bool Low = false;         // the low bit showed
+        bool Low = false;  // the low bit showed
         int Samples = 0;
         double StartTime = 0;
         double LastTime = 0;
-        double StartCharge = 1;   // state of charge at the first sample
-        bool Recharged = false;   // it began from a battery taken as full
-        double StartVolts = 0;    // the highest of the first samples, per block
-        double Drained = 0;       // reference-drain seconds counted since then
-        double LastDrain = 0;     // i at the previous sample
-        double LastVolts = 0;     // per block
-        double LoadSum = 0;       // for the mean drain
+        double StartCharge = 1;  // state of charge at the first sample
+        bool Recharged = false;  // it began from a battery taken as full
+        double StartVolts = 0;   // the highest of the first samples, per block
+        double Drained = 0;      // reference-drain seconds counted since then
+        double LastDrain = 0;    // i at the previous sample
+        double LastVolts = 0;    // per block
+        double LoadSum = 0;      // for the mean drain
         // Resistance seen this stretch: the step from the rest voltage at its start, and the
         // steps where the load changed.
         double StartResistance = 0;
         double StepResistanceSum = 0;
         int Steps = 0;
-        double Charge = 1;        // state of charge now, by the count
-        double VoltsCharge = 1;   // state of charge from the voltage alone
+        double Charge = 1;       // state of charge now, by the count
+        double VoltsCharge = 1;  // state of charge from the voltage alone
+        // Where the reading last stepped: the charge it showed then, and the count then.
+        double AnchorCharge = 1;
+        double AnchorDrained = 0;
+        double Unit = 0;  // the finest step of the readings, volts per block
     };
     // One sample of the stretch, for what is learned at its end.
     struct Point {
@@ -157,10 +161,10 @@ private:
         bool Low;
     };
 
-    double Rest(double charge) const;            // u(soc), volts per block
-    double ChargeAtRest(double rest) const;      // inverse of Rest, clamped to 0..1
+    double Rest(double charge) const;        // u(soc), volts per block
+    double ChargeAtRest(double rest) const;  // inverse of Rest, clamped to 0..1
     double Drain(double load_percent, double block_volts) const;
-    double DrainRate(double drain) const;        // reference-drain seconds per second
+    double DrainRate(double drain) const;  // reference-drain seconds per second
     // The resistance at `charge`, from the one at full charge.
     double ResistanceAt(double charge, double resistance) const;
     // The state of charge a reading under `drain` shows.
@@ -172,6 +176,7 @@ private:
 
     void Begin(const BatterySample& sample, double block_volts);
     void Continue(const BatterySample& sample, double block_volts);
+    void TrackReading(double block_volts, double drain);
     StretchEnd End(const BatterySample& sample);
     // What a stretch that tells the capacity took from the battery.
     struct Fit {
@@ -185,11 +190,11 @@ private:
     double blocks_;
     BatteryKnowledge knowledge_;
     Stretch stretch_;
-    double load_ = 0;        // latest load, percent
-    double block_volts_ = 0; // latest voltage per block; 0 none yet
+    double load_ = 0;         // latest load, percent
+    double block_volts_ = 0;  // latest voltage per block; 0 none yet
     std::vector<Point> samples_;
-    double mains_since_ = -1;  // when the present stretch on mains began; -1 unknown
-    double last_time_ = -1;    // the previous sample's time; -1 none yet
+    double mains_since_ = -1;     // when the present stretch on mains began; -1 unknown
+    double last_time_ = -1;       // the previous sample's time; -1 none yet
     bool history_known_ = false;  // a stretch ended in this run
     double last_stretch_seconds_ = 0;
 };

@@ -133,6 +133,8 @@ void BatteryWatch::OnEvaluated(UpsStatus& status) {
     }
 
     std::optional<double> runtime = model_->Runtime();
+    // Shown, 0 would read as a fault; to the trigger it is the plainest reason to act.
+    const std::optional<double> left = runtime;
     if (runtime && !(*runtime > 0)) runtime.reset();
     status.RuntimeSeconds.reset();
     if (runtime) status.RuntimeSeconds = *runtime;
@@ -150,7 +152,7 @@ void BatteryWatch::OnEvaluated(UpsStatus& status) {
         power_fail_seen_ = false;
         fired_ = false;
     }
-    CheckTrigger(status, runtime);
+    CheckTrigger(status, left);
     ScheduleTest(status);
     Show(runtime);
 }
