@@ -72,20 +72,6 @@ double BatteryModel::Rest(double charge) const {
     return curve[j] + (curve[j + 1] - curve[j]) * (x - j);
 }
 
-double BatteryModel::ChargeAtRest(double rest) const {
-    const auto& curve = knowledge_.CurveLearned ? knowledge_.Curve : G::kCurve;
-    if (rest <= curve.front()) return 0;
-    if (rest >= curve.back()) return 1;
-    for (int j = 0; j + 1 < kCurvePoints; ++j) {
-        if (rest <= curve[j + 1]) {
-            const double span = curve[j + 1] - curve[j];
-            const double part = span > 0 ? (rest - curve[j]) / span : 0;
-            return (j + part) / (kCurvePoints - 1);
-        }
-    }
-    return 1;
-}
-
 double BatteryModel::Drain(double load_percent, double block_volts) const {
     if (block_volts <= 0) return 0;
     return (std::max(load_percent, 0.0) + G::kIdleLoad) / 100 * kBlockVolts / block_volts;
@@ -235,7 +221,6 @@ void BatteryModel::Begin(const BatterySample& sample, double block_volts) {
     stretch_ = Stretch{};
     stretch_.Active = true;
     stretch_.Test = sample.Test;
-    stretch_.Low = sample.Low;
     stretch_.Samples = 1;
     stretch_.StartTime = stretch_.LastTime = sample.Time;
     const double drain = Drain(load_, block_volts);
@@ -283,7 +268,6 @@ void BatteryModel::Continue(const BatterySample& sample, double block_volts) {
         stretch_.StartResistance = std::max(0.0, (Rest(1) - block_volts) / drain);
     }
     stretch_.Test = stretch_.Test || sample.Test;
-    stretch_.Low = stretch_.Low || sample.Low;
     ++stretch_.Samples;
     TrackReading(block_volts, drain);
     stretch_.LastTime = sample.Time;
@@ -403,10 +387,10 @@ std::optional<BatteryModel::Fit> BatteryModel::FitStretch() const {
     // around the best point a few times.
     double drop_low = kMinDrop;
     double drop_high = start;
-    double log_r = std::log(Resistance().Value);
-    double r_low = log_r - std::log(3.0);
-    double r_high = log_r + std::log(3.0);
-    Fit best{drained, start, Resistance().Value};
+    const double step_resistance = Resistance().Value;
+    double r_low = std::log(step_resistance / 3);
+    double r_high = std::log(step_resistance * 3);
+    Fit best{drained, start, step_resistance};
     double best_misfit = std::numeric_limits<double>::infinity();
     for (int round = 0; round < kFitRounds; ++round) {
         for (int i = 0; i <= kFitGrid; ++i) {
@@ -425,9 +409,8 @@ std::optional<BatteryModel::Fit> BatteryModel::FitStretch() const {
         const double r_span = 2 * (r_high - r_low) / kFitGrid;
         drop_low = std::max(kMinDrop, best.Drop - drop_span);
         drop_high = std::min(start, best.Drop + drop_span);
-        log_r = std::log(best.Resistance);
-        r_low = log_r - r_span;
-        r_high = log_r + r_span;
+        r_low = std::log(best.Resistance) - r_span;
+        r_high = std::log(best.Resistance) + r_span;
     }
     return best;
 }

@@ -130,7 +130,6 @@ private:
     struct Stretch {
         bool Active = false;
         bool Test = false;
-        bool Low = false;  // the low bit showed
         int Samples = 0;
         double StartTime = 0;
         double LastTime = 0;
@@ -162,7 +161,6 @@ private:
     };
 
     double Rest(double charge) const;        // u(soc), volts per block
-    double ChargeAtRest(double rest) const;  // inverse of Rest, clamped to 0..1
     double Drain(double load_percent, double block_volts) const;
     double DrainRate(double drain) const;  // reference-drain seconds per second
     // The resistance at `charge`, from the one at full charge.
