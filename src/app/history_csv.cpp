@@ -1,7 +1,6 @@
 #include "app/history_csv.h"
 
 #include <cmath>
-#include <ctime>
 
 #include "history/history_reader.h"
 #include "history/history_store.h"
@@ -10,15 +9,6 @@
 namespace gw::app {
 
 namespace {
-
-std::string TimeText(history::Millis t) {
-    const std::time_t seconds = static_cast<std::time_t>(t / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[32] = {};
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
 
 int Decimals(int scale) { return scale >= 100 ? 2 : scale >= 10 ? 1 : 0; }
 
@@ -42,7 +32,7 @@ int WriteHistoryCsv(const std::string& dir, const std::string& from, const std::
     const bool read = reader.Rows(
         *start, *end,
         [&](const history::Reading& row, bool minute) {
-            out << TimeText(row.Time) << (minute ? ",minute" : ",cycle");
+            out << history::LocalTimeText(row.Time, "%Y-%m-%d %H:%M:%S") << (minute ? ",minute" : ",cycle");
             for (std::size_t i = 0; i < history::kFieldCount; ++i) {
                 out << ",";
                 if (row.Values[i]) {

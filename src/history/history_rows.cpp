@@ -70,6 +70,15 @@ Reading ReadingOf(const monitor::UpsStatus& status, std::chrono::system_clock::t
 
 namespace gw::history {
 
+std::string LocalTimeText(Millis t, const char* format) {
+    const std::time_t seconds = static_cast<std::time_t>(t / 1000);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[64] = {};
+    std::strftime(text, sizeof text, format, &local);
+    return text;
+}
+
 std::optional<Millis> ParseTimeText(const std::string& text, Millis now) {
     if (text == "now") return now;
     if (text.size() >= 3 && text[0] == '-') {

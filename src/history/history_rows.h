@@ -133,6 +133,9 @@ namespace gw::history {
 // from now: "-90s", "-15m", "-6h", "-7d". Nothing when it is none of these.
 std::optional<Millis> ParseTimeText(const std::string& text, Millis now);
 
+// The local time of `t` in strftime's `format`, to the second.
+std::string LocalTimeText(Millis t, const char* format);
+
 // The value range a chart of `field` over `buckets` shows: the extremes with 5 % room on each
 // side, 0..1 when there is no value and one unit each way around a flat line. `Any` says whether
 // there was a value at all.

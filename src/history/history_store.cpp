@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 
 #include "history/history_sql.h"
 
@@ -13,15 +12,6 @@ namespace {
 std::optional<std::int64_t> Stored(const std::optional<double>& value, const FieldRow& field) {
     if (!value || !std::isfinite(*value) || std::fabs(*value) > 1e12) return std::nullopt;
     return std::llround(*value * field.Scale) - field.Offset;
-}
-
-std::string TimeSuffix(Millis now) {
-    const std::time_t seconds = static_cast<std::time_t>(now / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[32] = {};
-    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
-    return text;
 }
 
 }  // namespace
@@ -73,7 +63,7 @@ HistoryStore::Opened HistoryStore::Restart(const std::string& reason, Millis now
 
 std::string HistoryStore::SetAside(Millis now) {
     Close();
-    const std::string target = path_ + ".set-aside-" + TimeSuffix(now);
+    const std::string target = path_ + ".set-aside-" + LocalTimeText(now, "%Y%m%d-%H%M%S");
     if (std::rename(path_.c_str(), target.c_str()) != 0) {
         std::remove(path_.c_str());
         std::remove((path_ + "-wal").c_str());

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 
 #include "reports/html_escape.h"
 
@@ -40,12 +39,7 @@ std::string AxisText(double value, double span) {
 }  // namespace
 
 std::string ChartTimeText(Millis t, Millis range) {
-    const std::time_t seconds = static_cast<std::time_t>(t / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[32] = {};
-    std::strftime(text, sizeof text, range < 24LL * 3600 * 1000 ? "%H:%M" : "%m-%d %H:%M", &local);
-    return text;
+    return history::LocalTimeText(t, range < 24LL * 3600 * 1000 ? "%H:%M" : "%m-%d %H:%M");
 }
 
 std::string SvgChart(const ChartSpec& spec, const std::vector<Bucket>& buckets, Millis from,
