@@ -133,12 +133,19 @@ TEST_F(ExternalProgramTest, InheritsOnlyNullStdinAndOurOutput) {
             open.insert(entry.path().filename().string());
         return open;
     };
-    // The kernel names the new program before it closes the close-on-exec descriptors, so the
-    // name alone can be seen a moment too early; a real leak stays and fails below.
+    // The kernel names the new program before it closes the close-on-exec descriptors, and the
+    // program opens its locale files while it starts: look once it sleeps in its wait. A real
+    // leak stays and fails below.
+    const std::string stat = "/proc/" + std::to_string(program->Pid()) + "/stat";
+    const auto asleep = [&stat] {
+        const std::string text = ReadFile(stat);
+        const auto end = text.rfind(") ");
+        return end != std::string::npos && text.compare(end + 2, 1, "S") == 0;
+    };
     const std::set<std::string> standard{"0", "1", "2"};
     auto look_again = loop_.StartTimer(
         10ms, [] {}, true);
-    loop_.RunUntil([&] { return open_now() == standard; }, 2s);
+    loop_.RunUntil([&] { return asleep() && open_now() == standard; }, 2s);
     EXPECT_EQ(open_now(), standard);
     EXPECT_EQ(std::filesystem::read_symlink(fds + "/0"), "/dev/null");
 
