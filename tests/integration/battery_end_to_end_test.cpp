@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -55,14 +54,7 @@ public:
         }
         settings.insert(settings.begin(),
                         {{"Refresh Interval", "1"}, {"Delay", "600"}, {"Shutdown Time", "120"}});
-        std::ofstream file(dir_ + "/Gridwarden.conf");
-        file << "[General]\n";
-        for (const auto& [name, value] : settings) {
-            std::string key;
-            for (char c : name) key += c == ' ' ? std::string("%20") : std::string(1, c);
-            file << key << "=" << value << "\n";
-        }
-        file.close();
+        testing::WriteSettingsFile(dir_ + "/Gridwarden.conf", settings);
         std::vector<std::string> args = sim_args;
         args.insert(args.end(), {"--time-scale", std::to_string(scale)});
         sim = std::make_unique<testing::SimulatedUps>(com, args);

@@ -144,7 +144,12 @@ void WriteSettings(const std::vector<std::pair<std::string, std::string>>& value
     const char* config = getenv("XDG_CONFIG_HOME");
     const std::string dir = std::string(config ? config : "/tmp") + "/Tallowmere";
     std::filesystem::create_directories(dir);
-    std::ofstream file(dir + "/Gridwarden.conf");
+    WriteSettingsFile(dir + "/Gridwarden.conf", values);
+}
+
+void WriteSettingsFile(const std::string& path,
+                       const std::vector<std::pair<std::string, std::string>>& values) {
+    std::ofstream file(path);
     file << "[General]\n";
     for (const auto& [name, value] : values) {
         std::string key;

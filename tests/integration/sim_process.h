@@ -62,6 +62,9 @@ bool Listening(int port);
 
 // Writes the settings file the program reads ($XDG_CONFIG_HOME/Tallowmere/Gridwarden.conf).
 void WriteSettings(const std::vector<std::pair<std::string, std::string>>& values);
+// Writes `values` as a settings file at `path`, for a program given --settings.
+void WriteSettingsFile(const std::string& path,
+                       const std::vector<std::pair<std::string, std::string>>& values);
 
 // A program left running, its standard output and error collected in a file.
 class BackgroundProgram {
