@@ -12,6 +12,8 @@
 #include <ctime>
 #include <utility>
 
+#include "monitor/durable_file.h"
+
 namespace gw::monitor {
 namespace {
 
@@ -33,20 +35,6 @@ LocalTime ToLocal(std::chrono::system_clock::time_point t) {
 }
 
 std::string ErrnoText(int error_number) { return std::strerror(error_number); }
-
-// Writes all of `data`, resuming after signals and short writes.
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 // Saving onto a symbolic link should replace the file it names, not the link.
 std::string ResolveTarget(const std::string& path) {
@@ -219,11 +207,11 @@ bool EventLog::Save(const std::string& path, std::string& error) const {
         buffer += line;
         buffer += "\r\n";
         if (buffer.size() >= kChunk) {
-            if (!WriteAll(fd, buffer.data(), buffer.size())) return abandon("write failed");
+            if (!WriteAll(fd, buffer)) return abandon("write failed");
             buffer.clear();
         }
     }
-    if (!WriteAll(fd, buffer.data(), buffer.size())) return abandon("write failed");
+    if (!WriteAll(fd, buffer)) return abandon("write failed");
     if (::fsync(fd) != 0) return abandon("write failed");
     if (::close(fd) != 0) {
         const int error_number = errno;
