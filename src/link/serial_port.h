@@ -47,6 +47,13 @@ public:
 // holding their process id.
 inline constexpr char kUucpLockDir[] = "/var/lock";
 
+// Where the kernel shows which terminals are consoles, which process has which controlling
+// terminal and which descriptors are open; tests point these at a tree of their own.
+struct SystemRoots {
+    std::string Proc = "/proc";
+    std::string Sys = "/sys";
+};
+
 // Why a port that another program has is refused; details follow in brackets.
 // clang-format off
 inline constexpr char kPortInUse[]     = "in use by another program";
@@ -58,15 +65,17 @@ inline constexpr char kPortExclusive[] = "in exclusive use by another program";
 // exclusive use and sets 2400 baud, 8 data bits, no parity, one stop bit,
 // raw bytes. Null with `error` filled when the path does not exist, is no
 // terminal, is not permitted, or another program has it: open, locked
-// (flock or a lock file in `lock_dir` naming a live process) or in exclusive
-// mode. A refused port is left exactly as it was: nothing is written and
-// its settings are not touched.
+// (flock or a lock file in `lock_dir` naming a live process), in exclusive
+// mode, a console of the system or some process's controlling terminal. A
+// refused port is left exactly as it was: nothing is written and its
+// settings are not touched.
 //
 // Our use is announced the same ways, all ending with our process: the flock,
 // a lock file in `lock_dir` where that folder exists (files left by programs
 // that ended are removed), and exclusive mode on a real port only. A
 // pseudo-terminal left in exclusive mode by a holder that ended is taken.
 std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string& error,
-                                           const std::string& lock_dir = kUucpLockDir);
+                                           const std::string& lock_dir = kUucpLockDir,
+                                           const SystemRoots& roots = {});
 
 }  // namespace gw::link

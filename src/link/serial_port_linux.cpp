@@ -244,7 +244,7 @@ std::string Refused(const char* why, const std::string& detail) {
 }  // namespace
 
 std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string& error,
-                                           const std::string& lock_dir) {
+                                           const std::string& lock_dir, const SystemRoots& roots) {
     // Lock files and other programs name the device, not our COMn link to it.
     std::error_code ec;
     const std::string device = std::filesystem::canonical(path, ec).string();
@@ -256,6 +256,17 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string&
     if (const auto lock = LiveLock(device, lock_dir)) {
         error = Refused(kPortLocked, *lock);
         return nullptr;
+    }
+    // A console takes the kernel's messages and a getty's login, a controlling terminal is
+    // somebody's session: our inquiries would land in either. Both are shown to every user,
+    // unlike the open descriptors looked at below, which an unprivileged user sees only for
+    // their own processes.
+    struct stat named {};
+    if (::stat(device.c_str(), &named) == 0 && S_ISCHR(named.st_mode)) {
+        if (const auto owner = TerminalOwner(named.st_rdev, roots)) {
+            error = Refused(kPortInUse, *owner);
+            return nullptr;
+        }
     }
     OwnedFd fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (fd.Get() < 0) {
@@ -279,7 +290,8 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string&
     // having it open shows that.
     int exclusive = 0;
     if (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-        const std::optional<std::string> holder = pty ? OtherHolder(st, pty) : "TIOCEXCL";
+        const std::optional<std::string> holder =
+            pty ? OtherHolder(st, pty, roots.Proc) : "TIOCEXCL";
         if (holder) {
             error = Refused(kPortExclusive, *holder);
             return nullptr;
@@ -291,7 +303,7 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& path, std::string&
     }
     // Only now, with the device itself to compare: a holder already has its lines up, so our
     // opening changed nothing for it, and closing again without a word leaves it as it was.
-    if (const auto holder = OtherHolder(st, pty)) {
+    if (const auto holder = OtherHolder(st, pty, roots.Proc)) {
         error = Refused(kPortInUse, *holder);
         return nullptr;
     }

@@ -1,5 +1,6 @@
 // How programs on this machine tell each other that they use a serial line: UUCP lock files
-// (LCK..<device> holding the owner's process id) and open descriptors seen through /proc.
+// (LCK..<device> holding the owner's process id), open descriptors seen through /proc, and
+// what the kernel shows everybody: its consoles and each process's controlling terminal.
 // Internal to the serial port; any thread, no state.
 #pragma once
 
@@ -7,6 +8,8 @@
 
 #include <optional>
 #include <string>
+
+#include "link/serial_port.h"
 
 namespace gw::link {
 
@@ -18,7 +21,13 @@ std::optional<std::string> LiveLock(const std::string& device, const std::string
 // unprivileged user sees only their own processes. Our own descriptors do not count. With
 // `match_filesystem` (a pseudo-terminal) only within the device's own devpts instance, since a
 // container's pts/0 has the same device number as ours.
-std::optional<std::string> OtherHolder(const struct stat& device, bool match_filesystem);
+std::optional<std::string> OtherHolder(const struct stat& device, bool match_filesystem,
+                                       const std::string& proc = "/proc");
+
+// Whose terminal the device numbered `device` is, as "the system console" or "name, pid N"
+// (a process that has it as its controlling terminal, ourselves included). Unlike open
+// descriptors, both are shown to every user, so this holds for an unprivileged scan too.
+std::optional<std::string> TerminalOwner(dev_t device, const SystemRoots& roots);
 
 // Our lock file for a device, removed with this while it still names us. Empty (no file) where
 // the system keeps no lock files or does not let us write one: flock still guards the port.

@@ -1,15 +1,18 @@
-// Lock files and /proc: the signs by which programs keep off each other's serial lines.
+// Lock files, /proc and /sys: the signs by which programs keep off each other's serial lines.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -29,8 +32,8 @@ std::optional<int> ParsePid(std::string_view text) {
 
 bool Alive(int pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
-std::string ProcessName(int pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+std::string ProcessName(const std::string& proc, int pid) {
+    std::ifstream comm(proc + "/" + std::to_string(pid) + "/comm");
     std::string name;
     std::getline(comm, name);
     return name;
@@ -88,6 +91,69 @@ std::vector<std::string> LockFiles(const std::string& device, const std::string&
 
 std::string HeldBy(int pid, const std::string& file) { return std::to_string(pid) + ", " + file; }
 
+std::string FirstLine(const std::string& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// "major:minor", as /proc/consoles and /sys/class/tty/<name>/dev write a device's number.
+std::optional<dev_t> ParseDevice(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    unsigned major_number = 0;
+    unsigned minor_number = 0;
+    if (colon == std::string_view::npos) return std::nullopt;
+    const char* end = text.data() + text.size();
+    const auto [major_end, major_error] =
+        std::from_chars(text.data(), text.data() + colon, major_number);
+    const auto [minor_end, minor_error] =
+        std::from_chars(text.data() + colon + 1, end, minor_number);
+    if (major_error != std::errc() || minor_error != std::errc() ||
+        major_end != text.data() + colon || minor_end != end) {
+        return std::nullopt;
+    }
+    return makedev(major_number, minor_number);
+}
+
+// The consoles the kernel writes to, by /proc/consoles (its last column is the device number)
+// and by the names in /sys/class/tty/console/active, which the folder beside each names.
+bool IsConsole(dev_t device, const SystemRoots& roots) {
+    std::ifstream consoles(roots.Proc + "/consoles");
+    for (std::string line; std::getline(consoles, line);) {
+        const std::size_t last = line.find_last_not_of(" \t");
+        if (last == std::string::npos) continue;
+        const std::size_t first = line.find_last_of(" \t", last) + 1;
+        if (ParseDevice(std::string_view(line).substr(first, last - first + 1)) == device) {
+            return true;
+        }
+    }
+    std::ifstream active(roots.Sys + "/class/tty/console/active");
+    for (std::string name; active >> name;) {
+        if (name.find('/') != std::string::npos) continue;
+        if (ParseDevice(FirstLine(roots.Sys + "/class/tty/" + name + "/dev")) == device) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A process's controlling terminal from the fields after the name in its stat line: state,
+// parent, group, session, then the terminal, numbered as the kernel packs it (0: none).
+std::optional<dev_t> ControllingTerminal(std::string_view fields) {
+    std::istringstream in{std::string(fields)};
+    std::string state;
+    long long parent = 0;
+    long long group = 0;
+    long long session = 0;
+    long long packed = 0;
+    if (!(in >> state >> parent >> group >> session >> packed) || packed == 0) {
+        return std::nullopt;
+    }
+    const auto tty = static_cast<std::uint32_t>(packed);
+    return makedev((tty >> 8) & 0xfff, (tty & 0xff) | ((tty >> 12) & 0xfff00));
+}
+
 }  // namespace
 
 std::optional<std::string> LiveLock(const std::string& device, const std::string& lock_dir) {
@@ -97,11 +163,32 @@ std::optional<std::string> LiveLock(const std::string& device, const std::string
     return std::nullopt;
 }
 
-std::optional<std::string> OtherHolder(const struct stat& device, bool match_filesystem) {
+std::optional<std::string> TerminalOwner(dev_t device, const SystemRoots& roots) {
+    if (IsConsole(device, roots)) return "the system console";
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (fs::directory_iterator proc(roots.Proc, ec), end; !ec && proc != end; proc.increment(ec)) {
+        const std::optional<int> pid = ParsePid(proc->path().filename().string());
+        if (!pid) continue;
+        std::ifstream in(proc->path() / "stat");
+        std::string stat;
+        std::getline(in, stat);
+        const std::size_t open = stat.find('(');
+        const std::size_t close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open) continue;
+        if (ControllingTerminal(std::string_view(stat).substr(close + 1)) == device) {
+            return stat.substr(open + 1, close - open - 1) + ", pid " + std::to_string(*pid);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> OtherHolder(const struct stat& device, bool match_filesystem,
+                                       const std::string& proc_root) {
     namespace fs = std::filesystem;
     const pid_t self = ::getpid();
     std::error_code ec;
-    for (fs::directory_iterator proc("/proc", ec), end; !ec && proc != end; proc.increment(ec)) {
+    for (fs::directory_iterator proc(proc_root, ec), end; !ec && proc != end; proc.increment(ec)) {
         const std::optional<int> pid = ParsePid(proc->path().filename().string());
         if (!pid || *pid == self) continue;
         std::error_code fd_ec;
@@ -111,7 +198,7 @@ std::optional<std::string> OtherHolder(const struct stat& device, bool match_fil
             if (::stat(fd->path().c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) continue;
             if (st.st_rdev != device.st_rdev) continue;
             if (match_filesystem && st.st_dev != device.st_dev) continue;
-            return ProcessName(*pid) + ", pid " + std::to_string(*pid);
+            return ProcessName(proc_root, *pid) + ", pid " + std::to_string(*pid);
         }
     }
     return std::nullopt;

@@ -39,6 +39,7 @@ enum class Hold {
     ExclusiveMode,
     DeadExclusive,  // exclusive mode left by a holder that has ended
     OtherProcess,
+    ControllingTerminal,  // of another session, which keeps no descriptor of it open
     LockFile,
     BinaryLockFile,
     StaleLock,
@@ -96,6 +97,13 @@ public:
             char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("120"), nullptr};
             posix_spawn(&holder_, "/bin/sleep", &actions, nullptr, argv, environ);
             posix_spawn_file_actions_destroy(&actions);
+        } else if (how == Hold::ControllingTerminal) {
+            const auto session = [path = slave_](int fd) {
+                close(fd);
+                setsid();
+                close(open(path.c_str(), O_RDWR | O_NONBLOCK));
+            };
+            holder_ = OtherProcessWith(slave_, session, true);
         } else if (how == Hold::LockFile || how == Hold::StaleLock) {
             std::ofstream(lock) << (how == Hold::LockFile ? live : 0x7ffffff0) << '\n';
         } else if (how == Hold::BinaryLockFile) {
@@ -188,13 +196,14 @@ TEST_P(HeldPortTest, IsRefusedUntouched) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Ways, HeldPortTest, ::testing::Values(
-    HeldCase{"Flock",          Hold::Flock,          link::kPortLocked},
-    HeldCase{"ExclusiveMode",  Hold::ExclusiveMode,  link::kPortExclusive},
-    HeldCase{"DeadExclusive",  Hold::DeadExclusive,  nullptr},
-    HeldCase{"OtherProcess",   Hold::OtherProcess,   link::kPortInUse},
-    HeldCase{"LockFile",       Hold::LockFile,       link::kPortLocked},
-    HeldCase{"BinaryLockFile", Hold::BinaryLockFile, link::kPortLocked},
-    HeldCase{"StaleLockFile",  Hold::StaleLock,      nullptr}),
+    HeldCase{"Flock",               Hold::Flock,               link::kPortLocked},
+    HeldCase{"ExclusiveMode",       Hold::ExclusiveMode,       link::kPortExclusive},
+    HeldCase{"DeadExclusive",       Hold::DeadExclusive,       nullptr},
+    HeldCase{"OtherProcess",        Hold::OtherProcess,        link::kPortInUse},
+    HeldCase{"ControllingTerminal", Hold::ControllingTerminal, link::kPortInUse},
+    HeldCase{"LockFile",            Hold::LockFile,            link::kPortLocked},
+    HeldCase{"BinaryLockFile",      Hold::BinaryLockFile,      link::kPortLocked},
+    HeldCase{"StaleLockFile",       Hold::StaleLock,           nullptr}),
     [](const auto& info) { return std::string(info.param.Name); });
 // clang-format on
 
