@@ -223,6 +223,9 @@ std::optional<UucpLock> UucpLock::Take(const std::string& device, const std::str
                                   std::filesystem::path(file).filename().string();
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return UucpLock();
+    // Readable by all whatever our umask (a service's 0077): the process id in it is there
+    // for other programs to read.
+    ::fchmod(fd, 0644);
     char text[16];
     const int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
     const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -228,6 +229,20 @@ TEST_F(HeldPortTest, PortOfAMonitorThatDiedIsOursAgain) {
     port.reset();
     EXPECT_TRUE(terminal.OpensAgain());
     EXPECT_TRUE(std::filesystem::is_empty(locks_));
+}
+
+// Other programs read the process id in our lock file, whatever our service's umask.
+TEST_F(HeldPortTest, LockFileIsReadableByAll) {
+    const ForeignTerminal terminal(Hold::None, locks_);
+    const mode_t old_mask = umask(077);
+    std::string error;
+    auto port = link::OpenSerialPort(terminal.Path(), error, locks_);
+    umask(old_mask);
+    ASSERT_TRUE(port) << error;
+    std::string name = terminal.Path().substr(std::strlen("/dev/"));
+    struct stat st {};
+    ASSERT_EQ(stat((locks_ + "/LCK.." + name.replace(name.find('/'), 1, "_")).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
 TEST(HeldPortScanTest, LeavesAHeldTerminalAloneAndGivesBackAProbedOne) {
