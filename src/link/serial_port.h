@@ -65,10 +65,10 @@ inline constexpr char kPortExclusive[] = "in exclusive use by another program";
 // exclusive use and sets 2400 baud, 8 data bits, no parity, one stop bit,
 // raw bytes. Null with `error` filled when the path does not exist, is no
 // terminal, is not permitted, or another program has it: open, locked
-// (flock or a lock file in `lock_dir` naming a live process), in exclusive
-// mode, a console of the system or some process's controlling terminal. A
-// refused port is left exactly as it was: nothing is written and its
-// settings are not touched.
+// (flock, or a lock file in `lock_dir` naming a live process or that we may
+// not read), in exclusive mode, a console of the system or some process's
+// controlling terminal. A refused port is left exactly as it was: nothing is
+// written and its settings are not touched.
 //
 // Our use is announced the same ways, all ending with our process: the flock,
 // a lock file in `lock_dir` where that folder exists (files left by programs

@@ -14,7 +14,8 @@
 namespace gw::link {
 
 // The owner of a lock file for `device` in `lock_dir` that names a live process other than us,
-// as "pid, file". Files that name nobody alive are left over from a program that ended.
+// as "pid, file", or "unreadable, file" for one we may not read. Files that name nobody alive
+// are left over from a program that ended.
 std::optional<std::string> LiveLock(const std::string& device, const std::string& lock_dir);
 
 // Another process with the device open, as "name, pid N", as far as /proc shows us: an

@@ -91,6 +91,16 @@ std::vector<std::string> LockFiles(const std::string& device, const std::string&
 
 std::string HeldBy(int pid, const std::string& file) { return std::to_string(pid) + ", " + file; }
 
+// Who holds a lock file. One we may not read (another user's, made under a strict umask) hides
+// whether its owner lives, so it counts as held: going past it could take a live program's port.
+std::optional<std::string> Holder(const std::string& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES) return "unreadable, " + file;
+    if (fd >= 0) ::close(fd);
+    if (const auto pid = LiveOwner(file)) return HeldBy(*pid, file);
+    return std::nullopt;
+}
+
 std::string FirstLine(const std::string& file) {
     std::ifstream in(file);
     std::string line;
@@ -158,7 +168,7 @@ std::optional<dev_t> ControllingTerminal(std::string_view fields) {
 
 std::optional<std::string> LiveLock(const std::string& device, const std::string& lock_dir) {
     for (const std::string& file : LockFiles(device, lock_dir)) {
-        if (const auto pid = LiveOwner(file)) return HeldBy(*pid, file);
+        if (auto holder = Holder(file)) return holder;
     }
     return std::nullopt;
 }
@@ -210,8 +220,8 @@ std::optional<UucpLock> UucpLock::Take(const std::string& device, const std::str
     if (::stat(lock_dir.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)) return UucpLock();
     const std::vector<std::string> files = LockFiles(device, lock_dir);
     for (const std::string& file : files) {
-        if (const auto pid = LiveOwner(file)) {
-            held_by = HeldBy(*pid, file);
+        if (auto holder = Holder(file)) {
+            held_by = std::move(*holder);
             return std::nullopt;
         }
         if (Stale(file)) ::unlink(file.c_str());
@@ -235,8 +245,8 @@ std::optional<UucpLock> UucpLock::Take(const std::string& device, const std::str
     ::unlink(temporary.c_str());
     if (linked) return UucpLock(file);
     if (link_error == EEXIST) {
-        if (const auto pid = LiveOwner(file)) {
-            held_by = HeldBy(*pid, file);
+        if (auto holder = Holder(file)) {
+            held_by = std::move(*holder);
             return std::nullopt;
         }
     }

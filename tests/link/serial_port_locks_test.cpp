@@ -1,16 +1,19 @@
-// Consoles and controlling terminals, read from a /proc and /sys of the test's own making: what
-// keeps an unprivileged scan off a getty's serial console or another user's terminal.
+// What keeps an unprivileged scan off other programs' ports: consoles and controlling terminals,
+// read from a /proc and /sys of the test's own making, and lock files it may not read.
+#include "link/serial_port_locks.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include "link/serial_port_locks.h"
 
 namespace gw::link {
 namespace {
@@ -77,6 +80,32 @@ TEST(TerminalOwnerTest, ConsolesAndControllingTerminalsAreTaken) {
         EXPECT_EQ(owner.value_or("(nobody)"), c.Owner != nullptr ? c.Owner : "(nobody)") << c.Name;
         std::filesystem::remove_all(root);
     }
+}
+
+// Another user's lock file made under a strict umask hides whether its owner lives: removing it
+// or going past it could take the port from a live program.
+TEST(UucpLockTest, LockFileWeMayNotReadIsHeld) {
+    char tmpl[] = "/tmp/gw-locks-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    chmod(dir.c_str(), 0755);
+    const std::string file = dir + "/LCK..ttyS9";
+    std::ofstream(file) << getpid() << '\n';
+    chmod(file.c_str(), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Root reads every file: look as an ordinary user.
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(9);
+        std::string held_by;
+        const bool seen = LiveLock("/dev/ttyS9", dir).has_value();
+        const bool refused = !UucpLock::Take("/dev/ttyS9", dir, held_by).has_value();
+        _exit((seen ? 0 : 1) | (refused ? 0 : 2));
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not seen, 2: taken past it";
+    EXPECT_TRUE(std::filesystem::exists(file));
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
