@@ -36,8 +36,8 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
       wire_(ups_, data_mutex_, log_, hid_bus_.get()) {
     poller_ = std::make_unique<link::Poller>(wire_, loop_, [this](bool exchange_failed) {
         bool good = false;
-        if (!exchange_failed) quiet_log_.OnCycleThrough();
         if (link_watch_) link_watch_->OnLinkChange(poller_->TakeLinkChange());
+        if (!exchange_failed) quiet_log_.OnCycleThrough();
         if (exchange_failed) {
             evaluation_->EvaluateFailedCycle();
         } else {
