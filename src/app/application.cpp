@@ -6,8 +6,8 @@
 #include <iostream>
 
 #include "app/autostart.h"
-#include "link/protocol.h"
 #include "app/ini_settings_store.h"
+#include "link/protocol.h"
 #include "link/ups_commands.h"
 #include "monitor/external_program.h"
 #include "monitor/power_control.h"
@@ -37,6 +37,7 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
     poller_ = std::make_unique<link::Poller>(wire_, loop_, [this](bool exchange_failed) {
         bool good = false;
         if (link_watch_) link_watch_->OnLinkChange(poller_->TakeLinkChange());
+        if (!exchange_failed) quiet_log_.OnCycleThrough();
         if (exchange_failed) {
             evaluation_->EvaluateFailedCycle();
         } else {
@@ -82,15 +83,15 @@ void Application::OpenJournal() {
     // Named and attached also when it did not open: the journal keeps the lines and keeps
     // trying that folder.
     log_.SetJournalPath(journal_.Path());
-    monitor::AttachJournal(
-        log_, journal_,
+    quiet_log_.AddObserver(monitor::JournalWriter(
+        journal_,
         [this](const std::string& failure) {
             const std::string text = "The journal cannot be written (" + failure +
                                      "); its lines are kept until it can be.";
             log_.AppendLog(text);
             ui_.ShowStatus(text);
         },
-        &loop_);
+        &loop_));
     if (!opened) ui_.ShowError("Journal: " + error);
 }
 
@@ -174,11 +175,11 @@ Application::Started Application::StartUp() {
     battery_store_ = std::make_unique<monitor::BatteryFileStore>(
         options_.JournalDir.empty() ? monitor::DefaultJournalDir() : options_.JournalDir);
     battery_ = std::make_unique<monitor::BatteryWatch>(
-        ups_, display_, log_, ui_, notices_, *response_, *battery_store_, [this] {
-            wire_.ExchangeCommand(link::CommandText(link::Command::Test10s));
-        });
+        ups_, display_, log_, ui_, notices_, *response_, *battery_store_,
+        [this] { wire_.ExchangeCommand(link::CommandText(link::Command::Test10s)); });
     battery_->SetTimeScale(options_.BatteryTimeScale);
-    evaluation_->SetBatteryHook([this](monitor::UpsStatus& status) { battery_->OnEvaluated(status); });
+    evaluation_->SetBatteryHook(
+        [this](monitor::UpsStatus& status) { battery_->OnEvaluated(status); });
     history_->SetCapacitySource([this] { return LearnedCapacityOf(battery_->Model()); });
     nut_->SetStatusSource([this] { return evaluation_->CopyStatus(); });
     response_->SetSecondaries(nut_.get());
@@ -335,6 +336,7 @@ void Application::Close() {
 
     SaveSettingsNow();
     history_->Close();
+    quiet_log_.Flush();
     journal_.Close();
     // Only now may another copy start: before the save it would read the old file and later
     // write it back over ours.

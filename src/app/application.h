@@ -25,14 +25,15 @@
 #include "link/main_loop.h"
 #include "link/poller.h"
 #include "link/ups_link.h"
+#include "monitor/battery_watch.h"
 #include "monitor/detection_seams.h"
 #include "monitor/display_model.h"
 #include "monitor/evaluation_seams.h"
-#include "monitor/battery_watch.h"
 #include "monitor/event_log.h"
 #include "monitor/journal_file.h"
 #include "monitor/link_watch.h"
 #include "monitor/power_fail_response.h"
+#include "monitor/quiet_log.h"
 #include "monitor/status_evaluation.h"
 #include "monitor/system_power.h"
 #include "monitor/ups_detection.h"
@@ -66,7 +67,7 @@ struct ApplicationOptions {
     // Seconds of the battery's time per real second, for runs against a simulated UPS whose
     // clock runs faster: what the battery model learns and predicts follows the UPS's pace.
     double BatteryTimeScale = 1;
-    std::string SettingsPath;     // empty: the default
+    std::string SettingsPath;  // empty: the default
     // Opens the settings store at a path; empty: the INI store without Qt.
     std::function<std::unique_ptr<SettingsStore>(const std::string&)> OpenStore;
     std::string AutostartPath;    // empty: the default
@@ -138,6 +139,8 @@ public:
     monitor::DisplayModel& Display() { return display_; }
     HistoryService& History() { return *history_; }
     monitor::EventLog& Log() { return log_; }
+    // The log as the journal file gets it, for a console that must not flood the system log.
+    monitor::QuietLog& QuietedLog() { return quiet_log_; }
     link::UpsLink& Link() { return ups_; }
     link::Poller& Poller() { return *poller_; }
     monitor::StatusEvaluation& Evaluation() { return *evaluation_; }
@@ -217,6 +220,7 @@ private:
     std::vector<std::function<void(const ModelChange&)>> model_observers_;
 
     monitor::EventLog log_;
+    monitor::QuietLog quiet_log_{log_};
     monitor::JournalFile journal_;
     std::unique_ptr<HistoryService> history_;
     InstanceLocks locks_;

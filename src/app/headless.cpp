@@ -1,7 +1,10 @@
 #include "app/headless.h"
 
-#include <iostream>
+#include <unistd.h>
 
+#include <string>
+
+#include "app/console_output.h"
 #include "app/signal_watcher.h"
 #include "link/plain_main_loop.h"
 #include "monitor/status_json.h"
@@ -16,7 +19,7 @@ namespace {
 class ConsolePresentation final : public Presentation {
 public:
     // With a port given on the command line, no other port is taken in its place.
-    explicit ConsolePresentation(bool port_given) : port_given_(port_given) {}
+    ConsolePresentation(ConsoleOutput& err, bool port_given) : err_(err), port_given_(port_given) {}
 
     void ShowTrayBalloon(std::string_view title, std::string_view text,
                          monitor::BalloonIcon icon) override {
@@ -24,39 +27,40 @@ public:
         for (char& c : flat) {
             if (c == '\r') c = ' ';
         }
-        std::cerr << "balloon: " << title << ": " << flat
-                  << (icon == monitor::BalloonIcon::Warning ? " (warning)" : "") << std::endl;
+        err_.WriteLine("balloon: " + std::string(title) + ": " + flat +
+                       (icon == monitor::BalloonIcon::Warning ? " (warning)" : ""));
     }
     void SetTrayIcon(int) override {}
     void ShowStatus(std::string_view text) override {
-        std::cerr << "status: " << text << std::endl;
+        err_.WriteLine("status: " + std::string(text));
     }
     void ShowError(std::string_view text) override {
-        std::cerr << "message: " << text << std::endl;
+        err_.WriteLine("message: " + std::string(text));
     }
 
     // The port that answered the probe, if any: there is nobody to ask.
     std::optional<int> ChooseComPort(const std::vector<std::string>& items,
                                      int preselected_index) override {
-        std::cerr << "dialog: COM Port:";
-        for (const auto& item : items) std::cerr << ' ' << item;
+        std::string line = "dialog: COM Port:";
+        for (const auto& item : items) line += ' ' + item;
         if (port_given_) {
-            std::cerr << " -> none, the port given is not there" << std::endl;
+            err_.WriteLine(line + " -> none, the port given is not there");
             return std::nullopt;
         }
         if (preselected_index < 0 || preselected_index >= static_cast<int>(items.size())) {
-            std::cerr << " -> none answers" << std::endl;
+            err_.WriteLine(line + " -> none answers");
             return std::nullopt;
         }
-        std::cerr << " -> " << items[static_cast<std::size_t>(preselected_index)] << std::endl;
+        err_.WriteLine(line + " -> " + items[static_cast<std::size_t>(preselected_index)]);
         return preselected_index;
     }
     int ChooseBatteryVoltage() override {
-        std::cerr << "dialog: battery voltage -> 12 V" << std::endl;
+        err_.WriteLine("dialog: battery voltage -> 12 V");
         return 12;
     }
 
 private:
+    ConsoleOutput& err_;
     bool port_given_;
 };
 
@@ -92,17 +96,18 @@ int RunHeadless(const HeadlessOptions& options) {
             loop.Quit();
         }
     });
-    ConsolePresentation ui(options.ComPort != 0);
+    // Neither a stalled reader nor the system journal falling behind may hold up the main loop.
+    ConsoleOutput out(STDOUT_FILENO);
+    ConsoleOutput err(STDERR_FILENO);
+    ConsolePresentation ui(err, options.ComPort != 0);
 
     Application app(loop, ui, ApplicationOptionsFor(options), [&loop] { loop.Quit(); });
     if (app.StartUp() == Application::Started::AnotherCopyRuns) return 0;
     running = &app;
-    // Only now, behind the journal that start-up attached: a reader that has gone or stalled
-    // must not keep a line from the journal. A failed write only marks the stream bad (SIGPIPE
-    // is ignored), and the run goes on without a console.
-    for (const std::string& line : app.Log().Lines()) std::cout << line << '\n';
-    std::cout.flush();
-    app.Log().AddObserver([](const std::string& line) { std::cout << line << std::endl; });
+    // Only now, behind the journal that start-up attached, so that the journal has each line
+    // first.
+    for (const std::string& line : app.Log().Lines()) out.WriteLine(line);
+    app.QuietedLog().AddObserver([&out](const std::string& line) { out.WriteLine(line); });
 
     // What the window's two test buttons do, for a check of the mail and message set-up.
     bool test_reports_due = options.SendTestReports;
@@ -128,11 +133,10 @@ int RunHeadless(const HeadlessOptions& options) {
         if (change.Kind != ModelChange::What::Cycle) return;
         const monitor::UpsStatus& status = app.Evaluation().Status();
         if (!change.CycleFailed && options.PrintReplies) {
-            std::cout << status.ReplyText << "  charge " << app.Display().BatteryChargeL << " %"
-                      << std::endl;
+            out.WriteLine(status.ReplyText + "  charge " + app.Display().BatteryChargeL + " %");
         }
         if (!change.CycleFailed && options.StatusJson) {
-            std::cout << monitor::StatusJson(status) << std::endl;
+            out.WriteLine(monitor::StatusJson(status));
         }
         if (!change.CycleFailed) send_test_reports();
         if (options.Cycles > 0 && ++cycles >= options.Cycles) app.EndSession();
@@ -141,26 +145,26 @@ int RunHeadless(const HeadlessOptions& options) {
     // The countdown counts visibly: a line at every change and one a second while it runs. The
     // ticker runs only then, so an idle runner is not woken for it.
     link::TimerHandle ticker;
-    app.Response().SetStateObserver(
-        [&app, &loop, &ticker](monitor::ResponseState state, std::chrono::seconds left) {
-            std::cerr << "countdown: " << monitor::StateName(state);
-            if (state != monitor::ResponseState::Counting) {
-                std::cerr << std::endl;
-                ticker.Reset();
-                return;
-            }
-            std::cerr << ", " << left.count() << " s left" << std::endl;
-            if (ticker.Armed()) return;
-            ticker = loop.StartTimer(
-                std::chrono::seconds(1),
-                [&app] {
-                    const auto left_now = app.Response().SecondsLeft();
-                    if (!app.Closed() && left_now) {
-                        std::cerr << "countdown: " << left_now->count() << " s left" << std::endl;
-                    }
-                },
-                true);
-        });
+    app.Response().SetStateObserver([&app, &loop, &ticker, &err](monitor::ResponseState state,
+                                                                 std::chrono::seconds left) {
+        const std::string line = "countdown: " + std::string(monitor::StateName(state));
+        if (state != monitor::ResponseState::Counting) {
+            err.WriteLine(line);
+            ticker.Reset();
+            return;
+        }
+        err.WriteLine(line + ", " + std::to_string(left.count()) + " s left");
+        if (ticker.Armed()) return;
+        ticker = loop.StartTimer(
+            std::chrono::seconds(1),
+            [&app, &err] {
+                const auto left_now = app.Response().SecondsLeft();
+                if (!app.Closed() && left_now) {
+                    err.WriteLine("countdown: " + std::to_string(left_now->count()) + " s left");
+                }
+            },
+            true);
+    });
 
     loop.Run();
     app.Close();

@@ -30,6 +30,7 @@ void RaiseOpenFileLimit() {
 void PrepareProcess() {
     OpenStandardDescriptors();
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
     RaiseOpenFileLimit();
 }
 

@@ -10,6 +10,9 @@ namespace gw::app {
 // - SIGPIPE ignored: a reader that goes away (`gridwarden | head`, a closed terminal, a peer
 //   that resets its socket) makes that write fail with EPIPE instead of ending the program in
 //   the middle of a power failure.
+// - SIGXFSZ ignored: under a file-size limit (`prlimit --fsize`, a unit's LimitFSIZE) the write
+//   past it fails with EFBIG, which every writer already takes as a full disk, instead of ending
+//   the program mid-countdown.
 // - Standard input, output and error open: a descriptor left closed by whoever started us goes
 //   to /dev/null, so that the journal or a socket never opens in its place and receives the
 //   console's lines.

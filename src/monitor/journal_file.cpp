@@ -262,9 +262,15 @@ void ArmRetry(const std::shared_ptr<Attachment>& attachment) {
 EventLog::ObserverId AttachJournal(EventLog& log, JournalFile& journal,
                                    std::function<void(const std::string& error)> on_error,
                                    link::MainLoop* retry_loop) {
+    return log.AddObserver(JournalWriter(journal, std::move(on_error), retry_loop));
+}
+
+EventLog::LineObserver JournalWriter(JournalFile& journal,
+                                     std::function<void(const std::string& error)> on_error,
+                                     link::MainLoop* retry_loop) {
     auto attachment = std::make_shared<Attachment>(
         Attachment{journal, std::move(on_error), retry_loop, false, {}});
-    return log.AddObserver([attachment](const std::string& line) {
+    return [attachment](const std::string& line) {
         std::string error;
         if (attachment->journal.Append(line, error)) {
             attachment->reported = false;
@@ -276,7 +282,7 @@ EventLog::ObserverId AttachJournal(EventLog& log, JournalFile& journal,
         // Set before the call: on_error may log, and that line comes back here.
         attachment->reported = true;
         if (attachment->on_error) attachment->on_error(error);
-    });
+    };
 }
 
 }  // namespace gw::monitor

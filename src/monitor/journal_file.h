@@ -99,5 +99,9 @@ inline constexpr std::chrono::seconds kJournalRetryPeriod{10};
 EventLog::ObserverId AttachJournal(EventLog& log, JournalFile& journal,
                                    std::function<void(const std::string& error)> on_error,
                                    link::MainLoop* retry_loop = nullptr);
+// The same observer, for another source of lines than the event log itself.
+EventLog::LineObserver JournalWriter(JournalFile& journal,
+                                     std::function<void(const std::string& error)> on_error,
+                                     link::MainLoop* retry_loop = nullptr);
 
 }  // namespace gw::monitor
