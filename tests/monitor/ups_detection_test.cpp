@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fakes/fake_hid.h"
+#include "fakes/manual_main_loop.h"
 #include "fakes/recording_detection_peers.h"
 #include "link/plain_main_loop.h"
 #include "link/port_map.h"
@@ -439,6 +440,54 @@ TEST_P(RetryEndTest, StartOrStopByTheUserEndsRetrying) {
 
 INSTANTIATE_TEST_SUITE_P(Actions, RetryEndTest, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Start" : "Stop"; });
+
+struct HotPlugCase {
+    const char* Name;
+    link::HidDeviceInfo Device;
+    bool Monitored;  // at once, without waiting for the retry period
+};
+void PrintTo(const HotPlugCase& c, std::ostream* os) { *os << c.Name; }
+
+class HotPlugTest : public DetectionTest, public ::testing::WithParamInterface<HotPlugCase> {
+protected:
+    // On the virtual clock, with the real retry period.
+    HotPlugTest() {
+        detection_ =
+            std::make_unique<UpsDetection>(wire_, display_, rec_, rec_, clock_, rec_.Peers());
+    }
+    ~HotPlugTest() override { detection_.reset(); }  // its timer lives on clock_
+
+    fakes::ManualLoop clock_;
+};
+
+// An unattended machine with no UPS at start: a unit plugged in later is noticed by the pass
+// that follows the device change, and waiting out the rest of the retry period would leave the
+// machine unprotected for up to a minute.
+TEST_P(HotPlugTest, UsableUnitPluggedInWhileRetryingIsMonitoredAtOnce) {
+    const HotPlugCase& c = GetParam();
+    detection_->StartUpDetection();
+    ASSERT_TRUE(detection_->Retrying());
+    clock_.AdvanceBy(13s);
+
+    Plug(c.Device, {{"Q1\r", kStatusReply}});
+    detection_->HidEnumerationPass();  // what the device change runs
+    clock_.RunUntilIdle();
+    EXPECT_EQ(rec_.Count("start polling"), c.Monitored ? 1 : 0);
+    EXPECT_EQ(rec_.Count("log UPS found on retry"), c.Monitored ? 1 : 0);
+    EXPECT_EQ(detection_->Retrying(), !c.Monitored);
+
+    // The period's own retry changes nothing more.
+    clock_.AdvanceBy(UpsDetection::kRetryPeriod);
+    EXPECT_EQ(rec_.Count("start polling"), c.Monitored ? 1 : 0);
+    EXPECT_EQ(rec_.Count("log Start Monitoring"), c.Monitored ? 1 : 0);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Devices, HotPlugTest, ::testing::Values(
+    HotPlugCase{"MegatecUps", kMegatecUps,  true},
+    HotPlugCase{"UnusableUps", kUnusableUps, false},
+    HotPlugCase{"Mouse",       kMouse,       false}));
+// clang-format on
 
 }  // namespace
 }  // namespace gw::monitor
