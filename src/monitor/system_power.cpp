@@ -262,7 +262,7 @@ void SystemPower::InhibitorAnswered(Inhibitor& inhibitor, DelayInhibitor held,
     inhibitor.Held = std::move(held);
     if (inhibitor_refusal_logged_ && InhibitorHeld()) {
         inhibitor_refusal_logged_ = false;
-        log_.AppendLog(kInhibitorHeldLine);
+        log_.AppendLog(kInhibitorHeld);
     }
 }
 

@@ -56,7 +56,7 @@ inline constexpr const char* kBroadcastPrefix = "WM_POWERBROADCAST 0x";
 inline constexpr const char* kFailedInfix     = " failed: ";
 inline constexpr const char* kNoSleepReason   = "the system did not go to sleep";
 inline constexpr const char* kNoInhibitorLine = "Power events: no delay inhibitor: ";
-inline constexpr const char* kInhibitorHeldLine = "Power events: delay inhibitor held";
+inline constexpr const char* kInhibitorHeld   = "Power events: delay inhibitor held";
 inline constexpr const char* kDidNotHappen    = " did not happen";
 inline constexpr const char* kInhibitWhy      = "Pause UPS polling before sleep; save settings "
                                                 "and the event log before power-off";
