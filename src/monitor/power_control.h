@@ -82,10 +82,12 @@ public:
     // Otherwise it is the system's reason. The system may announce the action (the handlers
     // below) before this answer comes.
     virtual void Do(PowerAction action, std::function<void(std::string error)> done) = 0;
-    // A delay inhibitor for both sleep and power-off. On failure it holds nothing and `error`
-    // says why; a backend that needs none gives an empty one and leaves `error` empty.
+    // A delay inhibitor for what the system is about to do, in its own words: "sleep" or
+    // "shutdown". On failure it holds nothing and `error` says why; a backend that needs none
+    // gives an empty one and leaves `error` empty.
     virtual void TakeDelayInhibitor(
-        std::string_view why, std::function<void(DelayInhibitor, std::string error)> done) = 0;
+        std::string_view what, std::string_view why,
+        std::function<void(DelayInhibitor, std::string error)> done) = 0;
 
     // `start` true: the system is about to sleep (or to go down) and waits for our delay
     // inhibitor; false: it has woken (or the power-off was called off). Set once, before

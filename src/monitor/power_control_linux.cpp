@@ -46,7 +46,6 @@ constexpr const char* kService = "org.freedesktop.login1";
 constexpr const char* kObject = "/org/freedesktop/login1";
 constexpr const char* kManager = "org.freedesktop.login1.Manager";
 constexpr const char* kWho = "Gridwarden";
-constexpr const char* kInhibitWhat = "sleep:shutdown";
 constexpr auto kCallTimeout = std::chrono::seconds(5);
 
 struct LogindRow {
@@ -140,7 +139,7 @@ public:
         });
     }
 
-    void TakeDelayInhibitor(std::string_view why,
+    void TakeDelayInhibitor(std::string_view what, std::string_view why,
                             std::function<void(DelayInhibitor, std::string)> done) override {
         auto reply = [loop = &loop_, handlers = handlers_, done](const sdbus::Error* error,
                                                                  sdbus::UnixFd fd) {
@@ -161,7 +160,7 @@ public:
             proxy_->callMethodAsync("Inhibit")
                 .onInterface(kManager)
                 .withTimeout(kCallTimeout)
-                .withArguments(kInhibitWhat, kWho, std::string(why), "delay")
+                .withArguments(std::string(what), kWho, std::string(why), "delay")
                 .uponReplyInvoke(std::move(reply));
         });
     }
@@ -203,7 +202,7 @@ public:
     void Do(PowerAction, std::function<void(std::string)> done) override {
         PostWhileAlive(loop_, handlers_, [done, error = error_] { done(error); });
     }
-    void TakeDelayInhibitor(std::string_view,
+    void TakeDelayInhibitor(std::string_view, std::string_view,
                             std::function<void(DelayInhibitor, std::string)> done) override {
         PostWhileAlive(loop_, handlers_, [done, error = error_] { done({}, error); });
     }

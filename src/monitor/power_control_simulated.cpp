@@ -43,7 +43,7 @@ public:
         }
     }
 
-    void TakeDelayInhibitor(std::string_view,
+    void TakeDelayInhibitor(std::string_view, std::string_view,
                             std::function<void(DelayInhibitor, std::string)> done) override {
         Later([done] { done({}, {}); });
     }

@@ -1,5 +1,6 @@
 #include "monitor/system_power.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -41,7 +42,7 @@ SystemPower::SystemPower(std::unique_ptr<PowerControl> backend, link::MainLoop& 
       announce_limit_(announce_limit) {
     backend_->OnPrepareForSleep([this](bool start) { OnPrepareForSleep(start); });
     backend_->OnPrepareForShutdown([this](bool start) { OnPrepareForShutdown(start); });
-    TakeInhibitor();
+    TakeInhibitors();
     RefreshAllowed();
 }
 
@@ -172,7 +173,8 @@ void SystemPower::OnPrepareForSleep(bool start) {
         hooks_.StopReportTimers();
         // A sleep we asked for has paused polling already; one from elsewhere pauses it here.
         if (!polling_.PollingPaused()) polling_.PausePolling();
-        ReleaseInhibitor();
+        // The power-off inhibitor stays: the machine may be powered off right after waking.
+        ReleaseInhibitor(sleep_inhibitor_);
         return;
     }
     // Polling resumes even when the user had stopped monitoring before the system slept.
@@ -183,14 +185,15 @@ void SystemPower::OnPrepareForSleep(bool start) {
     paused_here_ = false;
     if (polling_.PollingPaused()) polling_.ResumePolling();
     hooks_.RestartReportTimers();
-    TakeInhibitor();
+    TakeInhibitors();
 }
 
 void SystemPower::OnPrepareForShutdown(bool start) {
     if (start) {
         announce_timer_ = {};
         SessionEnding();
-        ReleaseInhibitor();
+        ReleaseInhibitor(sleep_inhibitor_);
+        ReleaseInhibitor(shutdown_inhibitor_);
         return;
     }
     // The power-off was called off. The program did its close sequence; if it is still here
@@ -199,7 +202,7 @@ void SystemPower::OnPrepareForShutdown(bool start) {
         state_ = State::Idle;
         session_ended_ = false;
     }
-    TakeInhibitor();
+    TakeInhibitors();
 }
 
 void SystemPower::SessionEnding() {
@@ -210,29 +213,65 @@ void SystemPower::SessionEnding() {
     hooks_.RunCloseSequence();
 }
 
-void SystemPower::TakeInhibitor() {
-    inhibitor_wanted_ = true;
-    if (inhibitor_.Held() || inhibitor_asked_) return;
-    inhibitor_asked_ = true;
-    backend_->TakeDelayInhibitor(kInhibitWhy, [this](DelayInhibitor inhibitor, std::string error) {
-        InhibitorAnswered(std::move(inhibitor), error);
-    });
+bool SystemPower::InhibitorHeld() const {
+    return sleep_inhibitor_.Held.Held() && shutdown_inhibitor_.Held.Held();
 }
 
-void SystemPower::InhibitorAnswered(DelayInhibitor inhibitor, const std::string& error) {
-    inhibitor_asked_ = false;
+void SystemPower::TakeInhibitors() {
+    TakeInhibitor(sleep_inhibitor_);
+    TakeInhibitor(shutdown_inhibitor_);
+}
+
+void SystemPower::TakeInhibitor(Inhibitor& inhibitor) {
+    inhibitor.Wanted = true;
+    // One waiting for its retry keeps its wait: asking again at once would undo the back-off.
+    if (inhibitor.Held.Held() || inhibitor.Asked || inhibitor.RetryArmed) return;
+    AskFor(inhibitor);
+}
+
+void SystemPower::AskFor(Inhibitor& inhibitor) {
+    inhibitor.Asked = true;
+    backend_->TakeDelayInhibitor(inhibitor.What, kInhibitWhy,
+                                 [this, &inhibitor](DelayInhibitor held, std::string error) {
+                                     InhibitorAnswered(inhibitor, std::move(held), error);
+                                 });
+}
+
+void SystemPower::InhibitorAnswered(Inhibitor& inhibitor, DelayInhibitor held,
+                                    const std::string& error) {
+    inhibitor.Asked = false;
+    // Announced since the question: holding it now would only keep the system waiting, and
+    // asking again waits for the wake or the called-off power-off. A granted one closes here.
+    if (!inhibitor.Wanted || state_ == State::GoingDown) return;
     if (!error.empty()) {
-        if (state_ != State::GoingDown) log_.AppendLog(std::string(kNoInhibitorLine) + error);
+        if (!inhibitor_refusal_logged_) {
+            inhibitor_refusal_logged_ = true;
+            log_.AppendLog(std::string(kNoInhibitorLine) + error);
+        }
+        const std::chrono::milliseconds wait = inhibitor.NextWait;
+        inhibitor.NextWait = std::min(wait * 2, kInhibitorRetryLongest);
+        inhibitor.RetryArmed = true;
+        inhibitor.Retry = loop_.StartTimer(wait, [this, &inhibitor] {
+            inhibitor.RetryArmed = false;
+            inhibitor.Retry = {};
+            if (inhibitor.Wanted) AskFor(inhibitor);
+        });
         return;
     }
-    // Announced sleep or power-off since the question: holding it now would only keep the
-    // system waiting. It closes here; after waking the next one is asked for.
-    if (inhibitor_wanted_) inhibitor_ = std::move(inhibitor);
+    inhibitor.NextWait = kInhibitorRetryFirst;
+    inhibitor.Held = std::move(held);
+    if (inhibitor_refusal_logged_ && InhibitorHeld()) {
+        inhibitor_refusal_logged_ = false;
+        log_.AppendLog(kInhibitorHeld);
+    }
 }
 
-void SystemPower::ReleaseInhibitor() {
-    inhibitor_wanted_ = false;
-    inhibitor_.Release();
+void SystemPower::ReleaseInhibitor(Inhibitor& inhibitor) {
+    inhibitor.Wanted = false;
+    inhibitor.Held.Release();
+    inhibitor.Retry = {};
+    inhibitor.RetryArmed = false;
+    inhibitor.NextWait = kInhibitorRetryFirst;
 }
 
 }  // namespace gw::monitor

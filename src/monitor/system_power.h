@@ -4,10 +4,13 @@
 // Every action goes through Act(), which checks the rules (allowed by the system? already
 // acting?) before it asks the backend: so a power-fail action and a toolbar click that come
 // together act once. Nothing here waits for the system: questions and requests go out, and
-// their answers, like the system's events, come later through the main loop. A delay inhibitor is
+// their answers, like the system's events, come later through the main loop. Delay inhibitors are
 // held while the machine is up, so that polling is paused and the report timers stopped before it
-// sleeps, and the close sequence has run before it powers off; it is released as soon as that is
-// done and taken again after waking.
+// sleeps, and the close sequence has run before it powers off; each is released as soon as that
+// is done and taken again after waking. Sleep and power-off have one inhibitor each: the login
+// manager asks for a permission of its own for each alone, but for both in one call for one that
+// a service is not meant to hold. One the system refuses or does not answer (at boot the bus and
+// its policy service may still be starting) is asked for again, less and less often, until held.
 //
 // Thread rule: main thread only, like the backend's events.
 #pragma once
@@ -53,6 +56,7 @@ inline constexpr const char* kBroadcastPrefix = "WM_POWERBROADCAST 0x";
 inline constexpr const char* kFailedInfix     = " failed: ";
 inline constexpr const char* kNoSleepReason   = "the system did not go to sleep";
 inline constexpr const char* kNoInhibitorLine = "Power events: no delay inhibitor: ";
+inline constexpr const char* kInhibitorHeld   = "Power events: delay inhibitor held";
 inline constexpr const char* kDidNotHappen    = " did not happen";
 inline constexpr const char* kInhibitWhy      = "Pause UPS polling before sleep; save settings "
                                                 "and the event log before power-off";
@@ -71,8 +75,12 @@ public:
     // How long an accepted request may wait for the system to announce it before it counts as
     // not carried out.
     static constexpr std::chrono::milliseconds kAnnounceLimit{60000};
+    // The wait before asking again for a refused inhibitor, doubled after each refusal up to
+    // the longest.
+    static constexpr std::chrono::milliseconds kInhibitorRetryFirst{2000};
+    static constexpr std::chrono::milliseconds kInhibitorRetryLongest{60000};
 
-    // Takes the first delay inhibitor and asks what the system allows. `log`, `polling` and
+    // Takes the first delay inhibitors and asks what the system allows. `log`, `polling` and
     // `hooks` outlive this.
     SystemPower(std::unique_ptr<PowerControl> backend, link::MainLoop& loop, link::LogSink& log,
                 PollingControl& polling, PowerHooks& hooks,
@@ -105,7 +113,8 @@ public:
     void SessionEnding();
 
     bool Acting() const { return state_ != State::Idle; }
-    bool InhibitorHeld() const { return inhibitor_.Held(); }
+    // Both delay inhibitors are held.
+    bool InhibitorHeld() const;
 
 private:
     // Checking: the question of Act() is out. SleepRequested, PowerOffRequested: the request is
@@ -128,9 +137,24 @@ private:
     void UndoSleep();
     void OnPrepareForSleep(bool start);
     void OnPrepareForShutdown(bool start);
-    void TakeInhibitor();
-    void InhibitorAnswered(DelayInhibitor inhibitor, const std::string& error);
-    void ReleaseInhibitor();
+    // One delay inhibitor and where asking for it stands.
+    struct Inhibitor {
+        explicit Inhibitor(const char* what) : What(what) {}
+
+        const char* What;  // the system's word for what it holds back
+        DelayInhibitor Held;
+        bool Asked = false;       // an answer to TakeDelayInhibitor is still to come
+        bool Wanted = false;      // false from the system's announcement of its event on
+        link::TimerHandle Retry;  // armed while waiting to ask again after a refusal
+        bool RetryArmed = false;
+        std::chrono::milliseconds NextWait = kInhibitorRetryFirst;
+    };
+
+    void TakeInhibitors();
+    void TakeInhibitor(Inhibitor& inhibitor);
+    void AskFor(Inhibitor& inhibitor);
+    void InhibitorAnswered(Inhibitor& inhibitor, DelayInhibitor held, const std::string& error);
+    void ReleaseInhibitor(Inhibitor& inhibitor);
 
     std::unique_ptr<PowerControl> backend_;
     link::MainLoop& loop_;
@@ -151,9 +175,11 @@ private:
     std::array<bool, std::size(kPowerActions)> asking_{};
     std::function<void()> allowed_changed_;
 
-    DelayInhibitor inhibitor_;
-    bool inhibitor_asked_ = false;   // an answer to TakeDelayInhibitor is still to come
-    bool inhibitor_wanted_ = false;  // false from the system's sleep or power-off announcement on
+    Inhibitor sleep_inhibitor_{"sleep"};
+    Inhibitor shutdown_inhibitor_{"shutdown"};
+    // A refusal was logged and the inhibitors were not all held since: the next refusals say
+    // nothing, and holding them all again says so once.
+    bool inhibitor_refusal_logged_ = false;
     link::TimerHandle announce_timer_;
 };
 

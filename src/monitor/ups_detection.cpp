@@ -257,7 +257,13 @@ void UpsDetection::AskRating(Mode mode) {
     peers_.Settings.LoadThresholds(display_);
 }
 
-void UpsDetection::HidEnumerationPass() { HidEnumerationPass(Mode::Interactive); }
+void UpsDetection::HidEnumerationPass() {
+    HidEnumerationPass(Mode::Interactive);
+    // A unit plugged in while no UPS is monitored is tried at once: the retry period exists for
+    // what cannot announce itself (a serial UPS switched on), and waiting it out would leave the
+    // machine unprotected for up to a minute.
+    if (Retrying() && link_.HidPresent && link_.LinkUsable) RetryOnce();
+}
 
 void UpsDetection::HidEnumerationPass(Mode mode) {
     std::lock_guard lock(wire_.Mutex());

@@ -6,6 +6,7 @@
 // protocol UPS not detected!"), detection is tried again every retry period without asking or
 // announcing anything, until a UPS is monitored or the user presses Start or Stop. A retry
 // that starts monitoring logs kFoundOnRetry and then everything the attempt would have said.
+// A HID change that selects a UPS able to carry the protocol runs that retry at once.
 //
 // Probing serial ports for a UPS runs on a worker thread (link::PortProber), so finding the UPS
 // completes later, through a callback, whenever ports had to be probed.
@@ -175,7 +176,7 @@ private:
     bool retry_running_ = false;
     bool nominal_applied_ = false;  // a range and the stored thresholds are in the model
     bool nominal_learned_ = false;  // from a rating reply or the dialog: not asked again
-    link::PortProber prober_;  // last: it goes first, before anything its result would touch
+    link::PortProber prober_;       // last: it goes first, before anything its result would touch
 };
 
 }  // namespace gw::monitor

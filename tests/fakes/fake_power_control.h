@@ -24,7 +24,7 @@ namespace gw::fakes {
 class FakePowerControl final : public monitor::PowerControl {
 public:
     ~FakePowerControl() override {
-        for (int fd : watch_fds_) ::close(fd);
+        for (const auto& watch : watch_fds_) ::close(watch.second);
     }
 
     void Can(monitor::PowerAction action, std::function<void(monitor::Capability)> done) override {
@@ -41,14 +41,15 @@ public:
     }
 
     void TakeDelayInhibitor(
-        std::string_view why,
+        std::string_view what, std::string_view why,
         std::function<void(monitor::DelayInhibitor, std::string)> done) override {
         LastWhy = std::string(why);
-        Ask("Inhibit", [this, done] {
-            if (!InhibitError.empty()) return done({}, InhibitError);
+        Ask("Inhibit " + std::string(what), [this, what = std::string(what), done] {
+            auto it = InhibitErrors.find(what);
+            if (it != InhibitErrors.end() && !it->second.empty()) return done({}, it->second);
             int fds[2];
             if (::pipe2(fds, O_CLOEXEC) != 0) return done({}, "pipe failed");
-            watch_fds_.push_back(fds[0]);
+            watch_fds_.emplace_back(what, fds[0]);
             done(monitor::DelayInhibitor(fds[1]), {});
         });
     }
@@ -84,11 +85,12 @@ public:
         return calls;
     }
 
-    // Inhibitors handed out and not yet released.
-    int InhibitorsHeld() const {
+    // Inhibitors handed out and not yet released, of `what` or of any.
+    int InhibitorsHeld(const std::string& what = {}) const {
         int held = 0;
-        for (int fd : watch_fds_) {
-            pollfd entry{fd, POLLIN, 0};
+        for (const auto& watch : watch_fds_) {
+            if (!what.empty() && watch.first != what) continue;
+            pollfd entry{watch.second, POLLIN, 0};
             if (::poll(&entry, 1, 0) == 0) ++held;  // no hang-up yet
         }
         return held;
@@ -98,7 +100,8 @@ public:
     // or "error:<text>".
     std::map<monitor::PowerAction, std::string> Answers;
     std::map<monitor::PowerAction, std::string> DoErrors;
-    std::string InhibitError;
+    // Per what is inhibited ("sleep", "shutdown"), read when answering; empty or absent grants.
+    std::map<std::string, std::string> InhibitErrors;
     std::function<void(monitor::PowerAction)> OnDo;
 
     std::vector<std::string> Calls;
@@ -128,7 +131,7 @@ private:
     std::function<void(bool)> sleep_;
     std::function<void(bool)> shutdown_;
     std::deque<std::pair<std::string, std::function<void()>>> pending_;
-    std::vector<int> watch_fds_;
+    std::vector<std::pair<std::string, int>> watch_fds_;  // what, read end
 };
 
 }  // namespace gw::fakes

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,7 +125,8 @@ protected:
     }
 
     // The bus and the mock, with the template's parameters as JSON.
-    void StartPeers(const std::string& parameters = "{}") {
+    void StartPeers(const std::string& parameters = "{}",
+                    const std::string& logind_template = "logind") {
         int fds[2];
         ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
         daemon_ = Child({kDaemon, "--session", "--print-address", "--nofork"}, EnvironmentFor(""),
@@ -135,9 +137,9 @@ protected:
         close(fds[0]);
         ASSERT_FALSE(address_.empty()) << "dbus-daemon printed no address";
 
-        mock_ = Child(
-            {kPython, "-m", "dbusmock", "--template", "logind", "--session", "-p", parameters},
-            EnvironmentFor(address_), -1);
+        mock_ = Child({kPython, "-m", "dbusmock", "--template", logind_template, "--session", "-p",
+                       parameters},
+                      EnvironmentFor(address_), -1);
         ASSERT_TRUE(mock_.Started());
         control_ = sdbus::createSessionBusConnectionWithAddress(address_);
         ASSERT_TRUE(fakes::WaitForBusName(*control_, kLogind))
@@ -234,7 +236,7 @@ TEST_F(LogindMockTest, EachActionAsksThenCallsItsMethodWithoutInteraction) {
                            Row{PowerAction::Hibernate, {"CanHibernate", "Hibernate false"}}}) {
         SCOPED_TRACE(RowOf(row.Action).Name);
         auto power = MakePower();
-        TakeCalls(4);  // the inhibitor and the three questions of start-up
+        TakeCalls(5);  // the two inhibitors and the three questions of start-up
         EXPECT_TRUE(power->Act(row.Action));
         EXPECT_EQ(TakeCalls(row.Calls.size()), row.Calls);
     }
@@ -280,23 +282,26 @@ TEST_F(LogindMockTest, ErrorReplyToPowerOffIsLoggedAndMonitoringGoesOn) {
 TEST_F(LogindMockTest, SleepAndWakePauseAndResumeAroundTheInhibitor) {
     StartPeers();
     auto power = MakePower();
-    ASSERT_TRUE(WaitForInhibitors(1));
-    auto rows = Inhibitors();
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].get<0>(), "sleep:shutdown");
-    EXPECT_EQ(rows[0].get<1>(), "Gridwarden");
-    EXPECT_EQ(rows[0].get<2>(), kInhibitWhy);
-    EXPECT_EQ(rows[0].get<3>(), "delay");
+    ASSERT_TRUE(WaitForInhibitors(2));
+    std::set<std::string> kinds;
+    for (const InhibitorRow& row : Inhibitors()) {
+        kinds.insert(row.get<0>());
+        EXPECT_EQ(row.get<1>(), "Gridwarden");
+        EXPECT_EQ(row.get<2>(), kInhibitWhy);
+        EXPECT_EQ(row.get<3>(), "delay");
+    }
+    EXPECT_EQ(kinds, (std::set<std::string>{"shutdown", "sleep"}));
 
     Emit("PrepareForSleep", true);
     ASSERT_TRUE(loop_.RunUntil([&] { return hooks_.Paused; }, 10s));
     EXPECT_FALSE(hooks_.TimersRunning);
-    EXPECT_TRUE(WaitForInhibitors(0));
+    ASSERT_TRUE(WaitForInhibitors(1));  // the power-off one stays
+    EXPECT_EQ(Inhibitors()[0].get<0>(), "shutdown");
 
     Emit("PrepareForSleep", false);
     ASSERT_TRUE(loop_.RunUntil([&] { return !hooks_.Paused; }, 10s));
     EXPECT_TRUE(hooks_.TimersRunning);
-    EXPECT_TRUE(WaitForInhibitors(1));
+    EXPECT_TRUE(WaitForInhibitors(2));
     EXPECT_EQ(log_.Lines,
               (std::vector<std::string>{"WM_POWERBROADCAST 0x0004", "WM_POWERBROADCAST 0x0012"}));
 }
@@ -304,15 +309,25 @@ TEST_F(LogindMockTest, SleepAndWakePauseAndResumeAroundTheInhibitor) {
 TEST_F(LogindMockTest, PowerOffWaitsForTheCloseSequence) {
     StartPeers();
     auto power = MakePower();
-    ASSERT_TRUE(WaitForInhibitors(1));
+    ASSERT_TRUE(WaitForInhibitors(2));
     std::size_t held_during_close = 0;
     hooks_.OnClose = [&] { held_during_close = Inhibitors().size(); };
 
     Emit("PrepareForShutdown", true);
     ASSERT_TRUE(loop_.RunUntil([&] { return hooks_.Closes > 0; }, 10s));
-    EXPECT_EQ(held_during_close, 1u);
+    EXPECT_EQ(held_during_close, 2u);
     EXPECT_TRUE(WaitForInhibitors(0));
     EXPECT_EQ(hooks_.Closes, 1);
+}
+
+// logind checks a call for "sleep:shutdown" against a permission of its own, which the
+// package's policy rightly does not grant its service: both must still be held.
+TEST_F(LogindMockTest, HoldsBothInhibitorsWhereEachIsGrantedOnlyAlone) {
+    StartPeers("{}", GW_LOGIND_ONE_KIND_TEMPLATE);
+    auto power = MakePower();
+    ASSERT_TRUE(loop_.RunUntil([&] { return power->InhibitorHeld(); }, 10s));
+    EXPECT_EQ(Inhibitors().size(), 2u);
+    EXPECT_EQ(log_.Lines, std::vector<std::string>{});
 }
 
 // A login manager that takes seconds to answer must not hold up the main thread: evaluation

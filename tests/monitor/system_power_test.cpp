@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fakes/fake_power_control.h"
-#include "link/plain_main_loop.h"
+#include "fakes/manual_main_loop.h"
 
 namespace gw::monitor {
 namespace {
@@ -67,7 +67,7 @@ protected:
         };
     }
 
-    link::PlainMainLoop loop_;
+    fakes::ManualLoop loop_;
     Recorder rec_;
     std::function<void(FakePowerControl&)> configure_ = [](FakePowerControl&) {};
     FakePowerControl* fake_ = nullptr;
@@ -147,19 +147,20 @@ TEST_F(SystemPowerTest, SuspendPausesBeforeTheSystemSleepsAndResumesOnWaking) {
     ASSERT_TRUE(power_->SystemSuspend());
     fake_->AnswerAll();
     EXPECT_EQ(rec_.Events, (Journal{"log Suspend Mode", "stop timers", "pause", "do Suspend"}));
-    EXPECT_EQ(fake_->InhibitorsHeld(), 1);
+    EXPECT_EQ(fake_->InhibitorsHeld(), 2);
 
     rec_.Events.clear();
     fake_->PrepareForSleep(true);
     // Already paused by the request: the broadcast must not take the lock a second time.
     EXPECT_EQ(rec_.Events, (Journal{"log WM_POWERBROADCAST 0x0004", "stop timers"}));
-    EXPECT_EQ(fake_->InhibitorsHeld(), 0);
+    EXPECT_EQ(fake_->InhibitorsHeld("sleep"), 0);
+    EXPECT_EQ(fake_->InhibitorsHeld("shutdown"), 1);
 
     rec_.Events.clear();
     fake_->PrepareForSleep(false);
     EXPECT_EQ(rec_.Events, (Journal{"log WM_POWERBROADCAST 0x0012", "resume", "restart timers"}));
     fake_->AnswerAll();
-    EXPECT_EQ(fake_->InhibitorsHeld(), 1);
+    EXPECT_EQ(fake_->InhibitorsHeld(), 2);
     EXPECT_FALSE(power_->Acting());
 }
 
@@ -175,12 +176,12 @@ TEST_F(SystemPowerTest, SleepFromElsewherePausesOnceAndAlwaysResumes) {
         if (!stopped_by_user) expected.push_back("pause");
         EXPECT_EQ(rec_.Events, expected);
         EXPECT_TRUE(rec_.Paused);
-        EXPECT_EQ(fake_->InhibitorsHeld(), 0);
+        EXPECT_EQ(fake_->InhibitorsHeld("sleep"), 0);
 
         fake_->PrepareForSleep(false);
         fake_->AnswerAll();
         EXPECT_FALSE(rec_.Paused);
-        EXPECT_EQ(fake_->InhibitorsHeld(), 1);
+        EXPECT_EQ(fake_->InhibitorsHeld("sleep"), 1);
     }
 }
 
@@ -223,8 +224,9 @@ TEST_F(SystemPowerTest, ChoicesKeepTheirLastAnswerUntilTheNextComes) {
     };
     EXPECT_EQ(allowed(), (std::vector<bool>{true, true, true}));
     power_->RefreshAllowed();  // the constructor's questions are still out: nothing new
-    EXPECT_EQ(fake_->Unanswered(), (std::vector<std::string>{"Inhibit", "Can Power off",
-                                                             "Can Suspend", "Can Hibernate"}));
+    EXPECT_EQ(fake_->Unanswered(),
+              (std::vector<std::string>{"Inhibit sleep", "Inhibit shutdown", "Can Power off",
+                                        "Can Suspend", "Can Hibernate"}));
     fake_->AnswerAll();
     EXPECT_EQ(allowed(), (std::vector<bool>{true, false, false}));
     EXPECT_EQ(changes, 2);
@@ -247,15 +249,16 @@ TEST_F(SystemPowerTest, LateAnswerOfAnOvertakenRequestIsDropped) {
     fake_->PrepareForSleep(false);
     ASSERT_TRUE(power_->SystemShutdown());
     fake_->AnswerAll();
-    EXPECT_EQ(fake_->Calls, (std::vector<std::string>{"Can Suspend", "Inhibit", "Can Power off",
-                                                      "Do Power off"}));
+    EXPECT_EQ(fake_->Calls, (std::vector<std::string>{"Can Suspend", "Inhibit sleep",
+                                                      "Can Power off", "Do Power off"}));
 }
 
 struct InhibitorCase {
     const char* Name;
     std::vector<std::string> Steps;  // "sleep", "wake", "power-off" announced, or "answer" all
-    int Held;
-    int AskedAgain;  // after the constructor's question
+    int SleepHeld;
+    int ShutdownHeld;
+    int AskedAgain;  // after the constructor's questions
 };
 void PrintTo(const InhibitorCase& c, std::ostream* out) { *out << c.Name; }
 
@@ -273,17 +276,20 @@ TEST_P(InhibitorTest, IsHeldOnlyWhileTheMachineStaysUp) {
         if (step == "power-off") fake_->PrepareForShutdown(true);
         if (step == "answer") fake_->AnswerAll();
     }
-    EXPECT_EQ(fake_->InhibitorsHeld(), c.Held);
-    EXPECT_EQ(std::count(fake_->Calls.begin(), fake_->Calls.end(), "Inhibit"), c.AskedAgain);
-    EXPECT_EQ(power_->InhibitorHeld(), c.Held == 1);
+    EXPECT_EQ(fake_->InhibitorsHeld("sleep"), c.SleepHeld);
+    EXPECT_EQ(fake_->InhibitorsHeld("shutdown"), c.ShutdownHeld);
+    EXPECT_EQ(std::count_if(fake_->Calls.begin(), fake_->Calls.end(),
+                            [](const std::string& call) { return call.rfind("Inhibit", 0) == 0; }),
+              c.AskedAgain);
+    EXPECT_EQ(power_->InhibitorHeld(), c.SleepHeld == 1 && c.ShutdownHeld == 1);
 }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Orders, InhibitorTest, ::testing::Values(
-    InhibitorCase{"AnsweredWhileAsleep",   {"sleep", "answer"},                   0, 0},
-    InhibitorCase{"AskedAgainAfterWaking", {"sleep", "answer", "wake", "answer"}, 1, 1},
-    InhibitorCase{"WokeBeforeTheAnswer",   {"sleep", "wake", "answer"},           1, 0},
-    InhibitorCase{"AnsweredAfterPowerOff", {"power-off", "answer"},               0, 0}));
+    InhibitorCase{"AnsweredWhileAsleep",   {"sleep", "answer"},                   0, 1, 0},
+    InhibitorCase{"AskedAgainAfterWaking", {"sleep", "answer", "wake", "answer"}, 1, 1, 1},
+    InhibitorCase{"WokeBeforeTheAnswer",   {"sleep", "wake", "answer"},           1, 1, 0},
+    InhibitorCase{"AnsweredAfterPowerOff", {"power-off", "answer"},               0, 0, 0}));
 // clang-format on
 
 TEST_F(SystemPowerTest, ShutdownEndsPollingAndRunsTheCloseSequenceBeforeReleasing) {
@@ -300,7 +306,7 @@ TEST_F(SystemPowerTest, ShutdownEndsPollingAndRunsTheCloseSequenceBeforeReleasin
     rec_.Events.clear();
     fake_->PrepareForShutdown(true);
     EXPECT_EQ(rec_.Events, (Journal{"allow close", "close sequence"}));
-    EXPECT_EQ(held_during_close, 1);
+    EXPECT_EQ(held_during_close, 2);
     EXPECT_EQ(fake_->InhibitorsHeld(), 0);
     EXPECT_FALSE(power_->SystemSuspend());
 }
@@ -321,7 +327,7 @@ TEST_F(SystemPowerTest, CalledOffPowerOffTakesTheInhibitorBack) {
     EXPECT_EQ(fake_->InhibitorsHeld(), 0);
     fake_->PrepareForShutdown(false);
     fake_->AnswerAll();
-    EXPECT_EQ(fake_->InhibitorsHeld(), 1);
+    EXPECT_EQ(fake_->InhibitorsHeld(), 2);
     EXPECT_FALSE(power_->Acting());
 }
 
@@ -341,7 +347,8 @@ TEST_P(NeverCameTest, GivesMonitoringBackAndMayActAgain) {
     Build(std::chrono::milliseconds(20));
     ASSERT_TRUE(power_->Act(c.Action));
     fake_->AnswerAll();
-    ASSERT_TRUE(loop_.RunUntil([&] { return !power_->Acting(); }, std::chrono::seconds(10)));
+    loop_.AdvanceBy(std::chrono::milliseconds(20));
+    ASSERT_FALSE(power_->Acting());
     EXPECT_EQ(rec_.Events, c.Expected);
     EXPECT_FALSE(rec_.Paused);
 
@@ -366,9 +373,44 @@ TEST_F(SystemPowerTest, AnnouncedSleepIsNotUndoneByTheLimit) {
     ASSERT_TRUE(power_->SystemSuspend());
     fake_->AnswerAll();
     fake_->PrepareForSleep(true);
-    loop_.RunUntil([] { return false; }, std::chrono::milliseconds(100));
+    loop_.AdvanceBy(std::chrono::milliseconds(100));
     EXPECT_TRUE(rec_.Paused);
     EXPECT_TRUE(power_->Acting());
+}
+
+// At boot logind may time out while polkit starts, or refuse: each inhibitor is asked for on
+// its own, and a refused one again, less and less often, until held; one line says each turn.
+TEST_F(SystemPowerTest, EachInhibitorIsAskedForAgainUntilHeld) {
+    using std::chrono::seconds;
+    configure_ = [](FakePowerControl& f) { f.InhibitErrors["sleep"] = "Permission denied"; };
+    Build(SystemPower::kAnnounceLimit, /*answered=*/false);
+    fake_->AnswerAll();
+    std::vector<long> asked;  // seconds from the start
+    for (long second = 1; second <= 200; ++second) {
+        loop_.AdvanceBy(seconds(1));
+        if (fake_->Answer()) asked.push_back(second);
+    }
+    EXPECT_EQ(asked, (std::vector<long>{2, 6, 14, 30, 62, 122, 182}));
+    EXPECT_EQ(fake_->InhibitorsHeld("shutdown"), 1);
+    EXPECT_EQ(rec_.Events, Journal{"log Power events: no delay inhibitor: Permission denied"});
+
+    fake_->InhibitErrors.clear();
+    loop_.AdvanceBy(seconds(60));
+    fake_->AnswerAll();
+    EXPECT_TRUE(power_->InhibitorHeld());
+    EXPECT_EQ(rec_.Events.back(), "log Power events: delay inhibitor held");
+    EXPECT_EQ(fake_->Calls, std::vector<std::string>(8, "Inhibit sleep"));
+    // Asleep or going down, nothing is asked for; waking asks at once.
+    fake_->InhibitErrors["sleep"] = "Permission denied";
+    for (bool going_down : {false, true}) {
+        going_down ? fake_->PrepareForShutdown(true) : fake_->PrepareForSleep(true);
+        const std::size_t calls = fake_->Calls.size();
+        loop_.AdvanceBy(seconds(600));
+        EXPECT_EQ(fake_->Calls.size(), calls);
+        if (!going_down) fake_->PrepareForSleep(false);
+        EXPECT_EQ(fake_->Unanswered().size(), going_down ? 0u : 1u);
+        fake_->AnswerAll();
+    }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fakes/fake_hid.h"
+#include "fakes/manual_main_loop.h"
 #include "fakes/recording_detection_peers.h"
 #include "link/plain_main_loop.h"
 #include "link/port_map.h"
@@ -439,6 +440,24 @@ TEST_P(RetryEndTest, StartOrStopByTheUserEndsRetrying) {
 
 INSTANTIATE_TEST_SUITE_P(Actions, RetryEndTest, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Start" : "Stop"; });
+
+// An unattended machine with no UPS at start: a unit plugged in later is noticed by the pass
+// that follows the device change, and waiting out the retry period would leave the machine
+// unprotected for up to a minute. One that cannot carry the protocol changes nothing.
+TEST_F(DetectionTest, UsableUnitPluggedInWhileRetryingIsMonitoredAtOnce) {
+    fakes::ManualLoop clock;  // the real retry period, on a virtual clock
+    detection_ = std::make_unique<UpsDetection>(wire_, display_, rec_, rec_, clock, rec_.Peers());
+    detection_->StartUpDetection();
+    clock.AdvanceBy(13s);
+    for (const link::HidDeviceInfo& unit : {kUnusableUps, kMegatecUps}) {
+        Plug(unit, {{"Q1\r", kStatusReply}});
+        detection_->HidEnumerationPass();  // what the device change runs
+        EXPECT_EQ(detection_->Retrying(), unit.Path == kUnusableUps.Path);
+    }
+    EXPECT_EQ(rec_.Count("start polling"), 1);
+    EXPECT_EQ(rec_.Count("log UPS found on retry"), 1);
+    detection_.reset();  // before the clock its timer is on
+}
 
 }  // namespace
 }  // namespace gw::monitor
