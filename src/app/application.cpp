@@ -102,6 +102,11 @@ void Application::Report(const std::vector<std::string>& problems) {
     }
 }
 
+void Application::ReportSettings(const std::vector<std::string>& problems) {
+    Report(problems);
+    for (const std::string& note : settings_->TakeNotes()) log_.AppendLog(note);
+}
+
 void Application::SaveSettingsNow() {
     std::vector<std::string> problems = settings_->Save(display_, Conditions());
     if (settings_->SaveFailure().empty()) {
@@ -209,7 +214,7 @@ Application::Started Application::StartUp() {
     settings_ = std::make_unique<SettingsBinding>(*store_, std::move(autostart));
     // A bad value is reported and keeps its default; start-up goes on so that the UPS is
     // watched all the same.
-    Report(settings_->LoadAtStartup(display_, force_options));
+    ReportSettings(settings_->LoadAtStartup(display_, force_options));
     // Loaded Reports boxes start their timers now, also when no UPS is ever found.
     channels_->OnSmtpReportsClicked();
     channels_->OnLanReportsClicked();
@@ -307,13 +312,13 @@ int Application::LoadComPort(const std::array<bool, 9>& port_available) {
     }
     std::vector<std::string> problems;
     const int port = settings_->LoadComPort(port_available, problems);
-    Report(problems);
+    ReportSettings(problems);
     return port;
 }
 
 void Application::LoadThresholds(monitor::DisplayModel& model) {
     thresholds_loaded_ = true;
-    Report(settings_->LoadThresholds(model));
+    ReportSettings(settings_->LoadThresholds(model));
 }
 
 void Application::Close() {

@@ -205,6 +205,8 @@ private:
     void Stop() override;
 
     void Report(const std::vector<std::string>& problems);
+    // A settings load's problems, then its notes for the log alone.
+    void ReportSettings(const std::vector<std::string>& problems);
     void SaveSettingsNow();
     void Tell(const ModelChange& change);
     SaveConditions Conditions() const;

@@ -44,6 +44,9 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// Whether reading `bytes` as UTF-8 and writing them again gives them back.
+bool Survives(std::string_view bytes) { return ToUtf8(ToUtf16(bytes)) == bytes; }
+
 // One logical line from `pos`: comments and blank lines skipped, a backslash joining lines, a
 // quoted part able to hold ";" and line ends. False at the end of the data.
 bool ReadLine(std::string_view data, std::size_t& pos, std::size_t& start, std::size_t& length,
@@ -107,9 +110,10 @@ Value Classify(std::string text) {
             }
             for (const char* typed :
                  {"@ByteArray(", "@Variant(", "@DateTime(", "@Rect(", "@Size(", "@Point("}) {
-                if (StartsWith(text, typed)) return {Value::Kind::Typed, std::move(text), {}};
+                if (StartsWith(text, typed))
+                    return {Value::Kind::Typed, std::move(text), {}, {}, {}};
             }
-            if (text == "@Invalid()") return {Value::Kind::Typed, std::move(text), {}};
+            if (text == "@Invalid()") return {Value::Kind::Typed, std::move(text), {}, {}, {}};
         }
         if (StartsWith(text, "@@")) return Value::OfText(text.substr(1));
     }
@@ -352,7 +356,7 @@ Value UnescapeValue(std::string_view raw) {
     if (!quoted && !cut_off) ChopTrailingBlanks(text, chop_limit);
     if (is_list) {
         items.push_back(ToUtf8(text));
-        return {Value::Kind::List, {}, std::move(items)};
+        return {Value::Kind::List, {}, std::move(items), {}, {}};
     }
     return Classify(ToUtf8(text));
 }
@@ -416,6 +420,13 @@ Document Parse(std::string_view data) {
             } else {
                 section = SameIgnoringCase(name, "%general") ? std::string(name.substr(1))
                                                              : UnescapeKey(name);
+                // Kept only where it heads its keys again when written: a "/" in the name
+                // makes it part of each key's name instead.
+                const std::string_view header = line.substr(0, close + 1);
+                if (header.back() == ']' && !Survives(header) &&
+                    section.find('/') == std::string::npos) {
+                    document.RawHeaders[section] = std::string(header);
+                }
                 section += '/';
             }
             continue;
@@ -424,8 +435,14 @@ Document Parse(std::string_view data) {
             if (line.front() != ';') document.FormatError = true;
             continue;
         }
-        const std::string key = section + UnescapeKey(Trimmed(line.substr(0, equals - start)));
-        document.Values[Document::Split(key)] = UnescapeValue(line.substr(equals - start + 1));
+        const std::string_view raw_key = Trimmed(line.substr(0, equals - start));
+        const std::string_view raw_value = line.substr(equals - start + 1);
+        const std::string name = UnescapeKey(raw_key);
+        const Key key = Document::Split(section + name);
+        Value value = UnescapeValue(raw_value);
+        if (!Survives(raw_value)) value.RawValue = raw_value;
+        if (!Survives(raw_key) && key.second == name) value.RawKey = raw_key;
+        document.Values[key] = std::move(value);
     }
     return document;
 }
@@ -438,7 +455,10 @@ std::string Write(const Document& document) {
             if (section != nullptr) out += '\n';
             section = &key.first;
             const std::string name = EscapeKey(key.first);
-            if (name.empty()) {
+            const auto raw = document.RawHeaders.find(key.first);
+            if (raw != document.RawHeaders.end()) {
+                out += raw->second + "\n";
+            } else if (name.empty()) {
                 out += "[General]\n";
             } else if (SameIgnoringCase(name, "general")) {
                 out += "[%General]\n";
@@ -446,7 +466,8 @@ std::string Write(const Document& document) {
                 out += "[" + name + "]\n";
             }
         }
-        out += EscapeKey(key.second) + "=" + EscapeValue(value) + "\n";
+        out += (value.RawKey.empty() ? EscapeKey(key.second) : value.RawKey) + "=" +
+               (value.RawValue.empty() ? EscapeValue(value) : value.RawValue) + "\n";
     }
     return out;
 }

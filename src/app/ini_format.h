@@ -13,6 +13,10 @@
 // anew: comments and bad lines go, sections follow in name order ("[General]" first), keys in
 // name order within each.
 //
+// One departure: a key, a value or a section header whose bytes are not UTF-8 would come back
+// from a reading and writing with U+FFFD in their place, so these keep the bytes they were read
+// from and are written back as they stood while unchanged.
+//
 // Thread rule: any thread; pure functions and values.
 #pragma once
 
@@ -34,8 +38,12 @@ struct Value {
     Kind Is = Kind::Text;
     std::string Text;
     std::vector<std::string> Items;
+    // The bytes after "=" and before it, kept where they are not UTF-8 (else empty). Not part
+    // of what the value is.
+    std::string RawValue;
+    std::string RawKey;
 
-    static Value OfText(std::string text) { return {Kind::Text, std::move(text), {}}; }
+    static Value OfText(std::string text) { return {Kind::Text, std::move(text), {}, {}, {}}; }
     bool operator==(const Value& other) const {
         return Is == other.Is && Text == other.Text && Items == other.Items;
     }
@@ -46,6 +54,8 @@ using Key = std::pair<std::string, std::string>;
 
 struct Document {
     std::map<Key, Value> Values;
+    // Section headers ("[...]") as they stood, by section, kept where they are not UTF-8.
+    std::map<std::string, std::string> RawHeaders;
     bool FormatError = false;  // a line without "=", or a section header without "]"
 
     // A full key as the library names it: "Delay", "Section/Key".

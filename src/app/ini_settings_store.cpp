@@ -96,7 +96,13 @@ public:
         ini::Document document = ini::Parse(old_bytes);
         for (const StoreWrite& write : writes) {
             if (write.Value) {
-                document.Values[ini::Document::Split(write.Name)] = ToIni(*write.Value);
+                // A value saved as it was read keeps the bytes it was read from.
+                ini::Value value = ToIni(*write.Value);
+                const ini::Key key = ini::Document::Split(write.Name);
+                const auto stored = document.Values.find(key);
+                if (stored == document.Values.end() || !(stored->second == value)) {
+                    document.Values[key] = std::move(value);
+                }
             } else {
                 document.Remove(write.Name);
             }

@@ -73,6 +73,13 @@ StoredValues SettingsBinding::LoadStore(std::vector<std::string>& errors) {
     return values;
 }
 
+void SettingsBinding::AddNote(std::string note) {
+    if (note.empty()) return;
+    // What the user wrote goes only once the next save has kept a copy of it.
+    backup_due_ = true;
+    if (noted_.insert(note).second) notes_.push_back(std::move(note));
+}
+
 void SettingsBinding::ApplyRows(monitor::DisplayModel& model, const StoredValues& values,
                                 std::vector<std::string>& errors,
                                 const std::function<bool(const SettingRow&)>& wanted) {
@@ -80,11 +87,13 @@ void SettingsBinding::ApplyRows(monitor::DisplayModel& model, const StoredValues
         if (!wanted(row)) continue;
         const auto found = values.find(row.Name);
         if (found == values.end()) continue;
-        std::string error = ApplyStored(model, row, found->second);
+        std::string note;
+        std::string error = ApplyStored(model, row, found->second, note);
         if (!error.empty()) {
             errors.push_back(std::move(error));
             backup_due_ = true;
         }
+        AddNote(std::move(note));
     }
 }
 
@@ -113,7 +122,12 @@ int SettingsBinding::LoadComPort(const std::array<bool, 9>& port_available,
             backup_due_ = true;
             return 0;
         }
-        if (*port < row.Min || *port > row.Max || !port_available[*port - 1]) return 0;
+        if (*port < row.Min || *port > row.Max) {
+            AddNote(FormatText(SettingsText::OutOfRange,
+                               {row.Name, ShownValue(found->second), "none"}));
+            return 0;
+        }
+        if (!port_available[*port - 1]) return 0;
         return static_cast<int>(*port);
     }
     return 0;

@@ -15,6 +15,31 @@ int Clamped(long long value, int min, int max) {
     return static_cast<int>(std::clamp<long long>(value, min, max));
 }
 
+// What the model holds for a number row, as the file would say it.
+std::string InForce(const DisplayModel& model, const SettingRow& row) {
+    switch (row.Where) {
+        case Binding::ActionGroup:
+            for (std::size_t i = 0; i < std::size(kActionButtons); ++i) {
+                if (model.*kActionButtons[i]) return std::to_string(i + 1);
+            }
+            return "none";
+        case Binding::Control:
+            if (row.Kind == SettingKind::Boolean) return model.*row.Check ? "1" : "0";
+            [[fallthrough]];
+        case Binding::Threshold:
+            return std::to_string((model.*row.Position).Position);
+        case Binding::ExternalProgram:
+        case Binding::ComPort:
+            break;
+    }
+    return "none";
+}
+
+std::string Note(SettingsText id, const DisplayModel& model, const SettingRow& row,
+                 const StoredValue& value) {
+    return FormatText(id, {row.Name, ShownValue(value), InForce(model, row)});
+}
+
 }  // namespace
 
 std::string FormatText(SettingsText id, std::initializer_list<std::string_view> args) {
@@ -61,7 +86,16 @@ std::optional<long long> StoredInteger(const StoredValue& value) {
     return number;
 }
 
-std::string ApplyStored(DisplayModel& model, const SettingRow& row, const StoredValue& value) {
+std::string ShownValue(const StoredValue& value) {
+    if (value.Is == StoredValue::Type::Integer) return std::to_string(value.Integer);
+    constexpr std::size_t kShown = 40;
+    std::string shown;
+    for (const char c : value.Text.substr(0, kShown)) shown += c >= ' ' && c <= '~' ? c : '?';
+    return value.Text.size() > kShown ? shown + "..." : shown;
+}
+
+std::string ApplyStored(DisplayModel& model, const SettingRow& row, const StoredValue& value,
+                        std::string& note) {
     if (row.Kind == SettingKind::String) {
         if (value.Is != StoredValue::Type::Text) return StoredKindError(row, value);
         if (row.Where == Binding::ExternalProgram) {
@@ -72,17 +106,25 @@ std::string ApplyStored(DisplayModel& model, const SettingRow& row, const Stored
         return {};
     }
     const std::optional<long long> number = StoredInteger(value);
-    if (!number) return StoredKindError(row, value);
+    if (!number) {
+        if (value.Is == StoredValue::Type::Text) {
+            note = Note(SettingsText::NotANumber, model, row, value);
+        }
+        return StoredKindError(row, value);
+    }
+    bool in_range = true;
     switch (row.Where) {
         case Binding::Control:
             if (row.Kind == SettingKind::Boolean) {
                 model.*row.Check = *number != 0;
             } else {
                 (model.*row.Position).Position = Clamped(*number, row.Min, row.Max);
+                in_range = *number == (model.*row.Position).Position;
             }
             break;
         case Binding::ActionGroup:
-            if (*number >= row.Min && *number <= row.Max) {
+            in_range = *number >= row.Min && *number <= row.Max;
+            if (in_range) {
                 for (std::size_t i = 0; i < std::size(kActionButtons); ++i) {
                     model.*kActionButtons[i] = static_cast<long long>(i) + 1 == *number;
                 }
@@ -91,14 +133,15 @@ std::string ApplyStored(DisplayModel& model, const SettingRow& row, const Stored
         case Binding::Threshold:
             for (const auto& threshold : monitor::kThresholds) {
                 if (threshold.Control != row.Position) continue;
-                monitor::LoadStoredThreshold(model, threshold.Which,
-                                             Clamped(*number, INT_MIN, INT_MAX));
+                in_range = monitor::LoadStoredThreshold(model, threshold.Which,
+                                                        Clamped(*number, INT_MIN, INT_MAX));
             }
             break;
         case Binding::ExternalProgram:
         case Binding::ComPort:
             break;
     }
+    if (!in_range) note = Note(SettingsText::OutOfRange, model, row, value);
     return {};
 }
 

@@ -181,6 +181,8 @@ enum class SettingsText {
     SaveFailed,
     BackupFailed,
     AutostartFailed,
+    OutOfRange,
+    NotANumber,
 };
 
 struct SettingsTextRow {
@@ -202,6 +204,9 @@ inline constexpr SettingsTextRow kSettingsTexts[] = {
     {SettingsText::BackupFailed,    "The settings were not saved: no copy of '%s' could be kept "
                                     "(%s)."},
     {SettingsText::AutostartFailed, "The auto-start entry '%s' could not be changed (%s)."},
+    // For the log alone: what the user wrote and what is used instead.
+    {SettingsText::OutOfRange,      "Settings: %s=%s is out of range; using %s"},
+    {SettingsText::NotANumber,      "Settings: %s=%s is not a whole number; using %s"},
 };
 // clang-format on
 
@@ -216,9 +221,16 @@ std::optional<long long> StoredInteger(const StoredValue& value);
 // The message for a stored value that is not of `row`'s kind.
 std::string StoredKindError(const SettingRow& row, const StoredValue& value);
 
+// A stored value as a line of the log may show it: its digits, or its text cut short with
+// anything but printable ASCII as "?".
+std::string ShownValue(const StoredValue& value);
+
 // Puts one stored value of a start-up or threshold row into `model` by the row's rules. Empty,
 // or the message when the value is not of the row's kind (the model is then left as it was).
-std::string ApplyStored(DisplayModel& model, const SettingRow& row, const StoredValue& value);
+// A number out of the row's range, or a text where a number belongs, also gets `note`: the
+// line for the log with what the model holds instead. Never for a string row (a password).
+std::string ApplyStored(DisplayModel& model, const SettingRow& row, const StoredValue& value,
+                        std::string& note);
 
 // What a save writes for a row whose condition holds: a value, a deletion (empty Value), or
 // nothing at all (no action button selected).

@@ -139,14 +139,6 @@ QVariantMap AllValues(const QSettings& settings) {
     return values;
 }
 
-// The file a save replaces: what a symbolic link at `path` names, so that the link stays.
-std::string SaveTarget(const std::string& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    char resolved[PATH_MAX];
-    return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
-}
-
 class QtSettingsStore final : public SettingsStore {
 public:
     explicit QtSettingsStore(std::string path) : path_(std::move(path)) {}
@@ -194,7 +186,8 @@ public:
         std::string error;
         const std::string folder = path_.substr(0, path_.find_last_of('/'));
         if (!folder.empty() && !MakePrivateFolders(folder, error)) return failed(error);
-        const std::string target = SaveTarget(path_);
+        // The file a save replaces: what a symbolic link at `path_` names, so that the link stays.
+        const std::string target = monitor::LinkTarget(path_);
         struct stat info {};
         const bool exists = ::stat(target.c_str(), &info) == 0;
         if (exists && !S_ISREG(info.st_mode)) return failed("not a regular file");

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -103,8 +104,9 @@ public:
     SettingsBinding(SettingsStore& store, AutostartEntry autostart)
         : store_(store), autostart_(std::move(autostart)) {}
 
-    // The values of start-up into `model`, out-of-range numbers clamped, then the auto-start
-    // check into AutoRunCB. Fill LANServerNameE with the host name first.
+    // The values of start-up into `model`, out-of-range numbers clamped (and noted, see
+    // TakeNotes), then the auto-start check into AutoRunCB. Fill LANServerNameE with the host
+    // name first.
     std::vector<std::string> LoadAtStartup(monitor::DisplayModel& model, bool force_options_apply);
 
     // The stored "COM Port" when the scan found that port (`port_available`, COM1 first),
@@ -123,6 +125,9 @@ public:
     bool BackupDue() const { return backup_due_; }
     // Why the last save did not reach the store (the cause alone); empty after one that did.
     const std::string& SaveFailure() const { return save_failure_; }
+    // Lines for the log, each once per start: a stored number out of its range, or not a
+    // number at all, and what is used instead. Taken, they are gone.
+    std::vector<std::string> TakeNotes() { return std::move(notes_); }
 
 private:
     StoredValues LoadStore(std::vector<std::string>& errors);
@@ -139,6 +144,9 @@ private:
     // The store's problem that was last reported: the loads of one start meet the same
     // unreadable file three times, and the user hears of it once.
     std::string reported_problem_;
+    void AddNote(std::string note);
+    std::vector<std::string> notes_;
+    std::set<std::string> noted_;  // every note of this start, taken or not
 };
 
 // RefreshUD as the poller's interval.

@@ -9,6 +9,7 @@ namespace gw::monitor {
 namespace {
 
 using G = GenericBattery;
+using L = BatteryLimits;
 
 constexpr double kBlockVolts = 12;
 // Samples and seconds on the inverter before the estimate may trigger an action: the first
@@ -120,7 +121,7 @@ double BatteryModel::RuntimeFrom(double charge, double load_percent) const {
         if (volts <= 0) break;
         seconds += step * capacity / DrainRate(Drain(load_percent, volts));
     }
-    return seconds;
+    return std::min(seconds, L::kMaxRuntime);
 }
 
 BatteryFigure BatteryModel::Resistance() const {
@@ -321,6 +322,8 @@ StretchEnd BatteryModel::End(const BatterySample& sample) {
         resistance = stretch_.StartResistance;
     }
     if (resistance > 0) {
+        // A reading at idle, or one not taken from a full battery, can suggest any sag.
+        resistance = std::clamp(resistance, L::kMinResistance, L::kMaxResistance);
         Learn(knowledge_.Resistance, resistance);
         if (knowledge_.FirstResistance <= 0) knowledge_.FirstResistance = resistance;
         end.Learned = true;
@@ -423,15 +426,17 @@ bool BatteryModel::LearnCapacity(const Fit& fit) {
     const double drained = fit.Drained;
     const double drop = fit.Drop;
     if (drop <= kMinDrop || drained <= 0) return false;
-    const double capacity = drained / drop;
-    const double drain_now = Drain(mean_load, samples_.front().Volts);
+    const double capacity = std::clamp(drained / drop, L::kMinCapacity, L::kMaxCapacity);
+    const double drain_now =
+        std::clamp(Drain(mean_load, samples_.front().Volts), L::kMinDrain, L::kMaxDrain);
 
     if (knowledge_.Capacity.Learned && knowledge_.CapacityDrain > 0) {
         const double ratio = drain_now / knowledge_.CapacityDrain;
         if (ratio >= kPeukertRatio || ratio <= 1 / kPeukertRatio) {
             const double k = Peukert().Value;
-            const double k_new = std::clamp(
-                k - std::log(capacity / knowledge_.Capacity.Value) / std::log(ratio), 1.0, 1.6);
+            const double k_new =
+                std::clamp(k - std::log(capacity / knowledge_.Capacity.Value) / std::log(ratio),
+                           L::kMinPeukert, L::kMaxPeukert);
             Learn(knowledge_.Peukert, k_new);
         }
     }
@@ -462,6 +467,8 @@ bool BatteryModel::LearnCapacity(const Fit& fit) {
     const double offset = curve[lowest] - G::kCurve[lowest];
     for (int j = 0; j < lowest; ++j) curve[j] = G::kCurve[j] + offset;
     for (int j = 1; j < kCurvePoints; ++j) curve[j] = std::max(curve[j], curve[j - 1] + 0.005);
+    // Readings off this far (a nominal voltage that is not the battery's) tell no curve.
+    if (curve.front() < L::kMinRestVolts || curve.back() > L::kMaxRestVolts) return true;
     knowledge_.Curve = curve;
     knowledge_.CurveLearned = true;
     return true;

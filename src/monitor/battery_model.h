@@ -78,6 +78,31 @@ struct GenericBattery {
         11.70, 11.95, 12.10, 12.21, 12.31, 12.40, 12.49, 12.58, 12.67, 12.76, 12.85};
 };
 
+// What a battery behind a UPS can be, in the model's units: a stored figure outside these is
+// damage, not knowledge, and nothing learned goes beyond them. Wide on purpose: a worn-out block,
+// a bank of big external batteries, a lithium string and a voltage reading a tenth off all fit.
+struct BatteryLimits {
+    // Sag per block at full load: a bank of large blocks, and one that cannot carry the load.
+    static constexpr double kMinResistance = 0.01;
+    static constexpr double kMaxResistance = 10;
+    // Seconds at the reference drain: a battery all but dead, and a week.
+    static constexpr double kMinCapacity = 10;
+    static constexpr double kMaxCapacity = 7 * 86400.0;
+    static constexpr double kMinPeukert = 1.0;
+    static constexpr double kMaxPeukert = 1.6;
+    // Drain per block: idle on a full string, and far past the rating on an empty one.
+    static constexpr double kMinDrain = 0.005;
+    static constexpr double kMaxDrain = 5;
+    // Rest volts per 12 V block, empty to full.
+    static constexpr double kMinRestVolts = 10;
+    static constexpr double kMaxRestVolts = 15;
+    static constexpr int kMaxDischarges = 1'000'000;
+    // Seconds since the epoch of a stored date: none later than 2100.
+    static constexpr double kMaxDate = 4'102'444'800;
+    // A runtime served, whatever the figures: more than a week only reads as "a week".
+    static constexpr double kMaxRuntime = 7 * 86400.0;
+};
+
 struct BatterySample {
     double Time = 0;          // seconds on one steady scale (the caller's clock)
     double WallTime = 0;      // seconds since the epoch, for what the store keeps
@@ -160,7 +185,7 @@ private:
         bool Low;
     };
 
-    double Rest(double charge) const;        // u(soc), volts per block
+    double Rest(double charge) const;  // u(soc), volts per block
     double Drain(double load_percent, double block_volts) const;
     double DrainRate(double drain) const;  // reference-drain seconds per second
     // The resistance at `charge`, from the one at full charge.

@@ -23,6 +23,8 @@ namespace {
 
 constexpr char kMagic[] = "gridwarden-battery";
 
+using L = BatteryLimits;
+
 // Locale-free, exact enough to survive a round trip.
 std::string Number(double value) {
     char text[32];
@@ -39,7 +41,7 @@ bool ReadNumber(std::istream& in, double& value) {
 
 bool ReadInt(std::istream& in, int& value) {
     double number = 0;
-    if (!ReadNumber(in, number) || number < 0 || number > 1e9) return false;
+    if (!ReadNumber(in, number) || number < 0 || number > L::kMaxDischarges) return false;
     value = static_cast<int>(number);
     return value == number;
 }
@@ -49,14 +51,35 @@ std::string FigureLine(const char* name, const BatteryFigure& figure) {
            " " + std::to_string(figure.Discharges) + "\n";
 }
 
-bool ReadFigure(std::istream& in, BatteryFigure& figure) {
+// Within what a battery can be, or 0 where nothing was learned yet.
+bool Plausible(double value, double min, double max, bool none_allowed = true) {
+    return (value >= min && value <= max) || (none_allowed && value == 0);
+}
+
+bool ReadPlausible(std::istream& in, double& value, double min, double max) {
+    return ReadNumber(in, value) && Plausible(value, min, max);
+}
+
+bool ReadFigure(std::istream& in, BatteryFigure& figure, double min, double max) {
     int learned = 0;
     if (!ReadNumber(in, figure.Value) || !ReadInt(in, learned) || learned > 1 ||
         !ReadInt(in, figure.Discharges)) {
         return false;
     }
     figure.Learned = learned == 1;
-    return !figure.Learned || figure.Value > 0;
+    return Plausible(figure.Value, min, max, !figure.Learned);
+}
+
+// Rising from empty to full within the volts a block can rest at; all 0 before it is learned.
+bool ReadCurve(std::istream& in, BatteryKnowledge& k) {
+    int learned = 0;
+    if (!ReadInt(in, learned) || learned > 1) return false;
+    k.CurveLearned = learned == 1;
+    for (int j = 0; j < kCurvePoints; ++j) {
+        if (!ReadPlausible(in, k.Curve[j], L::kMinRestVolts, L::kMaxRestVolts)) return false;
+        if (k.CurveLearned && !(k.Curve[j] > (j > 0 ? k.Curve[j - 1] : 0))) return false;
+    }
+    return true;
 }
 
 // FNV-1a, 64 bits: a stable file name for any identity text.
@@ -150,29 +173,24 @@ std::optional<BatteryKnowledge> ParseBatteryKnowledge(const std::string& text,
             if (rest != OneLine(identity)) return std::nullopt;
             identity_seen = true;
         } else if (key == "resistance") {
-            good = ReadFigure(in, k.Resistance);
+            good = ReadFigure(in, k.Resistance, L::kMinResistance, L::kMaxResistance);
         } else if (key == "capacity") {
-            good = ReadFigure(in, k.Capacity);
+            good = ReadFigure(in, k.Capacity, L::kMinCapacity, L::kMaxCapacity);
         } else if (key == "capacity_drain") {
-            good = ReadNumber(in, k.CapacityDrain);
+            good = ReadPlausible(in, k.CapacityDrain, L::kMinDrain, L::kMaxDrain);
         } else if (key == "peukert") {
-            good = ReadFigure(in, k.Peukert);
+            good = ReadFigure(in, k.Peukert, L::kMinPeukert, L::kMaxPeukert);
         } else if (key == "curve") {
-            int learned = 0;
-            good = ReadInt(in, learned) && learned <= 1;
-            for (double& point : k.Curve) good = good && ReadNumber(in, point);
-            for (int j = 1; good && learned == 1 && j < kCurvePoints; ++j) {
-                good = k.Curve[j] > k.Curve[j - 1];
-            }
-            k.CurveLearned = learned == 1;
+            good = ReadCurve(in, k);
         } else if (key == "first") {
-            good = ReadNumber(in, k.FirstResistance) && ReadNumber(in, k.FirstCapacity);
+            good = ReadPlausible(in, k.FirstResistance, L::kMinResistance, L::kMaxResistance) &&
+                   ReadPlausible(in, k.FirstCapacity, L::kMinCapacity, L::kMaxCapacity);
         } else if (key == "discharges") {
             good = ReadInt(in, k.Discharges);
         } else if (key == "last_test") {
-            good = ReadNumber(in, k.LastTest);
+            good = ReadPlausible(in, k.LastTest, 0, L::kMaxDate);
         } else if (key == "last_discharge") {
-            good = ReadNumber(in, k.LastDischarge);
+            good = ReadPlausible(in, k.LastDischarge, 0, L::kMaxDate);
         } else if (key == "verdict") {
             good = rest == "-" || rest == "Good" || rest == "Weak" || rest == "Replace";
             if (rest != "-") k.Verdict = rest;

@@ -26,7 +26,8 @@ inline constexpr int kBatteryFileVersion = 1;
 std::string BatteryIdentity(const link::UpsLink& ups);
 
 // The file's text, and back. Parse gives none for a text it cannot read whole (another
-// version, a damaged line, another identity's file).
+// version, a damaged line, a figure no battery can have (BatteryLimits), another identity's
+// file).
 std::string FormatBatteryKnowledge(const std::string& identity, const BatteryKnowledge& knowledge);
 std::optional<BatteryKnowledge> ParseBatteryKnowledge(const std::string& text,
                                                       const std::string& identity);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace gw::monitor {
@@ -37,8 +38,28 @@ void SyncFolderOf(const std::string& path) {
     ::close(fd);
 }
 
-bool WriteFileDurably(const std::string& path, std::string_view bytes, mode_t mode,
+std::string LinkTarget(const std::string& path) {
+    std::string target = path;
+    // As many links as the kernel follows in one path; a loop is left to fail on its own.
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat info {};
+        if (::lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return target;
+        char buffer[PATH_MAX];
+        const ssize_t length = ::readlink(target.c_str(), buffer, sizeof buffer);
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) return target;
+        const std::string next(buffer, static_cast<std::size_t>(length));
+        const std::size_t slash = target.rfind('/');
+        target = next.front() == '/' || slash == std::string::npos
+                     ? next
+                     : target.substr(0, slash + 1) + next;
+    }
+    return path;
+}
+
+bool WriteFileDurably(const std::string& link, std::string_view bytes, mode_t mode,
                       std::string& error) {
+    // A rename over a link would put a file in the link's place and leave its file stale.
+    const std::string path = LinkTarget(link);
     std::string temp = path + ".XXXXXX";
     // mkstemp makes the file 0600: nothing written is readable by others before the chmod.
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);

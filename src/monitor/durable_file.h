@@ -21,8 +21,13 @@ bool WriteAll(int fd, std::string_view bytes);
 // Best effort: makes a new name in the folder of `path` last, once the file itself is on disk.
 void SyncFolderOf(const std::string& path);
 
-// Replaces `path` with `bytes`, the file getting `mode`. False with the reason in `error`; the
-// old file is then untouched and no temporary file is left.
+// The file a write to `path` lands in: `path`, or where its symbolic links lead (followed to a
+// name that is no link, whether a file stands there yet or not).
+std::string LinkTarget(const std::string& path);
+
+// Replaces `path` with `bytes`, the file getting `mode`; a symbolic link stays and its file is
+// replaced. False with the reason in `error`; the old file is then untouched and no temporary
+// file is left.
 bool WriteFileDurably(const std::string& path, std::string_view bytes, mode_t mode,
                       std::string& error);
 

@@ -153,5 +153,57 @@ TEST_F(IniStoreTest, SaveThatCannotFinishLeavesTheOldFile) {
     EXPECT_EQ(files, 2) << "a temporary file was left behind";
 }
 
+TEST_F(IniStoreTest, BytesThatAreNotUtf8StayAsTheUserWroteThem) {
+    const std::string path = dir_ + "/Gridwarden.conf";
+    const std::string foreign =
+        "[General]\nK\xE9y=1\nSMTP%20From=caf\xE9\nSMTP%20Host=caf\xE9\n"
+        "\n[Se\xE7tion]\nk=\"\xFF;\"\n";
+    Put(path, foreign);
+    auto store = OpenIniSettingsStore(path);
+    std::string problem;
+    const StoredValues read = store->Load(problem);
+    EXPECT_EQ(read.at("SMTP From").Text, "caf\xEF\xBF\xBD");  // as the window reads it
+    // A save of the values as read keeps every byte; a value changed is written anew.
+    std::string reason;
+    ASSERT_EQ(store->Save({{"SMTP From", read.at("SMTP From")},
+                           {"SMTP Host", StoredValue::OfText("mail")},
+                           {"Delay", StoredValue::OfInteger(60)}},
+                          false, reason),
+              "");
+    EXPECT_EQ(Slurp(path),
+              "[General]\nDelay=60\nK\xE9y=1\nSMTP%20From=caf\xE9\nSMTP%20Host=mail\n"
+              "\n[Se\xE7tion]\nk=\"\xFF;\"\n");
+    EXPECT_FALSE(fs::exists(path + ".bak"));
+}
+
+TEST_F(IniStoreTest, ASaveWritesThroughASymbolicLink) {
+    // A link to a file, a link to a link, and a link whose file is not there yet.
+    const std::vector<std::pair<std::string, bool>> links = {
+        {"real/Gridwarden.conf", true}, {"hop", true}, {"real/new.conf", false}};
+    fs::create_directories(dir_ + "/real");
+    Put(dir_ + "/real/Gridwarden.conf", "[General]\nDelay=30\n");
+    fs::create_directory_symlink("real", dir_ + "/dirlink");
+    fs::create_symlink("dirlink/Gridwarden.conf", dir_ + "/hop");
+    for (const auto& [target, exists] : links) {
+        for (const bool by_qt : {false, true}) {
+            SCOPED_TRACE(target + (by_qt ? " (window)" : " (daemon)"));
+            const std::string link = dir_ + "/Gridwarden.conf";
+            fs::remove(link);
+            fs::create_symlink(target, link);
+            auto store = by_qt ? OpenQtSettingsStore(link) : OpenIniSettingsStore(link);
+            std::string reason;
+            const long long delay = by_qt ? 45 : 90;
+            ASSERT_EQ(store->Save({{"Delay", StoredValue::OfInteger(delay)}}, exists, reason), "");
+            ASSERT_TRUE(fs::is_symlink(link));
+            EXPECT_EQ(fs::read_symlink(link), target);
+            const std::string file = dir_ + "/" + (exists ? "real/Gridwarden.conf" : target);
+            EXPECT_EQ(Slurp(file), "[General]\nDelay=" + std::to_string(delay) + "\n");
+            EXPECT_EQ(fs::status(file).permissions(),
+                      fs::perms::owner_read | fs::perms::owner_write);
+            if (!exists) fs::remove(file);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace gw::app

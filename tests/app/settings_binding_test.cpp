@@ -87,6 +87,54 @@ INSTANTIATE_TEST_SUITE_P(Table, LoadRules, ::testing::Values(
     LoadCase{"Empty Voltage",    Int(-1),                "Empty Voltage",    97}));
 // clang-format on
 
+struct NoteCase {
+    const char* Name;
+    StoredValue Value;
+    const char* Note;  // the one line for the log; empty: none
+};
+
+// clang-format off
+const NoteCase kNotes[] = {
+    {"Delay",            Text("99999999999999999999"),
+                         "Settings: Delay=99999999999999999999 is out of range; using 10800"},
+    {"Refresh Interval", Text("-5"), "Settings: Refresh Interval=-5 is out of range; using 1"},
+    {"Refresh Interval", Int(100),   "Settings: Refresh Interval=100 is out of range; using 60"},
+    {"Refresh Interval", Int(60),    ""},
+    {"Action",           Int(7),     "Settings: Action=7 is out of range; using 1"},
+    {"Action",           Text("0x4"), "Settings: Action=0x4 is not a whole number; using 1"},
+    {"Delay Action",     Text("yes"), "Settings: Delay Action=yes is not a whole number; using 1"},
+    {"Delay",            Text("6\n0\x1b[2J"),
+                         "Settings: Delay=6?0?[2J is not a whole number; using 600"},
+    {"Min Voltage",      Int(230),   "Settings: Min Voltage=230 is out of range; using 110"},
+    {"COM Port",         Int(12),    "Settings: COM Port=12 is out of range; using none"},
+    {"SMTP Password",    {StoredValue::Type::Other, 0, "QStringList"}, ""},  // never in a log
+};
+// clang-format on
+
+TEST(SettingsLoad, EveryValueOutOfRangeIsLoggedOncePerStartWithWhatWasUsed) {
+    for (const NoteCase& note : kNotes) {
+        SCOPED_TRACE(note.Name);
+        MemorySettingsStore store;
+        store.Values[note.Name] = note.Value;
+        SettingsBinding binding(store, {});
+        DisplayModel model;
+        std::vector<std::string> errors;
+        binding.LoadAtStartup(model, false);
+        binding.LoadComPort({}, errors);
+        // Each link opening reads the thresholds again; the log hears of them once.
+        binding.LoadThresholds(model);
+        binding.LoadThresholds(model);
+        binding.LoadComPort({}, errors);
+        const std::string expected = note.Note;
+        EXPECT_EQ(binding.TakeNotes(), expected.empty() ? std::vector<std::string>{}
+                                                        : std::vector<std::string>{expected});
+        EXPECT_TRUE(binding.TakeNotes().empty());
+        // The next save keeps a copy of what the user wrote.
+        EXPECT_EQ(binding.BackupDue(),
+                  !expected.empty() || note.Value.Is == StoredValue::Type::Other);
+    }
+}
+
 TEST(SettingsLoad, AnUnreadableStoreOrValueIsReportedAndTheRestLoads) {
     MemorySettingsStore store;
     store.Values = {{"HTTP User", {StoredValue::Type::Unreadable, 0, ""}},
