@@ -31,9 +31,14 @@ std::optional<double> Value(const Statement& statement, int column, const FieldR
     return InUnit(field, statement.Real(column));
 }
 
+// Times from outside are brought within what a file can hold before any arithmetic on them.
+Millis Clamped(Millis t) { return std::clamp<Millis>(t, kEarliestTime, kLatestTime + 1); }
+
 }  // namespace
 
 Millis StepFor(Millis from, Millis to, int points, Millis now) {
+    from = Clamped(from);
+    to = Clamped(to);
     Millis step = std::max<Millis>(1000, (to - from + points - 1) / std::max(points, 1));
     step = (step + 999) / 1000 * 1000;
     if (from < now - HistoryStore::kFullResolution) step = std::max<Millis>(step, 60000);
@@ -43,6 +48,8 @@ Millis StepFor(Millis from, Millis to, int points, Millis now) {
 std::vector<Bucket> HistoryReader::Buckets(Millis from, Millis to, Millis& step,
                                            std::string& error) const {
     std::vector<Bucket> out;
+    from = Clamped(from);
+    to = Clamped(to);
     if (to <= from) return out;
     step = std::max<Millis>({step, 1, (to - from + kMaxBuckets - 1) / kMaxBuckets});
     Database db;
@@ -80,6 +87,8 @@ std::vector<Bucket> HistoryReader::Buckets(Millis from, Millis to, Millis& step,
 std::vector<Event> HistoryReader::Events(Millis from, Millis to, std::size_t limit,
                                          std::string& error) const {
     std::vector<Event> out;
+    from = Clamped(from);
+    to = Clamped(to);
     Database db;
     if (!OpenForReading(path_, db, error)) return out;
     Statement query =
@@ -106,6 +115,8 @@ std::vector<Event> HistoryReader::Events(Millis from, Millis to, std::size_t lim
 bool HistoryReader::Rows(Millis from, Millis to,
                          const std::function<void(const Reading& row, bool minute)>& each,
                          std::string& error) const {
+    from = Clamped(from);
+    to = Clamped(to);
     Database db;
     if (!OpenForReading(path_, db, error)) return error.empty();
     Statement query = db.Prepare(RowsSql());
