@@ -22,7 +22,9 @@ public:
     const std::string& Path() const { return path_; }
 
     // The stored rows with from <= time < to in buckets of `step` ms from `from` (a step below
-    // one that fits kMaxBuckets is widened); buckets without rows are left out. Empty, with
+    // one that fits kMaxBuckets is widened); buckets without rows are left out. Here and below,
+    // times outside kEarliestTime..kLatestTime are taken as the nearer end, so any two times
+    // make a bounded query. Empty, with
     // `error` set, when the file cannot be read; a file that does not exist yet is no error.
     std::vector<Bucket> Buckets(Millis from, Millis to, Millis& step, std::string& error) const;
     // The events with from <= time < to, oldest first, at most `limit`.

@@ -79,6 +79,15 @@ std::string LocalTimeText(Millis t, const char* format) {
     return text;
 }
 
+namespace {
+
+std::optional<Millis> Within(Millis t) {
+    if (t < kEarliestTime || t > kLatestTime) return std::nullopt;
+    return t;
+}
+
+}  // namespace
+
 std::optional<Millis> ParseTimeText(const std::string& text, Millis now) {
     if (text == "now") return now;
     if (text.size() >= 3 && text[0] == '-') {
@@ -91,13 +100,16 @@ std::optional<Millis> ParseTimeText(const std::string& text, Millis now) {
             return std::nullopt;
         }
         for (const auto& unit : kUnits) {
-            if (text.back() == unit.Unit) return now - std::stoll(digits) * unit.Length;
+            if (text.back() == unit.Unit) return Within(now - std::stoll(digits) * unit.Length);
         }
         return std::nullopt;
     }
     if (!text.empty() && text.find_first_not_of("0123456789.") == std::string::npos &&
         text.find('.') == text.rfind('.') && text.size() < 20 && text[0] != '.') {
-        return static_cast<Millis>(std::llround(std::stod(text) * 1000));
+        // Checked as a double first: beyond the range the conversion itself is undefined.
+        const double seconds = std::stod(text);
+        if (!(seconds <= static_cast<double>(kLatestTime / 1000))) return std::nullopt;
+        return Within(static_cast<Millis>(std::llround(seconds * 1000)));
     }
     std::tm local{};
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -121,7 +133,7 @@ std::optional<Millis> ParseTimeText(const std::string& text, Millis now) {
     local.tm_isdst = -1;
     const std::time_t seconds = std::mktime(&local);
     if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
-    return static_cast<Millis>(seconds) * 1000;
+    return Within(static_cast<Millis>(seconds) * 1000);
 }
 
 ChartRange ChartRangeOf(const std::vector<Bucket>& buckets, Field field) {

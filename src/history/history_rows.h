@@ -20,6 +20,11 @@ namespace gw::history {
 // Milliseconds since the epoch: what the store keeps and queries take.
 using Millis = std::int64_t;
 Millis ToMillis(std::chrono::system_clock::time_point t);
+// The times the history takes from outside: the epoch to the end of year 9999 (UTC). Whatever
+// lies beyond is refused or clamped before any arithmetic on it, so no difference of two
+// times and no step can overflow.
+inline constexpr Millis kEarliestTime = 0;
+inline constexpr Millis kLatestTime = 253'402'300'799'999;
 std::chrono::system_clock::time_point FromMillis(Millis ms);
 
 enum class Field {
@@ -130,7 +135,8 @@ namespace gw::history {
 
 // A moment as scripts and users write it: seconds since the epoch ("1767225600", fractions
 // allowed), local "YYYY-MM-DD", "YYYY-MM-DD hh:mm[:ss]" (or with "T"), "now", or a time back
-// from now: "-90s", "-15m", "-6h", "-7d". Nothing when it is none of these.
+// from now: "-90s", "-15m", "-6h", "-7d". Nothing when it is none of these or lies outside
+// kEarliestTime..kLatestTime.
 std::optional<Millis> ParseTimeText(const std::string& text, Millis now);
 
 // The local time of `t` in strftime's `format`, to the second.

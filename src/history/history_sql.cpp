@@ -104,24 +104,16 @@ std::string FoldMinutesSql() {
 
 std::string DeleteReadingsSql() { return "DELETE FROM readings WHERE t >= ?1 AND t < ?2"; }
 
-std::string BucketsSql() {
-    return "SELECT (t - ?1) / ?3 AS b, sum(n), " + BitsOr("bits") + ", " +
-           Joined([](const FieldRow& f) {
+std::string ReadingSpansSql() {
+    return "SELECT t, 1, bits, " + Columns() + " FROM readings WHERE t >= ?1 AND t < ?2";
+}
+
+std::string MinuteSpansSql() {
+    return "SELECT m * 60000, n, bits, " + Joined([](const FieldRow& f) {
                const std::string c = f.Column;
-               return "min(" + c + "_lo), avg(" + c + "), max(" + c + "_hi)";
+               return f.Spread ? c + ", " + c + " - " + c + "_lo, " + c + " + " + c + "_hi" : c;
            }) +
-           " FROM (SELECT t, 1 AS n, bits, " + Joined([](const FieldRow& f) {
-               const std::string c = f.Column;
-               return c + " AS " + c + "_lo, " + c + ", " + c + " AS " + c + "_hi";
-           }) +
-           " FROM readings WHERE t >= ?1 AND t < ?2 UNION ALL SELECT m * 60000, n, bits, " +
-           Joined([](const FieldRow& f) {
-               const std::string c = f.Column;
-               return f.Spread ? c + " - " + c + "_lo, " + c + ", " + c + " + " + c + "_hi"
-                               : c + ", " + c + ", " + c;
-           }) +
-           " FROM minutes WHERE m >= (?1 + 59999) / 60000 AND m < (?2 + 59999) / 60000)"
-           " GROUP BY b ORDER BY b";
+           " FROM minutes WHERE m >= (?1 + 59999) / 60000 AND m < (?2 + 59999) / 60000";
 }
 
 std::string RowsSql() {

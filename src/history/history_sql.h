@@ -32,9 +32,12 @@ std::string InsertEventSql();
 // boundaries, so that no minute is split between two folds.
 std::string FoldMinutesSql();
 std::string DeleteReadingsSql();
-// Every stored row with ?1 <= t < ?2 as (t, rows, bits, then min, mean, max per field): the
-// readings as they are, the minutes from their offsets. Grouped into buckets of ?3 ms from ?1.
-std::string BucketsSql();
+// The stored rows with ?1 <= t < ?2 in no particular order, for the reader to sum into buckets
+// itself (SQLite's forty aggregates a row took several times as long): the readings as (t, 1,
+// bits, value per field); the minutes as (t, rows, bits, then per field the mean, and for the
+// spread fields the minimum and maximum from their offsets).
+std::string ReadingSpansSql();
+std::string MinuteSpansSql();
 // Every stored row with ?1 <= t < ?2 in time order as (t, is_minute, bits, mean per field).
 std::string RowsSql();
 

@@ -22,6 +22,18 @@ struct HistoryWriter::Shared {
     bool done = false;
     std::uint64_t dropped = 0;
     std::uint64_t commits = 0;
+    // When the queue was last taken; the next commit is one period after it.
+    std::chrono::steady_clock::time_point taken = std::chrono::steady_clock::now();
+    // The last reading added was on battery.
+    bool on_battery = false;
+    // A battery reading or a power action waits in the queue: it must not wait out the mains
+    // period, which would lose the start of an outage to a crash in it.
+    bool urgent = false;
+
+    // Under the lock.
+    std::chrono::steady_clock::time_point NextCommit() const {
+        return taken + (on_battery || urgent ? options.BatteryCommitPeriod : options.CommitPeriod);
+    }
 
     void Run();
 };
@@ -68,25 +80,26 @@ void HistoryWriter::Shared::Run() {
 
     std::vector<Reading> batch;
     std::vector<Event> batch_events;
-    bool on_battery = false;
     for (;;) {
         bool stopping = false;
-        bool flushed = false;
+        bool sync = false;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            wake.wait_for(lock, on_battery ? options.BatteryCommitPeriod : options.CommitPeriod,
-                          [this] { return stop || flush; });
-            flushed = flush;
+            // Add moves the commit forward and wakes this wait, so each turn reads it anew.
+            while (!stop && !flush && std::chrono::steady_clock::now() < NextCommit()) {
+                wake.wait_until(lock, NextCommit());
+            }
+            // A flush comes before a power action: that commit must reach the disk too.
+            sync = on_battery || urgent || flush;
             flush = false;
+            urgent = false;
             stopping = stop;
+            taken = std::chrono::steady_clock::now();
             batch.swap(readings);
             batch_events.swap(events);
         }
-        if (!batch.empty()) on_battery = (batch.back().Bits & kPowerFailBit) != 0;
         if (!batch.empty() || !batch_events.empty()) {
             if (!store.IsOpen()) report(store.Open(options.Path, now()));
-            // A flush comes before a power action: that commit must reach the disk too.
-            const bool sync = on_battery || flushed;
             bool damaged = false;
             bool written = store.IsOpen() && store.Write(batch, batch_events, error, damaged, sync);
             if (!written && damaged) {
@@ -133,6 +146,11 @@ HistoryWriter::~HistoryWriter() { Stop(); }
 void HistoryWriter::Add(Reading reading) {
     const std::lock_guard<std::mutex> lock(shared_->mutex);
     if (shared_->stop) return;
+    shared_->on_battery = (reading.Bits & kPowerFailBit) != 0;
+    if (shared_->on_battery && !shared_->urgent) {
+        shared_->urgent = true;
+        shared_->wake.notify_one();
+    }
     Bounded(shared_->readings, std::move(reading), shared_->options.MaxQueuedReadings,
             shared_->dropped);
 }
@@ -140,6 +158,10 @@ void HistoryWriter::Add(Reading reading) {
 void HistoryWriter::Add(Event event) {
     const std::lock_guard<std::mutex> lock(shared_->mutex);
     if (shared_->stop) return;
+    if (event.Kind == EventKind::PowerAction && !shared_->urgent) {
+        shared_->urgent = true;
+        shared_->wake.notify_one();
+    }
     Bounded(shared_->events, std::move(event), shared_->options.MaxQueuedEvents, shared_->dropped);
 }
 
@@ -171,6 +193,11 @@ std::uint64_t HistoryWriter::Dropped() const {
 std::uint64_t HistoryWriter::Commits() const {
     const std::lock_guard<std::mutex> lock(shared_->mutex);
     return shared_->commits;
+}
+
+std::chrono::steady_clock::time_point HistoryWriter::NextCommit() const {
+    const std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->NextCommit();
 }
 
 }  // namespace gw::history

@@ -1,7 +1,9 @@
 // The history's own thread: the main thread hands each reading and event to a bounded queue and
 // goes on; this thread wakes every ten seconds (not once per poll cycle; every two and syncing
 // each commit while the UPS runs on battery), writes what came in one transaction, and thins
-// the file once an hour. It opens the file itself, so a slow disk or
+// the file once an hour. The first reading on battery, or a power action, brings the commit
+// forward to two seconds after the last one at most, so a crash early in an outage still
+// leaves its start in the file. It opens the file itself, so a slow disk or
 // a long check never holds up start-up, the polls or the power-fail response.
 //
 // When the file cannot be written, rows are dropped and one line says so (again only after it
@@ -64,6 +66,8 @@ public:
     std::uint64_t Dropped() const;
     // Batches committed so far; for tests.
     std::uint64_t Commits() const;
+    // When the writer commits next unless flushed; for tests.
+    std::chrono::steady_clock::time_point NextCommit() const;
 
 private:
     struct Shared;

@@ -1,6 +1,8 @@
 #include "history/sqlite_db.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <utility>
 
@@ -71,6 +73,14 @@ Database::~Database() { Close(); }
 
 bool Database::Open(const std::string& path, Mode mode) {
     Close();
+    if (mode == Mode::ReadWrite) {
+        // SQLite would create the file readable by all (0644 less the umask) and gives its
+        // write-ahead log and shared-memory files the file's own mode: made here first, the
+        // history is the owner's alone, as the journal is. A file that exists keeps its mode.
+        const int fd =
+            ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) ::close(fd);
+    }
     const int flags =
         mode == Mode::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     const int code = sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);

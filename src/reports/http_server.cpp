@@ -8,6 +8,7 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include "reports/history_worker.h"
 #include "reports/http_handler.h"
 #include "reports/tcp_pool.h"
 
@@ -29,14 +30,15 @@ constexpr std::chrono::seconds kLingerLimit{1};
 class Session final : public TcpSession, public std::enable_shared_from_this<Session> {
 public:
     Session(tcp::socket socket, std::string address, TcpPool& pool, const PageSource& source,
-            LoginThrottle& throttle, std::chrono::milliseconds deadline)
+            LoginThrottle& throttle, std::chrono::milliseconds deadline, HistoryWorker& history)
         : stream_(std::move(socket)),
           turn_(stream_.get_executor()),
           address_(std::move(address)),
           pool_(pool),
           source_(source),
           throttle_(throttle),
-          deadline_(deadline) {
+          deadline_(deadline),
+          history_(history) {
         parser_.header_limit(HttpServer::kHeaderLimit);
         parser_.body_limit(HttpServer::kBodyLimit);
     }
@@ -47,6 +49,7 @@ public:
     void Run() override {
         // One deadline for the whole exchange, so a silent or trickling client cannot keep it.
         stream_.expires_after(deadline_);
+        give_up_ = HistoryWorker::Clock::now() + deadline_;
         http::async_read(stream_, buffer_, parser_,
                          [self = shared_from_this()](beast::error_code error, std::size_t) {
                              self->OnRead(error);
@@ -83,8 +86,28 @@ private:
 
     void Respond(bool login) {
         const std::shared_ptr<const PageState> state = source_.Current();
-        std::optional<HttpResponse> response =
-            HandleRequest(parser_.get(), *state, std::chrono::system_clock::now());
+        if (IsHistoryRequest(parser_.get())) return AskHistory(state, login);
+        Send(HandleRequest(parser_.get(), *state, std::chrono::system_clock::now()), login);
+    }
+
+    // The history is composed on its own thread; the answer comes back to this connection's.
+    void AskHistory(std::shared_ptr<const PageState> state, bool login) {
+        auto self = shared_from_this();
+        const bool queued = history_.Submit(
+            HistoryAnswerKey(parser_.get(), *state), give_up_,
+            [request = parser_.get(), state] {
+                return HandleRequest(request, *state, std::chrono::system_clock::now());
+            },
+            [self, login](std::optional<HttpResponse> answer) {
+                net::post(self->Executor(), [self, login, answer = std::move(answer)]() mutable {
+                    self->Send(std::move(answer), login);
+                });
+            });
+        // Refused unchecked: no login either way.
+        if (!queued) Send(BusyAnswer(parser_.get()), false);
+    }
+
+    void Send(std::optional<HttpResponse> response, bool login) {
         if (!response) return Close();
         if (login && response->result() == http::status::unauthorized) {
             throttle_.Failed(address_, LoginThrottle::Clock::now());
@@ -121,6 +144,8 @@ private:
     const PageSource& source_;
     LoginThrottle& throttle_;
     const std::chrono::milliseconds deadline_;
+    HistoryWorker& history_;
+    HistoryWorker::Clock::time_point give_up_;
     beast::flat_buffer buffer_;
     http::request_parser<http::string_body> parser_;
     HttpResponse response_;
@@ -136,6 +161,7 @@ HttpServer::~HttpServer() { Stop(); }
 
 std::string HttpServer::Start(std::uint16_t port) {
     Stop();
+    history_ = std::make_unique<HistoryWorker>();
     const TcpPool::Bounds bounds{BoundByDescriptors(limits_.MaxConnections, kDescriptorEighths),
                                  limits_.MaxPerAddress};
     auto pool = std::make_unique<TcpPool>(kThreads, bounds,
@@ -143,17 +169,21 @@ std::string HttpServer::Start(std::uint16_t port) {
                                                  TcpPool& owner) -> std::shared_ptr<TcpSession> {
                                               return std::make_shared<Session>(
                                                   std::move(socket), address, owner, source_,
-                                                  throttle_, limits_.RequestDeadline);
+                                                  throttle_, limits_.RequestDeadline, *history_);
                                           });
     std::string error = pool->Start({}, port);
     if (error.empty()) pool_ = std::move(pool);
+    if (!error.empty()) history_.reset();
     return error;
 }
 
 void HttpServer::Stop() {
     if (!pool_) return;
+    // First, so that the sessions it holds are let go and none waits on it.
+    history_->Stop();
     pool_->Shutdown(kStopWait);
     pool_.reset();
+    history_.reset();
 }
 
 std::uint16_t HttpServer::Port() const { return pool_ ? pool_->Port() : 0; }

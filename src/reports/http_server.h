@@ -5,7 +5,8 @@
 // a socket and a buffer, not a thread. A connection has kRequestDeadline for its whole request
 // and answer; beyond kMaxConnections (fewer when the limit of open files is low), or beyond
 // kMaxPerAddress from one address, a new one is closed at once. Requests that carry credentials
-// for the page take their turn in a LoginThrottle per address.
+// for the page take their turn in a LoginThrottle per address. The history pages are composed
+// on their own thread (HistoryWorker), so a year's chart never holds up "/" or "/metrics".
 //
 // Thread rule: Start, Stop, Running, Port, Connections and TakeFailedLoginReports on the main
 // thread (the owner's); the pool's threads only read the PageSource and use the throttle.
@@ -22,6 +23,7 @@
 
 namespace gw::reports {
 
+class HistoryWorker;
 class TcpPool;
 
 class HttpServer {
@@ -71,6 +73,7 @@ private:
     const PageSource& source_;
     Limits limits_;
     LoginThrottle throttle_;
+    std::unique_ptr<HistoryWorker> history_;  // while running; the history pages' thread
     std::unique_ptr<TcpPool> pool_;
 };
 

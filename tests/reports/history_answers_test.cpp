@@ -157,5 +157,57 @@ TEST(HistoryAnswersTest, BatteryFiguresAppearOnceKnown) {
     }
 }
 
+// Whatever a script or an attacker puts in the query, the answer is a refusal or at most the
+// bucket limit, never the whole file in one-millisecond buckets.
+TEST(HistoryAnswersTest, HostileQueriesGetARefusalOrABoundedAnswer) {
+    monitor::testing::ScratchDir dir;
+    const std::string path = dir / history::kHistoryFileName;
+    const history::Millis now = history::ToMillis(kNow);
+    {
+        history::HistoryStore store;
+        ASSERT_TRUE(store.Open(path, now).Ok);
+        std::vector<history::Reading> rows(10000);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            rows[i].Time = now - 10'000'000 + static_cast<history::Millis>(i) * 1000;
+            rows[i][Field::Load] = 12;
+        }
+        std::string error;
+        bool damaged = false;
+        ASSERT_TRUE(store.Write(rows, {}, error, damaged)) << error;
+    }
+    PageState state;
+    state.History = std::make_shared<history::HistoryReader>(path);
+    const char* queries[] = {
+        "from=99999999999999999&to=now",
+        "from=-9223372036854775808&to=now&step=0.001",
+        "from=0&to=9999-12-31&step=0.001",
+        "from=1&to=99999999999999999999",
+        "from=-999999999d",
+        "from=-10000s&step=0.001",
+        "from=now&to=-1h",
+        "from=nan&to=inf",
+        "from=&to=",
+        "step=-1",
+        "step=99999999999999",
+        "from=00000000000000000000000000001",
+    };
+    for (const char* query : queries) {
+        SCOPED_TRACE(query);
+        const auto answer =
+            HandleRequest(Get(std::string(kHistoryJsonPath) + "?" + query), state, kNow);
+        ASSERT_TRUE(answer);
+        const std::string& body = answer->body();
+        if (answer->result() == http::status::bad_request) continue;
+        EXPECT_EQ(answer->result(), http::status::ok);
+        std::size_t buckets = 0;
+        for (std::size_t at = body.find("\"rows\":"); at != std::string::npos;
+             at = body.find("\"rows\":", at + 1)) {
+            ++buckets;
+        }
+        EXPECT_LE(buckets, static_cast<std::size_t>(history::HistoryReader::kMaxBuckets));
+        EXPECT_EQ(body.find("\"error\""), std::string::npos) << body.substr(0, 200);
+    }
+}
+
 }  // namespace
 }  // namespace gw::reports
