@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "monitor/power_backend_handlers.h"
@@ -93,7 +94,15 @@ public:
             });
         });
         proxy_->finishRegistration();
-        connection_->enterEventLoopAsync();
+        // Not enterEventLoopAsync: its thread lets the error escape when the bus goes away (at
+        // power-off the bus may stop first), which ends the program before its close sequence.
+        // Here the loop just ends; later calls fail as they are sent.
+        event_loop_ = std::thread([connection = connection_.get()] {
+            try {
+                connection->enterEventLoop();
+            } catch (const sdbus::Error&) {
+            }
+        });
     }
 
     ~LogindPowerControl() override {
@@ -101,6 +110,7 @@ public:
         // Joins the event loop thread: no reply or signal after this. The proxy then drops the
         // calls still waiting for a reply.
         connection_->leaveEventLoop();
+        event_loop_.join();
         proxy_.reset();
     }
 
@@ -186,6 +196,7 @@ private:
     link::MainLoop& loop_;
     std::unique_ptr<sdbus::IProxy> proxy_;
     std::shared_ptr<BackendHandlers> handlers_;
+    std::thread event_loop_;
 };
 
 // What the program gets when the bus cannot be reached: every question and request fails with

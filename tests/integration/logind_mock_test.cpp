@@ -365,6 +365,24 @@ TEST_F(LogindMockTest, SlowAnswersDoNotHoldUpTheMainThread) {
     EXPECT_GE(ticks, 10);  // the loop ran on meanwhile
 }
 
+// At power-off the system bus may stop before the service does. Its going must end nothing: the
+// program still runs its close sequence, and a request made after it fails with a log line.
+TEST_F(LogindMockTest, TheBusGoingAwayEndsNothing) {
+    StartPeers();
+    auto power = MakePower();
+    ASSERT_TRUE(loop_.RunUntil([&] { return !Inhibitors().empty(); }, 10s));
+    logind_.reset();
+    control_.reset();
+    daemon_ = Child();  // ends the bus
+    loop_.RunUntil([] { return false; }, 500ms);
+
+    EXPECT_TRUE(power->SystemShutdown());
+    ASSERT_TRUE(loop_.RunUntil([&] { return !power->Acting(); }, 10s));
+    ASSERT_FALSE(log_.Lines.empty());
+    EXPECT_EQ(log_.Lines.back().rfind("Power off failed: ", 0), 0u) << log_.Lines.back();
+    power.reset();
+}
+
 // Needs no peers: a bus that is not there.
 TEST(LogindUnreachableTest, EveryActionSaysWhy) {
     link::PlainMainLoop loop;
