@@ -147,6 +147,10 @@ std::string DocumentPath(std::string_view target) {
     return path;
 }
 
+bool IsGuardedPath(std::string_view path) {
+    return path == "/" || path == kMetricsPath || path == kHistoryPath || path == kHistoryJsonPath;
+}
+
 std::optional<HttpResponse> HandleRequest(const HttpRequest& request, const PageState& state,
                                           std::chrono::system_clock::time_point now) {
     const std::string_view method = Std(request.method_string());
@@ -161,9 +165,7 @@ std::optional<HttpResponse> HandleRequest(const HttpRequest& request, const Page
     if (!credentials) return std::nullopt;
 
     const std::string path = DocumentPath(Std(request.target()));
-    const bool history_path = path == kMetricsPath || path == kHistoryPath ||
-                              path == kHistoryJsonPath;
-    if (path != "/" && !history_path) {
+    if (!IsGuardedPath(path)) {
         HttpResponse response = Answer(http::status::ok, request.version());
         Finish(response, 0, head);
         return response;
@@ -180,7 +182,7 @@ std::optional<HttpResponse> HandleRequest(const HttpRequest& request, const Page
         return response;
     }
 
-    if (history_path) return AnswerHistory(request, path, state, now, head);
+    if (path != "/") return AnswerHistory(request, path, state, now, head);
 
     HttpResponse response = Answer(http::status::ok, request.version());
     response.insert(http::field::cache_control, "no-store, no-cache, must-revalidate");

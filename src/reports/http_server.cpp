@@ -1,5 +1,6 @@
 #include "reports/http_server.h"
 
+#include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -20,9 +21,10 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-// After the answer, what the client still sends is read and dropped for this long, so that
-// closing with unread bytes does not reset the connection under the answer.
+// After the answer, what the client still sends is read and dropped for this long and up to
+// this much, so that closing with unread bytes does not reset the connection under the answer.
 constexpr std::chrono::seconds kLingerLimit{1};
+constexpr std::size_t kLingerBytes = 64 * 1024;
 
 // One connection: read one request within the deadline, answer it (or not), close. All of its
 // handlers run on its context's one thread.
@@ -44,6 +46,13 @@ public:
 
     net::any_io_executor Executor() override { return stream_.get_executor(); }
 
+    // Answered, a connection only waits for its client to close: its slot is a newcomer's.
+    std::optional<Clock::time_point> IdleSince() const override {
+        const Clock::rep answered = answered_.load();
+        if (answered == 0) return std::nullopt;
+        return Clock::time_point(Clock::duration(answered));
+    }
+
     void Run() override {
         // One deadline for the whole exchange, so a silent or trickling client cannot keep it.
         stream_.expires_after(deadline_);
@@ -54,9 +63,8 @@ public:
     }
 
     void Close() override {
-        beast::error_code ignored;
-        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-        stream_.close();
+        CloseQuietly(stream_.socket());
+        stream_.close();  // and its timer
         turn_.cancel();
     }
 
@@ -64,10 +72,10 @@ private:
     void OnRead(beast::error_code error) {
         if (error) return Close();
         const HttpRequest& request = parser_.get();
-        // Only credentials for the page are checked; a request without them is no login.
+        // Only credentials for a guarded path are checked; a request without them is no login.
         if (request.count(http::field::authorization) == 0 ||
-            DocumentPath(std::string_view(request.target().data(), request.target().size())) !=
-                "/") {
+            !IsGuardedPath(
+                DocumentPath(std::string_view(request.target().data(), request.target().size())))) {
             return Respond(false);
         }
         const auto now = LoginThrottle::Clock::now();
@@ -102,16 +110,22 @@ private:
         if (error) return Close();
         beast::error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        answered_.store(Clock::now().time_since_epoch().count());
         stream_.expires_after(kLingerLimit);
         Drain();
     }
 
     void Drain() {
-        stream_.async_read_some(net::buffer(drain_),
-                                [self = shared_from_this()](beast::error_code error, std::size_t) {
-                                    if (error) return self->Close();
-                                    self->Drain();
-                                });
+        stream_.async_read_some(net::buffer(drain_), [self = shared_from_this()](
+                                                         beast::error_code error, std::size_t got) {
+            self->OnDrained(error, got);
+        });
+    }
+
+    void OnDrained(beast::error_code error, std::size_t got) {
+        drained_ += got;
+        if (error || drained_ > kLingerBytes) return Close();
+        Drain();
     }
 
     beast::tcp_stream stream_;
@@ -124,7 +138,9 @@ private:
     beast::flat_buffer buffer_;
     http::request_parser<http::string_body> parser_;
     HttpResponse response_;
-    char drain_[512];
+    char drain_[4096];
+    std::size_t drained_ = 0;
+    std::atomic<Clock::rep> answered_{0};  // when the answer went out; 0: not yet
 };
 
 }  // namespace
