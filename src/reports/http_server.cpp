@@ -7,7 +7,9 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/write.hpp>
+#include <optional>
 
 #include "reports/http_handler.h"
 #include "reports/tcp_pool.h"
@@ -100,9 +102,23 @@ private:
             throttle_.Passed(address_);
         }
         response_ = std::move(*response);
-        http::async_write(stream_, response_,
-                          [self = shared_from_this()](beast::error_code error, std::size_t) {
-                              self->OnWritten(error);
+        Send();
+    }
+
+    // Most answers fit the socket's buffer: written at once, the connection counts as answered
+    // (and its slot as free for a newcomer) now rather than when a queued handler runs.
+    void Send() {
+        serializer_.emplace(response_);
+        beast::error_code error;
+        stream_.socket().non_blocking(true, error);
+        while (!error && !serializer_->is_done()) {
+            http::write_some(stream_.socket(), *serializer_, error);
+        }
+        if (serializer_->is_done()) return OnWritten({});
+        if (error != net::error::would_block) return Close();
+        http::async_write(stream_, *serializer_,
+                          [self = shared_from_this()](beast::error_code write_error, std::size_t) {
+                              self->OnWritten(write_error);
                           });
     }
 
@@ -138,6 +154,7 @@ private:
     beast::flat_buffer buffer_;
     http::request_parser<http::string_body> parser_;
     HttpResponse response_;
+    std::optional<http::response_serializer<http::string_body>> serializer_;
     char drain_[4096];
     std::size_t drained_ = 0;
     std::atomic<Clock::rep> answered_{0};  // when the answer went out; 0: not yet

@@ -17,8 +17,9 @@ namespace {
 
 constexpr char kAddressInUse[] = "Could not bind socket. Address and port are already in use.";
 constexpr std::chrono::milliseconds kAcceptRetry{50};
-// Connections told to close whose descriptors may not be free yet: beyond this, newcomers wait
-// in the backlog rather than push the count past the bound.
+// Connections told to close whose descriptors may not be free yet: at this many, accepting
+// pauses and newcomers wait in the backlog rather than push the count past the bound (or be
+// turned away, which resets them).
 constexpr std::size_t kMaxEvicting = 4;
 
 std::vector<std::unique_ptr<net::io_context>> MakeContexts(int count) {
@@ -113,6 +114,13 @@ void TcpPool::OnAccept(const error_code& error, Socket socket) {
         return;
     }
     Admit(std::move(socket));
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (evicting_ >= kMaxEvicting) {
+            accept_paused_ = true;  // Remove resumes it
+            return;
+        }
+    }
     Accept();
 }
 
@@ -183,6 +191,10 @@ void TcpPool::Remove(TcpSession* session) {
     if (found == sessions_.end()) return;
     if (found->second.Evicted) {
         --evicting_;
+        if (accept_paused_ && !stopping_) {
+            accept_paused_ = false;
+            net::post(acceptor_.get_executor(), [this] { Accept(); });
+        }
     } else if (--per_address_[found->second.Address] == 0) {
         per_address_.erase(found->second.Address);
     }

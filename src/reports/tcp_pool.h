@@ -118,6 +118,7 @@ private:
     std::unordered_map<TcpSession*, Entry> sessions_;
     std::unordered_map<std::string, std::size_t> per_address_;  // not counting evicted ones
     std::size_t evicting_ = 0;
+    bool accept_paused_ = false;  // until one of those evicting is gone
     bool stopping_ = false;
     std::uint16_t port_ = 0;
     // The contexts come after the registry, so they go first: sessions still queued in them
