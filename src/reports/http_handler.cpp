@@ -37,7 +37,9 @@ std::string_view Trimmed(std::string_view text) {
 // Beast's decoder stops at the first character outside the alphabet; all of the text must be
 // alphabet, then at most two "=" that complete the last group.
 std::optional<std::string> DecodeBase64(std::string_view text) {
-    std::string out(base64::decoded_size(text.size()), '\0');
+    // decoded_size counts whole groups only; an unpadded last group of two or three letters
+    // still yields one or two bytes.
+    std::string out(base64::decoded_size(text.size() + 3), '\0');
     const auto [written, read] = base64::decode(out.data(), text.data(), text.size());
     const std::string_view rest = text.substr(read);
     if (rest.size() > 2 || rest.find_first_not_of('=') != std::string_view::npos) {
