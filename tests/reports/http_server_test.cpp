@@ -218,6 +218,18 @@ TEST_F(HttpServerTest, AnsweredConnectionsMakeRoomAndEveryCloseIsOrderly) {
         EXPECT_TRUE(closed);
         EXPECT_FALSE(kept.back()->Reset()) << kept.size();
     }
+    // An answer larger than the socket takes at once goes out whole all the same.
+    PageState big = *source_.Current();
+    big.Snapshot.ProductName = std::string(4 << 20, 'x');
+    source_.Publish(big);
+    Client reader(server.Port());
+    reader.Send(request);
+    bool closed = false;
+    const std::string answer = reader.ReadToEnd(closed);
+    const std::size_t length = answer.find("Content-Length: ");
+    ASSERT_NE(length, std::string::npos);
+    EXPECT_EQ(std::stoul(answer.substr(length + 16)), answer.size() - answer.find("\r\n\r\n") - 4);
+    EXPECT_GT(answer.size(), std::size_t{4 << 20});
 }
 
 TEST_F(HttpServerTest, PortInUseIsToldAndARestartMovesToTheNewPort) {
