@@ -4,7 +4,8 @@
 //
 // When a bound is reached, a newcomer takes the slot of a connection that allows it
 // (TcpSession::IdleSince): of the lowest standing (TcpSession::Standing), the one idle longest.
-// When none does, the newcomer is closed at once.
+// When none does, the newcomer is closed at once. While a few of those told to give way are
+// still closing, accepting pauses, so that newcomers wait in the backlog.
 //
 // Each thread runs its own io_context and a connection stays on the one it was accepted to, so
 // the threads share no queue and a connection's handlers never run at the same time.
