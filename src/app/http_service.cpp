@@ -20,6 +20,15 @@ std::optional<long> ParsePortText(std::string_view text) {
     return negative ? -value : value;
 }
 
+std::string PortTextError(std::string_view text) {
+    const std::optional<long> port = ParsePortText(text);
+    if (!port) return "'" + std::string(text) + "' is not a valid integer value";
+    if (*port < 1 || *port > 65535) {
+        return "'" + std::string(text) + "' is not a port number (1 to 65535)";
+    }
+    return {};
+}
+
 HttpService::HttpService(link::MainLoop& loop, const monitor::DisplayModel& display,
                          const link::UpsLink& ups, monitor::DetectionDialogs& dialogs,
                          link::LogSink& log)
@@ -31,18 +40,14 @@ void HttpService::OnEnabledChanged() {
         Stop();
         return;
     }
-    const std::optional<long> port = ParsePortText(display_.HTTPPortE);
-    if (!port) {
-        dialogs_.ShowError("'" + display_.HTTPPortE + "' is not a valid integer value");
+    const std::string wrong = PortTextError(display_.HTTPPortE);
+    if (!wrong.empty()) {
+        dialogs_.ShowError(wrong);
         return;  // the server stays as it was
     }
-    if (*port < 1 || *port > 65535) {
-        Stop();
-        dialogs_.ShowError("'" + display_.HTTPPortE + "' is not a port number (1 to 65535)");
-        return;
-    }
     Publish();
-    const std::string error = server_.Start(static_cast<std::uint16_t>(*port));
+    const std::string error =
+        server_.Start(static_cast<std::uint16_t>(*ParsePortText(display_.HTTPPortE)));
     if (!error.empty()) {
         dialogs_.ShowError(error);
         return;

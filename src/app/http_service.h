@@ -24,6 +24,10 @@ namespace gw::app {
 // The port of HTTPPortE: a decimal integer, optionally signed, without blanks. Nothing when
 // the text is not one.
 std::optional<long> ParsePortText(std::string_view text);
+// What is wrong with a port field's text for the message box: "'%s' is not a valid integer
+// value" or "'%s' is not a port number (1 to 65535)"; empty for a port. Both servers go by it
+// and stay as they were when it is not empty.
+std::string PortTextError(std::string_view text);
 
 class HttpService {
 public:
@@ -37,7 +41,8 @@ public:
                 const link::UpsLink& ups, monitor::DetectionDialogs& dialogs, link::LogSink& log);
 
     // The reaction to HTTPCB: starts the server on the port HTTPPortE shows when the box is
-    // ticked, stops it when not. A failure is shown in a message box; the box stays as it is.
+    // ticked, stops it when not. A failure is shown in a message box; the box stays as it is,
+    // and for a text that is no port (PortTextError) the server too.
     void OnEnabledChanged();
     // Stops the server (the close sequence), logging the failed logins not logged yet.
     void Stop();

@@ -20,16 +20,14 @@ void NutService::OnEnabledChanged() {
         Stop();
         return;
     }
-    const std::optional<long> port = ParsePortText(display_.NUTPortE);
-    if (!port || *port < 1 || *port > 65535) {
-        Stop();
-        dialogs_.ShowError("NUT server: '" + display_.NUTPortE +
-                           "' is not a port number (1 to 65535)");
-        return;
+    const std::string wrong = PortTextError(display_.NUTPortE);
+    if (!wrong.empty()) {
+        dialogs_.ShowError("NUT server: " + wrong);
+        return;  // the server stays as it was, as the status page's does
     }
     Publish();
-    const std::string error =
-        server_.Start(display_.NUTAddressE, static_cast<std::uint16_t>(*port));
+    const std::string error = server_.Start(
+        display_.NUTAddressE, static_cast<std::uint16_t>(*ParsePortText(display_.NUTPortE)));
     if (!error.empty()) {
         dialogs_.ShowError("NUT server: " + error);
         return;

@@ -42,7 +42,8 @@ public:
     void SetStatusSource(StatusCopy status) { status_ = std::move(status); }
 
     // The reaction to the "NUT Server" box: starts the server on NUTAddressE and NUTPortE when
-    // ticked, stops it when not. A failure is shown in a message box; the box stays as it is.
+    // ticked, stops it when not. A failure is shown in a message box; the box stays as it is,
+    // and for a text that is no port (PortTextError) the server too.
     void OnEnabledChanged();
     void Stop();
     bool Running() const { return server_.Running(); }

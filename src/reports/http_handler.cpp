@@ -37,7 +37,9 @@ std::string_view Trimmed(std::string_view text) {
 // Beast's decoder stops at the first character outside the alphabet; all of the text must be
 // alphabet, then at most two "=" that complete the last group.
 std::optional<std::string> DecodeBase64(std::string_view text) {
-    std::string out(base64::decoded_size(text.size()), '\0');
+    // decoded_size counts whole groups only; an unpadded last group of two or three letters
+    // still yields one or two bytes.
+    std::string out(base64::decoded_size(text.size() + 3), '\0');
     const auto [written, read] = base64::decode(out.data(), text.data(), text.size());
     const std::string_view rest = text.substr(read);
     if (rest.size() > 2 || rest.find_first_not_of('=') != std::string_view::npos) {
@@ -147,6 +149,10 @@ std::string DocumentPath(std::string_view target) {
     return path;
 }
 
+bool IsGuardedPath(std::string_view path) {
+    return path == "/" || path == kMetricsPath || path == kHistoryPath || path == kHistoryJsonPath;
+}
+
 std::optional<HttpResponse> HandleRequest(const HttpRequest& request, const PageState& state,
                                           std::chrono::system_clock::time_point now) {
     const std::string_view method = Std(request.method_string());
@@ -161,9 +167,7 @@ std::optional<HttpResponse> HandleRequest(const HttpRequest& request, const Page
     if (!credentials) return std::nullopt;
 
     const std::string path = DocumentPath(Std(request.target()));
-    const bool history_path = path == kMetricsPath || path == kHistoryPath ||
-                              path == kHistoryJsonPath;
-    if (path != "/" && !history_path) {
+    if (!IsGuardedPath(path)) {
         HttpResponse response = Answer(http::status::ok, request.version());
         Finish(response, 0, head);
         return response;
@@ -180,7 +184,7 @@ std::optional<HttpResponse> HandleRequest(const HttpRequest& request, const Page
         return response;
     }
 
-    if (history_path) return AnswerHistory(request, path, state, now, head);
+    if (path != "/") return AnswerHistory(request, path, state, now, head);
 
     HttpResponse response = Answer(http::status::ok, request.version());
     response.insert(http::field::cache_control, "no-store, no-cache, must-revalidate");

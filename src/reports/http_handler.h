@@ -44,6 +44,10 @@ std::optional<Credentials> ParseAuthorization(const std::string_view* header);
 // escapes are malformed, which matches no document.
 std::string DocumentPath(std::string_view target);
 
+// Whether `path` (a DocumentPath) is one of those the credentials guard: "/", the metrics and
+// the history. Only requests for these check credentials, so only these count as logins.
+bool IsGuardedPath(std::string_view path);
+
 // The response, or nothing when the connection is to be closed unanswered (a method other than
 // GET, POST and HEAD; a scheme other than Basic). HEAD gets the headers of GET without the
 // body. Every response says "Connection: close".

@@ -1,12 +1,15 @@
 #include "reports/http_server.h"
 
+#include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/write.hpp>
+#include <optional>
 
 #include "reports/history_worker.h"
 #include "reports/http_handler.h"
@@ -21,9 +24,10 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-// After the answer, what the client still sends is read and dropped for this long, so that
-// closing with unread bytes does not reset the connection under the answer.
+// After the answer, what the client still sends is read and dropped for this long and up to
+// this much, so that closing with unread bytes does not reset the connection under the answer.
 constexpr std::chrono::seconds kLingerLimit{1};
+constexpr std::size_t kLingerBytes = 64 * 1024;
 
 // One connection: read one request within the deadline, answer it (or not), close. All of its
 // handlers run on its context's one thread.
@@ -46,6 +50,13 @@ public:
 
     net::any_io_executor Executor() override { return stream_.get_executor(); }
 
+    // Answered, a connection only waits for its client to close: its slot is a newcomer's.
+    std::optional<Clock::time_point> IdleSince() const override {
+        const Clock::rep answered = answered_.load();
+        if (answered == 0) return std::nullopt;
+        return Clock::time_point(Clock::duration(answered));
+    }
+
     void Run() override {
         // One deadline for the whole exchange, so a silent or trickling client cannot keep it.
         stream_.expires_after(deadline_);
@@ -57,9 +68,8 @@ public:
     }
 
     void Close() override {
-        beast::error_code ignored;
-        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-        stream_.close();
+        CloseQuietly(stream_.socket());
+        stream_.close();  // and its timer
         turn_.cancel();
     }
 
@@ -67,10 +77,10 @@ private:
     void OnRead(beast::error_code error) {
         if (error) return Close();
         const HttpRequest& request = parser_.get();
-        // Only credentials for the page are checked; a request without them is no login.
+        // Only credentials for a guarded path are checked; a request without them is no login.
         if (request.count(http::field::authorization) == 0 ||
-            DocumentPath(std::string_view(request.target().data(), request.target().size())) !=
-                "/") {
+            !IsGuardedPath(
+                DocumentPath(std::string_view(request.target().data(), request.target().size())))) {
             return Respond(false);
         }
         const auto now = LoginThrottle::Clock::now();
@@ -115,9 +125,23 @@ private:
             throttle_.Passed(address_);
         }
         response_ = std::move(*response);
-        http::async_write(stream_, response_,
-                          [self = shared_from_this()](beast::error_code error, std::size_t) {
-                              self->OnWritten(error);
+        Send();
+    }
+
+    // Most answers fit the socket's buffer: written at once, the connection counts as answered
+    // (and its slot as free for a newcomer) now rather than when a queued handler runs.
+    void Send() {
+        serializer_.emplace(response_);
+        beast::error_code error;
+        stream_.socket().non_blocking(true, error);
+        while (!error && !serializer_->is_done()) {
+            http::write_some(stream_.socket(), *serializer_, error);
+        }
+        if (serializer_->is_done()) return OnWritten({});
+        if (error != net::error::would_block) return Close();
+        http::async_write(stream_, *serializer_,
+                          [self = shared_from_this()](beast::error_code write_error, std::size_t) {
+                              self->OnWritten(write_error);
                           });
     }
 
@@ -125,16 +149,22 @@ private:
         if (error) return Close();
         beast::error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        answered_.store(Clock::now().time_since_epoch().count());
         stream_.expires_after(kLingerLimit);
         Drain();
     }
 
     void Drain() {
-        stream_.async_read_some(net::buffer(drain_),
-                                [self = shared_from_this()](beast::error_code error, std::size_t) {
-                                    if (error) return self->Close();
-                                    self->Drain();
-                                });
+        stream_.async_read_some(net::buffer(drain_), [self = shared_from_this()](
+                                                         beast::error_code error, std::size_t got) {
+            self->OnDrained(error, got);
+        });
+    }
+
+    void OnDrained(beast::error_code error, std::size_t got) {
+        drained_ += got;
+        if (error || drained_ > kLingerBytes) return Close();
+        Drain();
     }
 
     beast::tcp_stream stream_;
@@ -149,7 +179,10 @@ private:
     beast::flat_buffer buffer_;
     http::request_parser<http::string_body> parser_;
     HttpResponse response_;
-    char drain_[512];
+    std::optional<http::response_serializer<http::string_body>> serializer_;
+    char drain_[4096];
+    std::size_t drained_ = 0;
+    std::atomic<Clock::rep> answered_{0};  // when the answer went out; 0: not yet
 };
 
 }  // namespace

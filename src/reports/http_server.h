@@ -4,9 +4,13 @@
 // Each connection is a task on a small fixed pool of threads (Asio), so an idle connection costs
 // a socket and a buffer, not a thread. A connection has kRequestDeadline for its whole request
 // and answer; beyond kMaxConnections (fewer when the limit of open files is low), or beyond
-// kMaxPerAddress from one address, a new one is closed at once. Requests that carry credentials
-// for the page take their turn in a LoginThrottle per address. The history pages are composed
-// on their own thread (HistoryWorker), so a year's chart never holds up "/" or "/metrics".
+// kMaxPerAddress from one address, a new one takes the slot of one that was answered and waits
+// for its client to close, or else is closed at once. Once answered, a connection shuts down
+// its sending side and reads what the client still sends before it closes, so that the client
+// (or a proxy) sees an orderly end rather than a reset. Requests that carry credentials for
+// any guarded path (IsGuardedPath) take their turn in a LoginThrottle per address.
+// The history pages are composed on their own thread (HistoryWorker), so a year's chart never
+// holds up "/" or "/metrics".
 //
 // Thread rule: Start, Stop, Running, Port, Connections and TakeFailedLoginReports on the main
 // thread (the owner's); the pool's threads only read the PageSource and use the throttle.

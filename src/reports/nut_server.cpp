@@ -46,6 +46,9 @@ public:
         if (logged_in_.load()) return std::nullopt;
         return Clock::time_point(Clock::duration(last_valid_.load()));
     }
+    // A secondary gives its name and password a line at a time; a crowd of anonymous
+    // connections must not push it out before its LOGIN.
+    int Standing() const override { return logging_in_.load() ? 1 : 0; }
 
     void Run() override {
         boost::system::error_code error;
@@ -56,9 +59,7 @@ public:
     }
 
     void Close() override {
-        boost::system::error_code ignored;
-        socket_.shutdown(tcp::socket::shutdown_both, ignored);
-        socket_.close(ignored);
+        CloseQuietly(socket_);
         watch_.cancel();
         turn_.cancel();
     }
@@ -151,12 +152,17 @@ private:
                 throttle_.Passed(address_);
             } else if (answer.Then == NutAnswer::Effect::LoginRefused) {
                 throttle_.Failed(address_, now);
+                refused_ = true;
             }
+            logging_in_.store(!refused_ && (connection_.User || connection_.Password));
             reply += answer.Text;
             if (answer.Then == NutAnswer::Effect::Close) {
-                // Gone from the count at once, not when the client gets round to closing.
+                // Gone from the count at once, not when the client gets round to closing; the
+                // slot is anybody's while the answer lingers.
                 if (connection_.LoggedIn) roster_.Remove(address_);
                 connection_.LoggedIn = false;
+                logged_in_.store(false);
+                logging_in_.store(false);
                 return Answer(std::move(reply), true);
             }
         }
@@ -250,6 +256,7 @@ private:
     NutConnection connection_;
     // What the acceptor's thread reads for IdleSince.
     std::atomic<bool> logged_in_{false};
+    std::atomic<bool> logging_in_{false};  // a name or password given, no LOGIN refused yet
     std::atomic<Clock::rep> last_valid_{0};
     Clock::time_point last_line_{};  // the last valid command
     Clock::time_point write_start_{};
@@ -259,6 +266,7 @@ private:
     bool lingering_ = false;
     bool waiting_for_turn_ = false;
     bool turn_granted_ = false;  // the LOGIN at the head of the buffer may be checked now
+    bool refused_ = false;       // a LOGIN failed: no longer counts as logging in
 };
 
 }  // namespace

@@ -6,7 +6,8 @@
 // answer the client does not take within kWriteDeadline closes it too. Logged-in secondaries
 // always have room: when all kMaxConnections slots (fewer when the limit of open files is low)
 // or an address's kMaxPerAddress are taken, a newcomer takes the slot of the connection that
-// has not logged in and has been idle longest, and only when every slot is logged in is it
+// has not logged in and has been idle longest, an anonymous one before one that has given a
+// name or password (a secondary logging in), and only when every slot is logged in is it
 // closed at once. A line longer than kMaxLine is answered "ERR TOO-LONG" and closed. LOGIN
 // takes its turn in a LoginThrottle per address.
 //

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/post.hpp>
+#include <utility>
 
 namespace gw::reports {
 
@@ -16,8 +17,9 @@ namespace {
 
 constexpr char kAddressInUse[] = "Could not bind socket. Address and port are already in use.";
 constexpr std::chrono::milliseconds kAcceptRetry{50};
-// Connections told to close whose descriptors may not be free yet: beyond this, newcomers wait
-// in the backlog rather than push the count past the bound.
+// Connections told to close whose descriptors may not be free yet: at this many, accepting
+// pauses and newcomers wait in the backlog rather than push the count past the bound (or be
+// turned away, which resets them).
 constexpr std::size_t kMaxEvicting = 4;
 
 std::vector<std::unique_ptr<net::io_context>> MakeContexts(int count) {
@@ -37,6 +39,18 @@ std::size_t BoundByDescriptors(std::size_t wanted, unsigned eighths) {
         limit.rlim_cur > kDescriptorReserve ? limit.rlim_cur - kDescriptorReserve : 0;
     const rlim_t share = spare / 8 * eighths;
     return std::max<std::size_t>(1, std::min<rlim_t>(wanted, share));
+}
+
+void CloseQuietly(tcp::socket& socket) {
+    if (!socket.is_open()) return;
+    error_code error;
+    socket.non_blocking(true, error);
+    char scrap[4096];
+    for (std::size_t dropped = 0; !error && dropped < kQuietCloseBytes;) {
+        dropped += socket.read_some(net::buffer(scrap), error);
+    }
+    socket.shutdown(tcp::socket::shutdown_both, error);
+    socket.close(error);
 }
 
 TcpPool::TcpPool(int threads, Bounds bounds, MakeSession make)
@@ -100,6 +114,13 @@ void TcpPool::OnAccept(const error_code& error, Socket socket) {
         return;
     }
     Admit(std::move(socket));
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (evicting_ >= kMaxEvicting) {
+            accept_paused_ = true;  // Remove resumes it
+            return;
+        }
+    }
     Accept();
 }
 
@@ -126,7 +147,7 @@ void TcpPool::Admit(Socket socket) {
     if (refuse) {
         if (per_address_[address] == 0) per_address_.erase(address);
         lock.unlock();
-        socket.close(error);
+        CloseQuietly(socket);
         return;
     }
     if (victim) {
@@ -148,15 +169,16 @@ void TcpPool::Admit(Socket socket) {
 TcpPool::Entry* TcpPool::Victim(const std::string* address,
                                 std::vector<std::shared_ptr<TcpSession>>& seen) {
     Entry* victim = nullptr;
-    TcpSession::Clock::time_point oldest = TcpSession::Clock::time_point::max();
+    std::pair<int, TcpSession::Clock::time_point> first{0, {}};
     for (auto& [key, entry] : sessions_) {
         if (entry.Evicted || (address && entry.Address != *address)) continue;
         std::shared_ptr<TcpSession> session = entry.Session.lock();
         if (!session) continue;
         const std::optional<TcpSession::Clock::time_point> since = session->IdleSince();
+        const int standing = session->Standing();
         seen.push_back(std::move(session));
-        if (since && *since < oldest) {
-            oldest = *since;
+        if (since && (victim == nullptr || std::make_pair(standing, *since) < first)) {
+            first = {standing, *since};
             victim = &entry;
         }
     }
@@ -169,6 +191,10 @@ void TcpPool::Remove(TcpSession* session) {
     if (found == sessions_.end()) return;
     if (found->second.Evicted) {
         --evicting_;
+        if (accept_paused_ && !stopping_) {
+            accept_paused_ = false;
+            net::post(acceptor_.get_executor(), [this] { Accept(); });
+        }
     } else if (--per_address_[found->second.Address] == 0) {
         per_address_.erase(found->second.Address);
     }

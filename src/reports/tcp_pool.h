@@ -2,9 +2,10 @@
 // every connection as a task, bounds on the connections open at once (in all and per peer
 // address), and a stop that closes them all and waits for them to wind down.
 //
-// When a bound is reached, a newcomer takes the slot of the connection that has been idle
-// longest among those that allow it (TcpSession::IdleSince); when none does, the newcomer is
-// closed at once.
+// When a bound is reached, a newcomer takes the slot of a connection that allows it
+// (TcpSession::IdleSince): of the lowest standing (TcpSession::Standing), the one idle longest.
+// When none does, the newcomer is closed at once. While a few of those told to give way are
+// still closing, accepting pauses, so that newcomers wait in the backlog.
 //
 // Each thread runs its own io_context and a connection stays on the one it was accepted to, so
 // the threads share no queue and a connection's handlers never run at the same time.
@@ -56,7 +57,16 @@ public:
     // Since when the connection has done nothing worth its slot, when it may give the slot up
     // to a newcomer; none when it must keep it. Called on the acceptor's thread: thread-safe.
     virtual std::optional<Clock::time_point> IdleSince() const { return std::nullopt; }
+    // Of the connections that may give up their slot, those of a lower standing do first: one
+    // that is logging in keeps its slot while an anonymous one is left. Thread-safe, as above.
+    virtual int Standing() const { return 0; }
 };
+
+// Closes `socket` after reading and dropping what the peer has sent already, without waiting
+// and at most kQuietCloseBytes: closing with unread bytes resets the connection, and a reset
+// can destroy an answer that the peer has not read yet.
+inline constexpr std::size_t kQuietCloseBytes = 64 * 1024;
+void CloseQuietly(boost::asio::ip::tcp::socket& socket);
 
 class TcpPool {
 public:
@@ -109,6 +119,7 @@ private:
     std::unordered_map<TcpSession*, Entry> sessions_;
     std::unordered_map<std::string, std::size_t> per_address_;  // not counting evicted ones
     std::size_t evicting_ = 0;
+    bool accept_paused_ = false;  // until one of those evicting is gone
     bool stopping_ = false;
     std::uint16_t port_ = 0;
     // The contexts come after the registry, so they go first: sessions still queued in them

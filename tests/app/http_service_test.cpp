@@ -1,5 +1,6 @@
-// The HTTP tab's reactions: the port text, the two start failures and their message-box texts,
-// which fields may be edited, and the copy of the display the server answers from.
+// The HTTP tab's reactions: the port text (under the same rule as the network UPS server's),
+// the two start failures and their message-box texts, which fields may be edited, and the copy
+// of the display the server answers from.
 #include "app/http_service.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/nut_service.h"
 #include "link/plain_main_loop.h"
 #include "reports/loopback_client.h"
 
@@ -53,10 +55,10 @@ protected:
     HttpService service_{loop_, display_, ups_, errors_, log_};
 };
 
-TEST_F(HttpServiceTest, PortTextThatIsNoPortIsShownAndNothingStarts) {
+TEST_F(HttpServiceTest, PortTextThatIsNoPortIsShownOnceAndLeavesEitherServerAsItWas) {
     struct Case {
         const char* text;
-        const char* error;
+        const char* error;  // the network UPS server's with "NUT server: " before it
     };
     // clang-format off
     const Case cases[] = {
@@ -69,14 +71,29 @@ TEST_F(HttpServiceTest, PortTextThatIsNoPortIsShownAndNothingStarts) {
         {"-1",          "'-1' is not a port number (1 to 65535)"},
     };
     // clang-format on
-    display_.HTTPCB = true;
-    for (const Case& c : cases) {
-        display_.HTTPPortE = c.text;
-        errors_.Shown.clear();
-        service_.OnEnabledChanged();
-        EXPECT_EQ(errors_.Shown, std::vector<std::string>{c.error});
-        EXPECT_FALSE(service_.Running());
-        EXPECT_TRUE(service_.PortEditable());
+    NutService nut(loop_, display_, ups_, errors_, log_, "0.1.0");
+    display_.HTTPCB = display_.NUTServerCB = true;
+    for (const bool running : {false, true}) {
+        if (running) {
+            display_.HTTPPortE = std::to_string(FreePort());
+            service_.OnEnabledChanged();
+            display_.NUTPortE = std::to_string(FreePort());
+            nut.OnEnabledChanged();
+            ASSERT_TRUE(service_.Running() && nut.Running());
+        }
+        const std::uint16_t ports[] = {service_.Port(), nut.Port()};
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.text) + (running ? " running" : " stopped"));
+            display_.HTTPPortE = display_.NUTPortE = c.text;
+            errors_.Shown.clear();
+            service_.OnEnabledChanged();
+            nut.OnEnabledChanged();
+            EXPECT_EQ(errors_.Shown,
+                      (std::vector<std::string>{c.error, std::string("NUT server: ") + c.error}));
+            EXPECT_EQ(service_.Port(), ports[0]);
+            EXPECT_EQ(nut.Port(), ports[1]);
+            EXPECT_EQ(service_.PortEditable(), !running);
+        }
     }
     EXPECT_EQ(ParsePortText("+8080"), 8080);
 }

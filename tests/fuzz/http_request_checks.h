@@ -1,7 +1,7 @@
 // What must hold for any bytes a client can send to the status server: the parser's limits
-// hold, only GET, POST and HEAD are answered, every answer closes the connection, and the page
-// goes out only for the right credentials. Shared by the libFuzzer target and the random
-// requests test of the ordinary build.
+// hold, only GET, POST and HEAD are answered, every answer closes the connection, and the page,
+// the metrics and the history go out only for the right credentials, each with its type. Shared by
+// the libFuzzer target and the random requests test of the ordinary build.
 #pragma once
 
 #include <boost/beast/core/buffers_to_string.hpp>
@@ -13,6 +13,7 @@
 
 #include "reports/http_handler.h"
 #include "reports/http_server.h"
+#include "reports/metrics_text.h"
 
 namespace gw::fuzz {
 
@@ -20,7 +21,7 @@ inline void RequireHttp(bool condition) {
     if (!condition) std::abort();
 }
 
-// True when the page went out.
+// True when an answer behind the credentials went out.
 inline bool CheckHttpRequest(const std::uint8_t* data, std::size_t size) {
     namespace http = boost::beast::http;
     http::request_parser<http::string_body> parser;
@@ -46,18 +47,40 @@ inline bool CheckHttpRequest(const std::uint8_t* data, std::size_t size) {
     if (!response) return false;
     RequireHttp(method.size() == 3 || method.size() == 4);
     RequireHttp((*response)[http::field::connection] == "close");
-    RequireHttp((*response)[http::field::content_type] == "text/html");
-    if (response->body().find("<b>Report</b>") == std::string::npos) return false;
+    const std::string_view type((*response)[http::field::content_type].data(),
+                                (*response)[http::field::content_type].size());
+    const std::string path =
+        reports::DocumentPath(std::string_view(request.target().data(), request.target().size()));
+    if (!reports::IsGuardedPath(path)) {
+        // Anywhere else an empty page, whatever the credentials.
+        RequireHttp(response->result() == http::status::ok && response->body().empty());
+        RequireHttp(type == "text/html");
+        return false;
+    }
+    if (response->result() == http::status::unauthorized) {
+        RequireHttp(type == "text/html");
+        return false;
+    }
 
-    // The page went out: the request carried exactly the expected pair.
+    // An answer behind the credentials went out: the request carried exactly the expected pair.
     const auto field = request.find(http::field::authorization);
     RequireHttp(field != request.end());
     const std::string_view value(field->value().data(), field->value().size());
     const auto credentials = reports::ParseAuthorization(&value);
     RequireHttp(credentials && !credentials->Malformed);
     RequireHttp(credentials->User == "user" && credentials->Password == "se:cret");
-    RequireHttp(reports::DocumentPath(
-                    std::string_view(request.target().data(), request.target().size())) == "/");
+    if (path == reports::kMetricsPath) {
+        RequireHttp(type == reports::kMetricsContentType);
+    } else if (path == reports::kHistoryPath) {
+        RequireHttp(type == "text/html; charset=utf-8");
+    } else if (path == reports::kHistoryJsonPath) {
+        RequireHttp(type == "application/json");
+    } else {
+        RequireHttp(type == "text/html");
+        const bool head = method.size() == 4 && (method[0] | 0x20) == 'h';
+        RequireHttp(head ? response->body().empty()
+                         : response->body().find("<b>Report</b>") != std::string::npos);
+    }
     return true;
 }
 

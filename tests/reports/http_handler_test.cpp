@@ -114,6 +114,10 @@ TEST(HttpHandlerTest, MethodsPathsAndCredentialsDecideTheAnswer) {
         {"GET",     "/",            "Basic !!!!",            "",      "",      Refused},
         {"GET",     "/",            "Basic YWRtaW46=x",      "admin", "",      Refused},
         {"GET",     "/",            "Basic Y",               "",      "",      Refused},
+        // Unpadded: the last group has two or three letters.
+        {"GET",     "/",            "Basic YWRtaW46cHc",     "admin", "pw",    Page},
+        {"GET",     "/",            "Basic YWRtaW46cA",      "admin", "p",     Page},
+        {"GET",     "/",            "Basic dXNlcjpzZTpjcmV0cjpzZTp", "user", "se:cretr:se:", Page},
         {"GET",     "/%2F",         "",                      "",      "",      Empty},
         {"GET",     "%2F",          "",                      "",      "",      Page},
         {"GET",     "/%zz",         "",                      "",      "",      Empty},

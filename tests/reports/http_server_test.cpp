@@ -3,6 +3,7 @@
 #include "reports/http_server.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <string>
 #include <vector>
@@ -103,8 +104,8 @@ TEST_F(HttpServerTest, IdleConnectionsNeitherBlockARequestNorPassTheBound) {
     const std::string answer = Exchange(server.Port(), "GET / HTTP/1.1\r\n\r\n", closed);
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
 
-    // The answered connection goes once its client has closed too; until then a newcomer may
-    // still be turned away. The first one that stays open fills the bound.
+    // The answered connection gives its slot up to a newcomer, or goes once its client has
+    // closed too. The first newcomer that stays open fills the bound.
     std::unique_ptr<Client> extra;
     for (int i = 0; i < 50 && !extra; ++i) {
         auto probe = std::make_unique<Client>(server.Port());
@@ -164,6 +165,71 @@ TEST_F(HttpServerTest, FailedLoginsAreCountedPerAddress) {
     }
     EXPECT_EQ(server.TakeFailedLoginReports(true),
               std::vector<std::string>{"2 failed logins from 127.0.0.1"});
+}
+
+TEST_F(HttpServerTest, WrongPasswordsWaitTheirTurnAndAreLoggedOnEveryPath) {
+    PageState guarded = *source_.Current();
+    guarded.User = "admin";
+    guarded.Password = "pw";
+    source_.Publish(guarded);
+    for (const char* path : {"/", "/metrics", "/history?range=day", "/history.json?from=0&to=1"}) {
+        SCOPED_TRACE(path);
+        // The first wait is the longest, so a fourth try queued at once lies beyond what one
+        // address may queue and is refused unanswered, while the second and third still wait.
+        HttpServer server(source_, {30s, 100, 100, LoginThrottle::kLongestDelay});
+        ASSERT_EQ(server.Start(0), "");
+        const std::string wrong = std::string("GET ") + path +
+                                  " HTTP/1.1\r\nAuthorization: Basic YWRtaW46d3Jvbmc=\r\n\r\n";
+        bool closed = false;
+        EXPECT_EQ(Exchange(server.Port(), wrong, closed).substr(0, 12), "HTTP/1.1 401");
+        Client queued[3] = {Client(server.Port()), Client(server.Port()), Client(server.Port())};
+        pollfd ready[3];
+        for (int i = 0; i < 3; ++i) {
+            queued[i].Send(wrong);
+            ready[i] = {queued[i].Descriptor(), POLLIN, 0};
+        }
+        ASSERT_EQ(poll(ready, 3, 30000), 1) << "the refused one ends first, the others wait";
+        for (int i = 0; i < 3; ++i) {
+            if (ready[i].revents != 0) {
+                EXPECT_EQ(queued[i].ReadToEnd(closed), "");
+            }
+        }
+        server.Stop();
+        EXPECT_EQ(server.TakeFailedLoginReports(true),
+                  std::vector<std::string>{"1 failed logins from 127.0.0.1"});
+    }
+}
+
+TEST_F(HttpServerTest, AnsweredConnectionsMakeRoomAndEveryCloseIsOrderly) {
+    // Two slots for the address: the answered ones linger until their clients close.
+    HttpServer server(source_, {10s, 100, 2});
+    ASSERT_EQ(server.Start(0), "");
+    const std::string request = "GET / HTTP/1.1\r\n\r\n";
+    const std::string pipelined =
+        request + "GET /metrics HTTP/1.1\r\nX-Pad: " + std::string(3000, 'p') + "\r\n\r\n";
+    std::vector<std::unique_ptr<Client>> kept;  // read to the end, never closed
+    for (const std::string& sent : {request, pipelined, request, pipelined, request}) {
+        kept.push_back(std::make_unique<Client>(server.Port()));
+        kept.back()->Send(sent);
+        bool closed = false;
+        const std::string answer = kept.back()->ReadToEnd(closed);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << kept.size();
+        EXPECT_NE(answer.find("<b>Report</b>"), std::string::npos) << kept.size();
+        EXPECT_TRUE(closed);
+        EXPECT_FALSE(kept.back()->Reset()) << kept.size();
+    }
+    // An answer larger than the socket takes at once goes out whole all the same.
+    PageState big = *source_.Current();
+    big.Snapshot.ProductName = std::string(4 << 20, 'x');
+    source_.Publish(big);
+    Client reader(server.Port());
+    reader.Send(request);
+    bool closed = false;
+    const std::string answer = reader.ReadToEnd(closed);
+    const std::size_t length = answer.find("Content-Length: ");
+    ASSERT_NE(length, std::string::npos);
+    EXPECT_EQ(std::stoul(answer.substr(length + 16)), answer.size() - answer.find("\r\n\r\n") - 4);
+    EXPECT_GT(answer.size(), std::size_t{4 << 20});
 }
 
 TEST_F(HttpServerTest, PortInUseIsToldAndARestartMovesToTheNewPort) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -50,6 +51,7 @@ public:
             const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
             if (got <= 0) {
                 closed = true;  // end of stream or reset: either way the server let go
+                reset_ = got < 0 && errno == ECONNRESET;
                 break;
             }
             text.append(chunk, static_cast<std::size_t>(got));
@@ -78,8 +80,13 @@ public:
                static_cast<ssize_t>(bytes.size());
     }
 
+    // The last ReadToEnd ended in a reset rather than an orderly close.
+    bool Reset() const { return reset_; }
+    int Descriptor() const { return fd_; }
+
 private:
     int fd_ = -1;
+    bool reset_ = false;
     bool connected_ = false;
 };
 

@@ -290,6 +290,38 @@ TEST(NutServerBoundTest, SecondariesAlwaysFindRoom) {
     EXPECT_EQ(Ask(a, "GET VAR gridwarden ups.status"), "VAR gridwarden ups.status \"OL\"\n");
 }
 
+TEST(NutServerBoundTest, ConnectionsLoggingInGiveWayAfterAnonymousOnes) {
+    NutSource source;
+    source.Publish(Serving(OnMains()));
+    NutServer server(source, {10s, 10s, 3, 3, 10ms});
+    ASSERT_EQ(server.Start("127.0.0.1", 0), "");
+    // A secondary that logs in slowly, one line at a time, while a crowd comes and goes: it is
+    // idle longest, yet anonymous connections go first.
+    Client secondary(server.Port());
+    EXPECT_EQ(Ask(secondary, "USERNAME nas"), "OK\n");
+    Client idle_a(server.Port());
+    EXPECT_EQ(Ask(idle_a, "NETVER"), "1.3\n");
+    Client idle_b(server.Port());
+    EXPECT_EQ(Ask(idle_b, "NETVER"), "1.3\n");
+    Client crowd_a(server.Port());
+    EXPECT_TRUE(ShutOut(idle_a));
+    EXPECT_EQ(Ask(secondary, "PASSWORD s3cret"), "OK\n");
+    EXPECT_EQ(Ask(crowd_a, "USERNAME x"), "OK\n");
+    Client crowd_b(server.Port());
+    EXPECT_TRUE(ShutOut(idle_b));
+    EXPECT_EQ(Ask(secondary, "LOGIN gridwarden"), "OK\n");
+    EXPECT_EQ(server.Logins(), 1);
+
+    // With none anonymous left, the one logging in that is idle longest gives way: a USERNAME
+    // alone does not hold a slot for good.
+    EXPECT_EQ(Ask(crowd_b, "USERNAME y"), "OK\n");
+    Client late(server.Port());
+    EXPECT_TRUE(ShutOut(crowd_a));
+    EXPECT_EQ(Ask(late, "NETVER"), "1.3\n");
+    EXPECT_EQ(Ask(secondary, "GET VAR gridwarden ups.status"),
+              "VAR gridwarden ups.status \"OL\"\n");
+}
+
 TEST(NutServerIdleTest, OnlyValidCommandsKeepASession) {
     NutSource source;
     source.Publish(Serving(OnMains()));
