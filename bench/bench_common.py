@@ -1,5 +1,7 @@
 """What the benchmarks that run the real program share: a free loopback port, and the time
 stamps of the poll cycles the headless runner prints."""
+import os
+import re
 import socket
 import subprocess
 import threading
@@ -43,3 +45,35 @@ def stop(procs):
             proc.kill()
             proc.wait()
     procs.clear()
+
+
+def wrk(url, seconds, connections, threads=2, timeout=None):
+    """Requests a second, the 99th percentile, wrk's socket errors and its non-2xx count."""
+    command = ["wrk", "-t", str(threads), "-c", str(connections), "-d", f"{seconds}s"]
+    if timeout:
+        command += ["--timeout", f"{timeout}s"]
+    out = subprocess.run(command + ["--latency", "-H", "Connection: close", url],
+                         capture_output=True, text=True, check=True).stdout
+    rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    p99 = re.search(r"\s99%\s+([\d.]+\w+)", out).group(1)
+    errors = re.search(r"Socket errors: (.*)", out)
+    non2xx = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    return rps, p99, (errors.group(1) if errors else "none"), (non2xx.group(1) if non2xx else "0")
+
+
+def start_runner(build, root, env, procs):
+    """The simulator on COM1 and the headless program beside it at a 1 s refresh, both added to
+    procs; returns the runner's poll cycles."""
+    sim = subprocess.Popen([f"{build}/tools/upssim/gridwarden-upssim", "--com", "1"],
+                           env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    procs.append(sim)
+    for _ in range(100):
+        if os.path.islink(f"{root}/config/gridwarden/ports/COM1"):
+            break
+        time.sleep(0.05)
+    runner = subprocess.Popen(
+        [f"{build}/src/app/gridwarden", "--headless", "--power=simulated", "--com", "1",
+         "--refresh", "1", "--print-replies"], env=env, stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL)
+    procs.append(runner)
+    return Cycles(runner.stdout)

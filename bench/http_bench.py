@@ -12,7 +12,6 @@ more than 500 ms.
 """
 import argparse
 import os
-import re
 import shutil
 import socket
 import subprocess
@@ -21,20 +20,9 @@ import tempfile
 import time
 import urllib.request
 
-from bench_common import Cycles, free_port, stop
+from bench_common import free_port, start_runner, stop, wrk
 
 LATE = 0.5
-
-
-def wrk(url, seconds, connections, threads):
-    out = subprocess.run(["wrk", "-t", str(threads), "-c", str(connections), "-d", f"{seconds}s",
-                          "--latency", "-H", "Connection: close", url],
-                         capture_output=True, text=True, check=True).stdout
-    rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
-    p99 = re.search(r"\s99%\s+([\d.]+\w+)", out).group(1)
-    errors = re.search(r"Socket errors: (.*)", out)
-    non2xx = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
-    return rps, p99, (errors.group(1) if errors else "none"), (non2xx.group(1) if non2xx else "0")
 
 
 def start_nginx(root, body):
@@ -104,18 +92,7 @@ def main():
 
     procs = []
     try:
-        sim = subprocess.Popen([f"{args.build}/tools/upssim/gridwarden-upssim", "--com", "1"],
-                               env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        procs.append(sim)
-        for _ in range(100):
-            if os.path.islink(f"{root}/config/gridwarden/ports/COM1"):
-                break
-            time.sleep(0.05)
-        runner = subprocess.Popen(
-            [f"{args.build}/src/app/gridwarden", "--headless", "--power=simulated", "--com", "1",
-             "--refresh", "1", "--print-replies"], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        procs.append(runner)
-        cycles = Cycles(runner.stdout)
+        cycles = start_runner(args.build, root, env, procs)
         url = f"http://127.0.0.1:{port}/"
         end = time.monotonic() + 30
         while not cycles.times and time.monotonic() < end:
