@@ -37,6 +37,7 @@
 #include "monitor/status_evaluation.h"
 #include "monitor/system_power.h"
 #include "monitor/ups_detection.h"
+#include "monitor/ups_state.h"
 #include "monitor/user_commands.h"
 #include "reports/report_notices.h"
 
@@ -144,6 +145,9 @@ public:
     link::UpsLink& Link() { return ups_; }
     link::Poller& Poller() { return *poller_; }
     monitor::StatusEvaluation& Evaluation() { return *evaluation_; }
+    // The record of the UPS's state, made after every poll cycle; parts that follow it
+    // subscribe here.
+    monitor::UpsStateKeeper& State() { return state_; }
     // The battery model at work; null before StartUp.
     monitor::BatteryWatch* Battery() { return battery_.get(); }
     monitor::PowerFailResponse& Response() { return *response_; }
@@ -209,6 +213,7 @@ private:
     void ReportSettings(const std::vector<std::string>& problems);
     void SaveSettingsNow();
     void Tell(const ModelChange& change);
+    monitor::UpsStateInputs StateInputs() const;
     SaveConditions Conditions() const;
     void OpenJournal();
     void EnablePowerChoices();
@@ -232,6 +237,7 @@ private:
     std::unique_ptr<link::HidBus> hid_bus_;
     link::Wire wire_;
     monitor::DisplayModel display_;
+    monitor::UpsStateKeeper state_;
     reports::ReportNotices notices_{display_, ups_};
     // Unplugs itself from notices_, so it goes first.
     std::unique_ptr<ReportChannels> channels_;

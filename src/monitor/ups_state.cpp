@@ -107,6 +107,13 @@ BatteryVerdict BatteryVerdictOf(const std::string& verdict) {
     return BatteryVerdict::Unknown;
 }
 
+std::optional<PowerAction> ChosenAction(const DisplayModel& display) {
+    if (display.SleepRB) return PowerAction::Suspend;
+    if (display.HibernateRB) return PowerAction::Hibernate;
+    if (display.ShutdownRB) return PowerAction::PowerOff;
+    return std::nullopt;
+}
+
 UpsState MakeUpsState(const UpsStateInputs& inputs,
                       std::optional<std::chrono::steady_clock::time_point> last_good,
                       std::chrono::steady_clock::time_point now) {
@@ -133,6 +140,7 @@ UpsState MakeUpsState(const UpsStateInputs& inputs,
     }
     state.Battery.RuntimeSeconds = Plain(status->RuntimeSeconds);
     state.Battery.RuntimeLearned = status->RuntimeLearned;
+    state.Battery.RuntimeLowSeconds = Plain(status->RuntimeLowSeconds);
     state.Battery.Health = BatteryVerdictOf(status->BatteryHealth);
     return state;
 }
@@ -141,6 +149,7 @@ void UpsStateKeeper::OnCycle(bool good, const UpsStateInputs& inputs, Clock::tim
     if (good) {
         last_good_ = now;
         latest_ = MakeUpsState(inputs, last_good_, now);
+        latest_.NewReply = true;
     } else {
         // A cycle without a full reply changes no reading: the latest good ones are kept, and
         // the contact says how old they are.

@@ -81,6 +81,7 @@ struct UpsBattery {
     std::optional<double> ChargePercent;   // 0..100
     std::optional<double> RuntimeSeconds;  // to the cut-out at the present load
     bool RuntimeLearned = false;
+    std::optional<double> RuntimeLowSeconds;  // what the shutdown needs: the protection acts there
     BatteryVerdict Health = BatteryVerdict::Unknown;
     std::string HealthEvidence;  // what the verdict rests on, in words
 };
@@ -94,6 +95,8 @@ struct UpsState {
     // Whether a reply was ever evaluated in full: the readings, flags and modes below are the
     // latest such reply's, kept also while it grows stale.
     bool Known = false;
+    // The readings came with this cycle's reply.
+    bool NewReply = false;
     UpsReadings Readings;
     std::array<bool, link::kStatusFieldCount> Flags{};
     UpsMode Mode = UpsMode::OnLine;
@@ -124,6 +127,9 @@ struct UpsStateInputs {
     std::string Model;
     std::string Firmware;
 };
+
+// The power action the settings choose (the "Action" buttons); none for "nothing".
+std::optional<PowerAction> ChosenAction(const DisplayModel& display);
 
 // `last_good` is when the latest reply evaluated in full arrived by `now`'s clock.
 UpsState MakeUpsState(const UpsStateInputs& inputs,

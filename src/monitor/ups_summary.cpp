@@ -1,6 +1,7 @@
 #include "monitor/ups_summary.h"
 
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 
 namespace gw::monitor {
@@ -48,15 +49,20 @@ std::string BatteryParts(const UpsBattery& battery) {
     if (battery.ChargePercent) {
         text += kDot + std::to_string(std::lround(*battery.ChargePercent)) + " %";
     }
-    if (battery.RuntimeSeconds) {
-        const long minutes = std::lround(*battery.RuntimeSeconds / 60);
-        text += minutes < 1 ? std::string(kDot) + "under 1 min"
-                            : kDot + std::string("about ") + std::to_string(minutes) + " min";
-    }
+    if (battery.RuntimeSeconds) text += kDot + RuntimeWords(*battery.RuntimeSeconds);
     return text;
 }
 
 }  // namespace
+
+std::string RuntimeWords(double seconds) {
+    const long minutes = std::lround(seconds / 60);
+    if (minutes < 1) return "under 1 min";
+    if (minutes < 60) return "about " + std::to_string(minutes) + " min";
+    char text[48];
+    std::snprintf(text, sizeof text, "about %ld h %02ld min", minutes / 60, minutes % 60);
+    return text;
+}
 
 const char* SummaryLevelName(SummaryLevel level) {
     switch (level) {
@@ -116,6 +122,8 @@ UpsSummary SummaryOf(const UpsState& state) {
     }
     return {"On mains" + BatteryParts(state.Battery), SummaryLevel::Normal};
 }
+
+std::string TrayToolTip(const UpsState& state) { return "Gridwarden\n" + SummaryOf(state).Text; }
 
 int TrayIconFor(const UpsState& state, int evaluation_index) {
     switch (state.Link) {

@@ -24,6 +24,12 @@ struct UpsSummary {
 
 UpsSummary SummaryOf(const UpsState& state);
 
+// The tray icon's tooltip: the program's name over the summary.
+std::string TrayToolTip(const UpsState& state);
+
+// A runtime as people read it: "about 34 min", "under 1 min", "about 2 h 05 min".
+std::string RuntimeWords(double seconds);
+
 // Seconds as "m:ss", or "h:mm:ss" from an hour on.
 std::string ClockText(std::chrono::seconds left);
 

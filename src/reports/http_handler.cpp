@@ -93,7 +93,8 @@ HttpResponse AnswerHistory(const HttpRequest& request, const std::string& path,
             std::string error;
             const std::optional<HistoryQuery> query = ParseHistoryQuery(target, now_ms, error);
             if (query) {
-                response.body() = ComposeHistoryJson(state.History.get(), *query, now_ms);
+                response.body() = WithStateFacts(
+                    ComposeHistoryJson(state.History.get(), *query, now_ms), state.Metrics);
             } else {
                 response.result(http::status::bad_request);
                 response.body() = "{\"error\":" + monitor::JsonString(error) + "}\n";
