@@ -1,6 +1,5 @@
 #include "reports/http_handler.h"
 
-
 #include <boost/beast/core/detail/base64.hpp>
 #include <boost/beast/http/field.hpp>
 
@@ -8,6 +7,7 @@
 #include "reports/history_page.h"
 #include "reports/metrics_text.h"
 #include "reports/status_page.h"
+#include "reports/ups_page.h"
 
 namespace gw::reports {
 
@@ -81,6 +81,8 @@ HttpResponse AnswerHistory(const HttpRequest& request, const std::string& path,
         if (path == kMetricsPath) {
             type = kMetricsContentType;
             response.body() = ComposeMetrics(state.Metrics);
+        } else if (path == kUpsPagePath) {
+            response.body() = ComposeUpsPage(state.Ups);
         } else if (path == kHistoryPath) {
             const std::optional<std::string> name = QueryParameter(target, "range");
             const HistoryRange* range = name ? RangeNamed(*name) : nullptr;
@@ -163,7 +165,7 @@ std::optional<HttpResponse> HandleRequest(const HttpRequest& request, const Page
 
     const std::string path = DocumentPath(Std(request.target()));
     const bool history_path = path == kMetricsPath || path == kHistoryPath ||
-                              path == kHistoryJsonPath;
+                              path == kHistoryJsonPath || path == kUpsPagePath;
     if (path != "/" && !history_path) {
         HttpResponse response = Answer(http::status::ok, request.version());
         Finish(response, 0, head);

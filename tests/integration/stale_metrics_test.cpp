@@ -1,5 +1,6 @@
 // What /metrics tells once the UPS stops answering: no old readings as the present, and the
-// two series that say so, in a text promtool accepts; the status lines and /history.json agree.
+// two series that say so, in a text promtool accepts; the status lines, /status and /history.json
+// agree.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -51,8 +52,10 @@ TEST(StaleMetricsTest, SilentUpsLeavesTheReadingsOutAndSaysItIsDown) {
               std::string::npos)
         << text;
     EXPECT_NE(text.find("words=\"No reply from the UPS since "), std::string::npos) << text;
-    // The status lines and the history's JSON tell the same.
+    // The status lines, the page for people and the history's JSON tell the same.
     EXPECT_TRUE(program.WaitFor("\"up\":false,", 5s)) << program.Output();
+    const std::string page = get("/status");
+    EXPECT_NE(page.find(">No reply from the UPS since "), std::string::npos) << page;
     const std::string history = get("/history.json");
     EXPECT_EQ(history.rfind("{\"ups\":{\"up\":false,", 0), 0u) << history;
     const std::string path = home.Root() + "/metrics.txt";
