@@ -415,6 +415,8 @@ void Application::ApplyRefreshInterval() {
 }
 
 void Application::RequestExit() {
+    // The journal keeps why the protection ended: the user's choice, not a fault.
+    if (!closed_) log_.AppendLog(kExitLine);
     close_allowed_ = true;
     Close();
     End();

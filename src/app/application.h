@@ -100,6 +100,7 @@ public:
 
     enum class Started { Running, AnotherCopyRuns };
     // The system service watches the UPS: this copy shows so and opens no port.
+    inline static const char* const kExitLine = "Exit chosen: this computer is no longer protected";
     inline static const char* const kServiceRunsText =
         "The Gridwarden system service is watching the UPS";
     // The start sequence; ends by arming the 100 ms start timer. On AnotherCopyRuns nothing was
