@@ -106,6 +106,15 @@ std::string ComposeUpsPage(const monitor::UpsState& state) {
         battery.RuntimeSeconds ? known(monitor::RuntimeWords(*battery.RuntimeSeconds) +
                                        (battery.RuntimeLearned ? "" : " (estimate)"))
                                : std::string("not known"));
+    // Both battery voltages, named: units that report per cell show that figure elsewhere.
+    const monitor::UpsReadings& readings = state.Readings;
+    if (readings.BatteryVolts) {
+        std::string volts = monitor::FixedText(*readings.BatteryVolts, 2) + " V";
+        if (readings.BatteryCellVolts) {
+            volts += " (" + monitor::FixedText(*readings.BatteryCellVolts, 2) + " V per cell)";
+        }
+        Row(page, "Battery voltage", known(volts));
+    }
     std::string health = VerdictWord(battery.Health);
     if (!battery.HealthEvidence.empty()) {
         health += "<br><small>" + HtmlEscape(battery.HealthEvidence) + "</small>";

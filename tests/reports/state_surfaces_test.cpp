@@ -7,7 +7,9 @@
 #include "fakes/sample_states.h"
 #include "monitor/status_json.h"
 #include "monitor/ups_summary.h"
+#include "reports/html_escape.h"
 #include "reports/metrics_text.h"
+#include "reports/ups_page.h"
 
 namespace gw::reports {
 namespace {
@@ -53,6 +55,8 @@ TEST(StateSurfacesTest, EveryStateToldAlikeEverywhere) {
         EXPECT_NE(history_json.find("},\"from\":1}"), std::string::npos) << history_json;
 
         EXPECT_EQ(monitor::TrayToolTip(sample.State), "Gridwarden\n" + summary);
+        const std::string page = ComposeUpsPage(sample.State);
+        EXPECT_NE(page.find("\">" + HtmlEscape(summary) + "</p>"), std::string::npos) << page;
     }
 }
 

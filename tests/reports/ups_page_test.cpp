@@ -34,6 +34,7 @@ TEST(UpsPageTest, EachStateAtAGlanceOnAnyScreen) {
     const std::string counting = ComposeUpsPage(fakes::SampleStates()[1].State);
     EXPECT_NE(counting.find("<th>Countdown</th><td>9:58</td>"), std::string::npos) << counting;
     EXPECT_NE(counting.find("<td>about 34 min (estimate)</td>"), std::string::npos) << counting;
+    EXPECT_NE(counting.find("<td>27.20 V (2.27 V per cell)</td>"), std::string::npos) << counting;
 }
 
 TEST(UpsPageTest, HistoryLinksBackFitsTheScreenAndShowsTheNewestEventFirst) {
