@@ -32,7 +32,8 @@ struct Shot {
     const char* Then;
 };
 
-int TakeStates(const QString& out, int com, const QString& simulator) {
+// `only`: one picture of that name after a few cycles, of whatever state the UPS is in.
+int TakeStates(const QString& out, int com, const QString& simulator, const QString& only) {
     gw::ui::QtMainLoop loop;
     gw::ui::TrayIcon tray([] { return false; });
     gw::ui::QtPresentation ui(tray);
@@ -66,24 +67,28 @@ int TakeStates(const QString& out, int com, const QString& simulator) {
         return QApplication::exec();
     }
     // Silent: past the 15 s after which a reply no longer tells the present.
-    static const Shot kShots[] = {
+    static const Shot kStates[] = {
         {"window-state-normal.png", 6, "fail"},
         {"window-state-on-battery.png", 4, "low"},
         {"window-state-battery-low.png", 3, "silent on"},
         {"window-state-silent.png", 18, ""},
     };
+    const QByteArray only_name = only.toUtf8();
+    const std::vector<Shot> shots =
+        only.isEmpty() ? std::vector<Shot>(std::begin(kStates), std::end(kStates))
+                       : std::vector<Shot>{{only_name.constData(), 4, ""}};
     std::size_t next = 0;
     int cycles = 0;
     app.AddModelObserver([&](const gw::app::ModelChange& change) {
         show();
-        if (change.Kind != gw::app::ModelChange::What::Cycle || next >= std::size(kShots)) return;
-        if (++cycles < kShots[next].Cycles) return;
+        if (change.Kind != gw::app::ModelChange::What::Cycle || next >= shots.size()) return;
+        if (++cycles < shots[next].Cycles) return;
         cycles = 0;
-        window.grab().save(out + "/" + kShots[next].Name);
-        if (*kShots[next].Then != 0) {
-            QProcess::execute(simulator, {"--com", QString::number(com), "--send", kShots[next].Then});
+        window.grab().save(out + "/" + shots[next].Name);
+        if (*shots[next].Then != 0) {
+            QProcess::execute(simulator, {"--com", QString::number(com), "--send", shots[next].Then});
         }
-        if (++next == std::size(kShots)) QTimer::singleShot(0, [&app] { app.RequestExit(); });
+        if (++next == shots.size()) QTimer::singleShot(0, [&app] { app.RequestExit(); });
     });
     return QApplication::exec();
 }
@@ -95,11 +100,12 @@ int main(int argc, char** argv) {
         QApplication qt(argc, argv);
         QDir().mkpath(QString::fromLocal8Bit(argv[2]));
         return TakeStates(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]),
-                          argc >= 5 ? QString::fromLocal8Bit(argv[4]) : QString());
+                          argc >= 5 ? QString::fromLocal8Bit(argv[4]) : QString(),
+                          argc >= 6 ? QString::fromLocal8Bit(argv[5]) : QString());
     }
     if (argc < 3) {
         std::cerr << "usage: gridwarden-screenshots OUT_DIR COM_PORT\n"
-                     "       gridwarden-screenshots --states OUT_DIR COM_PORT [UPSSIM]\n";
+                     "       gridwarden-screenshots --states OUT_DIR COM_PORT [UPSSIM [NAME]]\n";
         return 2;
     }
     QApplication qt(argc, argv);
