@@ -260,6 +260,23 @@ void MainWindow::SetSummary(const QString& text, monitor::SummaryLevel level) {
 
 QString MainWindow::SummaryText() const { return summary_->text(); }
 
+void MainWindow::ShowState(const monitor::UpsState& state) {
+    const monitor::UpsSummary summary = monitor::SummaryOf(state);
+    SetSummary(QString::fromStdString(summary.Text), summary.Level);
+    const monitor::UpsReadings& readings = state.Readings;
+    QString hint;
+    if (readings.BatteryVolts && readings.BatteryCellVolts) {
+        const QString whole = QString::fromStdString(monitor::FixedText(*readings.BatteryVolts, 2));
+        const QString cell =
+            QString::fromStdString(monitor::FixedText(*readings.BatteryCellVolts, 2));
+        hint = readings.UnitReportsPerCell
+                   ? QString("One cell's voltage, as the UPS reports it; the whole battery: %1 V")
+                         .arg(whole)
+                   : QString("The whole battery's voltage; one cell: %1 V").arg(cell);
+    }
+    if (auto* field = findChild<QWidget*>("BatteryVoltageE")) field->setToolTip(hint);
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (actions_.CloseAllowed()) {
         event->accept();

@@ -57,8 +57,7 @@ int RunWindow(int& argc, char** argv, const app::HeadlessOptions& options) {
         monitor::UpsState state = app.State().Current();
         state.Protection.State = app.Response().State();
         state.Protection.Left = app.Response().SecondsLeft();
-        const monitor::UpsSummary summary = monitor::SummaryOf(state);
-        window.SetSummary(QString::fromStdString(summary.Text), summary.Level);
+        window.ShowState(state);
         tray.SetToolTip(QString::fromStdString(monitor::TrayToolTip(state)));
         tray.SetImage(monitor::TrayIconFor(state, app.Display().TrayIconIndex));
     };

@@ -383,6 +383,20 @@ TEST(MainWindowTest, SummaryTrayImagesAndAnUnknownCharge) {
     bench.tray.SetToolTip("Gridwarden\nBattery: replace");
     EXPECT_EQ(bench.tray.ToolTip(), "Gridwarden\nBattery: replace");
 
+    // The battery voltage field says which voltage it shows.
+    monitor::UpsState state;
+    state.Readings.BatteryVolts = 27.24;
+    state.Readings.BatteryCellVolts = 2.27;
+    state.Readings.UnitReportsPerCell = true;
+    bench.window.ShowState(state);
+    EXPECT_EQ(bench.window.SummaryText().toStdString(), "No UPS found: check the cable");
+    EXPECT_EQ(bench.Find<QLineEdit>("BatteryVoltageE")->toolTip().toStdString(),
+              "One cell's voltage, as the UPS reports it; the whole battery: 27.24 V");
+    state.Readings.UnitReportsPerCell = false;
+    bench.window.ShowState(state);
+    EXPECT_EQ(bench.Find<QLineEdit>("BatteryVoltageE")->toolTip().toStdString(),
+              "The whole battery's voltage; one cell: 2.27 V");
+
     EXPECT_EQ(bench.model.BatteryChargeL, "...");
     bench.window.ShowModel();
     auto* gauge = bench.Find<BatteryGauge>("BatteryChargeRL");

@@ -53,8 +53,7 @@ int TakeStates(const QString& out, int com, const QString& simulator, const QStr
         gw::monitor::UpsState state = app.State().Current();
         state.Protection.State = app.Response().State();
         state.Protection.Left = app.Response().SecondsLeft();
-        const gw::monitor::UpsSummary summary = gw::monitor::SummaryOf(state);
-        window.SetSummary(QString::fromStdString(summary.Text), summary.Level);
+        window.ShowState(state);
         window.ShowModel();
     };
     if (simulator.isEmpty()) {
