@@ -3,14 +3,17 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <optional>
 #include <string_view>
 
+#include "history/history_rows.h"
 #include "link/log_sink.h"
 #include "link/ups_link.h"
 #include "monitor/battery_charge.h"
 #include "monitor/display_model.h"
 #include "monitor/evaluation_seams.h"
 #include "monitor/status_evaluation.h"
+#include "monitor/ups_state.h"
 
 namespace {
 
@@ -49,5 +52,37 @@ void BM_EvaluateStatus(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(evaluation.EvaluateStatus(reply));
 }
 BENCHMARK(BM_EvaluateStatus);
+
+// What the main thread does with a good reply beside the evaluation: the state's record, the
+// history's reading made from it and the network UPS service's copy of it.
+void BM_CycleRecord(benchmark::State& state) {
+    link::UpsLink ups;
+    ups.LinkUsable = true;
+    ups.Q1Answered = true;
+    monitor::DisplayModel display;
+    monitor::ApplyNominalVoltage(display, ups.NominalBatteryVoltage);
+    QuietLog log;
+    QuietTray tray;
+    QuietNotices notices;
+    QuietCountdown countdown;
+    monitor::StatusEvaluation evaluation(ups, display, log, tray, notices, countdown);
+    const link::StoredReply reply{"(228.6 228.6 228.6 012 50.0 13.6 27.0 00001001#",
+                                  std::chrono::system_clock::now()};
+    monitor::UpsStateKeeper keeper;
+    std::optional<monitor::UpsState> nut_copy;
+    keeper.Subscribe([&](const monitor::UpsState& s) {
+        benchmark::DoNotOptimize(history::ReadingOf(s));
+        nut_copy = s;
+    });
+    monitor::UpsStateInputs inputs;
+    inputs.Status = &evaluation.Status();
+    inputs.UpsFound = true;
+    inputs.HealthEvidence = display.BatteryHealthHint;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(evaluation.EvaluateStatus(reply));
+        keeper.OnCycle(true, inputs);
+    }
+}
+BENCHMARK(BM_CycleRecord);
 
 }  // namespace

@@ -44,11 +44,9 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
             good = evaluation_->EvaluateStatus(poller_->CopyStoredReply()).End ==
                    monitor::EvaluationEnd::Complete;
         }
-        // The main thread's own record: no copy of its texts per cycle.
-        history_->OnCycle(good ? &evaluation_->Status() : nullptr);
+        state_.OnCycle(good, StateInputs());
         if (link_watch_) link_watch_->OnCycle(good);
         if (good && commands_) commands_->OnStatusShown();
-        nut_->OnCycle(good, response_->State() == monitor::ResponseState::Acting);
         // The page shows this cycle's readings from the next request on.
         if (http_->Running()) http_->Publish();
         ModelChange change;
@@ -60,6 +58,12 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
     http_ = std::make_unique<HttpService>(loop_, display_, ups_, ui_, log_);
     http_->SetHistory(history_.get());
     nut_ = std::make_unique<NutService>(loop_, display_, ups_, ui_, log_, GW_VERSION);
+    history_->SetStateSource([this] { return state_.Current(); });
+    // The parts that follow the state each cycle, in this order.
+    state_.Subscribe([this](const monitor::UpsState& state) { history_->OnCycle(state); });
+    state_.Subscribe([this](const monitor::UpsState& state) {
+        nut_->OnCycle(state, response_->State() == monitor::ResponseState::Acting);
+    });
     polling_control_ = std::make_unique<monitor::PollingControlOf<link::Poller>>(*poller_);
 }
 
@@ -73,6 +77,21 @@ Application::~Application() {
     battery_.reset();
     response_.reset();
     if (poller_) poller_->EndPolling();
+}
+
+monitor::UpsStateInputs Application::StateInputs() const {
+    monitor::UpsStateInputs inputs;
+    inputs.Status = &evaluation_->Status();
+    inputs.UpsFound = ups_.UpsFound;
+    inputs.NominalBatteryVolts = ups_.NominalBatteryVoltage;
+    inputs.Protection.State = response_->State();
+    inputs.Protection.Left = response_->SecondsLeft();
+    inputs.Protection.Action = monitor::ChosenAction(display_);
+    inputs.HealthEvidence = display_.BatteryHealthHint;
+    inputs.Manufacturer = display_.MfrE;
+    inputs.Model = display_.ModelE.empty() ? display_.ProductNameE : display_.ModelE;
+    inputs.Firmware = display_.VerE;
+    return inputs;
 }
 
 void Application::OpenJournal() {
@@ -186,7 +205,6 @@ Application::Started Application::StartUp() {
     evaluation_->SetBatteryHook(
         [this](monitor::UpsStatus& status) { battery_->OnEvaluated(status); });
     history_->SetCapacitySource([this] { return LearnedCapacityOf(battery_->Model()); });
-    nut_->SetStatusSource([this] { return evaluation_->CopyStatus(); });
     response_->SetSecondaries(nut_.get());
     link_watch_ = std::make_unique<monitor::LinkWatch>(ups_, display_, log_, ui_);
     EnablePowerChoices();
@@ -397,6 +415,8 @@ void Application::ApplyRefreshInterval() {
 }
 
 void Application::RequestExit() {
+    // The journal keeps why the protection ended: the user's choice, not a fault.
+    if (!closed_) log_.AppendLog(kExitLine);
     close_allowed_ = true;
     Close();
     End();

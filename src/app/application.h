@@ -37,6 +37,7 @@
 #include "monitor/status_evaluation.h"
 #include "monitor/system_power.h"
 #include "monitor/ups_detection.h"
+#include "monitor/ups_state.h"
 #include "monitor/user_commands.h"
 #include "reports/report_notices.h"
 
@@ -99,6 +100,7 @@ public:
 
     enum class Started { Running, AnotherCopyRuns };
     // The system service watches the UPS: this copy shows so and opens no port.
+    inline static const char* const kExitLine = "Exit chosen: this computer is no longer protected";
     inline static const char* const kServiceRunsText =
         "The Gridwarden system service is watching the UPS";
     // The start sequence; ends by arming the 100 ms start timer. On AnotherCopyRuns nothing was
@@ -144,6 +146,9 @@ public:
     link::UpsLink& Link() { return ups_; }
     link::Poller& Poller() { return *poller_; }
     monitor::StatusEvaluation& Evaluation() { return *evaluation_; }
+    // The record of the UPS's state, made after every poll cycle; parts that follow it
+    // subscribe here.
+    monitor::UpsStateKeeper& State() { return state_; }
     // The battery model at work; null before StartUp.
     monitor::BatteryWatch* Battery() { return battery_.get(); }
     monitor::PowerFailResponse& Response() { return *response_; }
@@ -209,6 +214,7 @@ private:
     void ReportSettings(const std::vector<std::string>& problems);
     void SaveSettingsNow();
     void Tell(const ModelChange& change);
+    monitor::UpsStateInputs StateInputs() const;
     SaveConditions Conditions() const;
     void OpenJournal();
     void EnablePowerChoices();
@@ -232,6 +238,7 @@ private:
     std::unique_ptr<link::HidBus> hid_bus_;
     link::Wire wire_;
     monitor::DisplayModel display_;
+    monitor::UpsStateKeeper state_;
     reports::ReportNotices notices_{display_, ups_};
     // Unplugs itself from notices_, so it goes first.
     std::unique_ptr<ReportChannels> channels_;

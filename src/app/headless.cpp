@@ -135,8 +135,13 @@ int RunHeadless(const HeadlessOptions& options) {
         if (!change.CycleFailed && options.PrintReplies) {
             out.WriteLine(status.ReplyText + "  charge " + app.Display().BatteryChargeL + " %");
         }
-        if (!change.CycleFailed && options.StatusJson) {
-            out.WriteLine(monitor::StatusJson(status));
+        if (options.StatusJson) {
+            // A silent UPS gets a line per cycle too, once its readings no longer tell the
+            // present: the line says so.
+            const monitor::UpsState state = app.State().Current();
+            if (!change.CycleFailed || !state.Up()) {
+                out.WriteLine(monitor::StatusJson(status, state));
+            }
         }
         if (!change.CycleFailed) send_test_reports();
         if (options.Cycles > 0 && ++cycles >= options.Cycles) app.EndSession();

@@ -60,11 +60,11 @@ void HistoryService::Close() {
     writer_.reset();
 }
 
-void HistoryService::OnCycle(const monitor::UpsStatus* status) {
+void HistoryService::OnCycle(const monitor::UpsState& state) {
     ++cycles_;
-    if (status == nullptr) return;
-    latest_ = history::ReadingOf(*status, status->ReplyTime);
-    avr_state_ = status->AVRState;
+    if (!state.NewReply) return;
+    latest_ = history::ReadingOf(state);
+    avr_state_ = monitor::AvrTextOf(state.Avr);
     known_ = true;
     const bool on_battery = (latest_.Bits & history::kPowerFailBit) != 0;
     if (on_battery && !on_battery_) ++power_failures_;
@@ -90,6 +90,7 @@ reports::MetricsState HistoryService::Metrics(const monitor::DisplayModel& displ
     state.PollCycles = cycles_;
     state.PowerFailures = power_failures_;
     if (capacity_) state.LearnedCapacity = capacity_();
+    if (state_) reports::TellState(state, state_());
     return state;
 }
 

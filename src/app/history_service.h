@@ -25,6 +25,7 @@
 #include "monitor/power_control.h"
 #include "monitor/power_fail_response.h"
 #include "monitor/status_evaluation.h"
+#include "monitor/ups_state.h"
 #include "reports/metrics_text.h"
 
 namespace gw::app {
@@ -46,9 +47,9 @@ public:
     void Close();
     bool Keeping() const { return writer_ != nullptr; }
 
-    // After each poll cycle: `status` is the evaluation's record when the reply was evaluated
-    // in full, else null. The counters of "/metrics" run also while no history is kept.
-    void OnCycle(const monitor::UpsStatus* status);
+    // After each poll cycle, with its record: a new reply is kept. The counters of "/metrics"
+    // run also while no history is kept.
+    void OnCycle(const monitor::UpsState& state);
     // A power action the program itself starts; written at once, before the machine goes.
     void OnPowerAction(monitor::PowerAction action);
 
@@ -57,6 +58,12 @@ public:
     void SetCapacitySource(std::function<std::optional<double>()> source) {
         capacity_ = std::move(source);
     }
+
+    // Where "/metrics" finds the record as of now, for its freshness and summary.
+    void SetStateSource(std::function<monitor::UpsState()> source) { state_ = std::move(source); }
+
+    // The record as of now; an empty one until the source is set.
+    monitor::UpsState State() const { return state_ ? state_() : monitor::UpsState{}; }
 
     // What "/metrics" shows now.
     reports::MetricsState Metrics(const monitor::DisplayModel& display) const;
@@ -79,6 +86,7 @@ private:
     std::uint64_t cycles_ = 0;
     std::uint64_t power_failures_ = 0;
     std::function<std::optional<double>()> capacity_;
+    std::function<monitor::UpsState()> state_;
 };
 
 // The learned capacity of `model` as a fraction of the generic block's; none when `model` is

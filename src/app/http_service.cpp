@@ -79,6 +79,7 @@ void HttpService::Publish() {
     state.Password = display_.HTTPPasswordE;
     if (history_ != nullptr) {
         state.Metrics = history_->Metrics(display_);
+        state.Ups = history_->State();
         state.History = history_->Reader();
     }
     source_.Publish(std::move(state));

@@ -51,11 +51,11 @@ void NutService::LogFailedLogins(bool all) {
     for (const std::string& line : server_.TakeFailedLoginReports(all)) log_.AppendLog(line);
 }
 
-void NutService::OnCycle(bool good, bool acting) {
-    if (good && status_) {
-        last_status_ = status_();
+void NutService::OnCycle(const monitor::UpsState& state, bool acting) {
+    if (state.NewReply) {
+        last_state_ = state;
         last_good_ = std::chrono::steady_clock::now();
-        if (!acting && !last_status_->Flag(link::StatusFlag::PowerFail)) forced_shutdown_ = false;
+        if (!acting && !state.OnBattery()) forced_shutdown_ = false;
     }
     if (server_.Running()) Publish();
 }
@@ -65,9 +65,8 @@ void NutService::Publish() {
     state.UpsFound = ups_.UpsFound;
     state.LastGoodReply = last_good_;
     state.Description = reports::TakeNutDescription(display_, ups_);
-    state.Variables =
-        reports::TakeNutVariables(last_status_.value_or(monitor::UpsStatus{}),
-                                  last_status_.has_value(), ups_, forced_shutdown_, version_);
+    state.Variables = reports::TakeNutVariables(last_state_.value_or(monitor::UpsState{}), ups_,
+                                                forced_shutdown_, version_);
     state.User = display_.NUTUserE;
     state.Password = display_.NUTPasswordE;
     state.Version = version_;

@@ -22,6 +22,7 @@
 #include "monitor/display_model.h"
 #include "monitor/power_fail_response.h"
 #include "monitor/status_evaluation.h"
+#include "monitor/ups_state.h"
 #include "reports/nut_server.h"
 
 namespace gw::app {
@@ -32,14 +33,9 @@ public:
     // while monitoring is stopped. The ended bursts of failed logins are logged as often.
     static constexpr std::chrono::seconds kRefreshPeriod{1};
 
-    using StatusCopy = std::function<monitor::UpsStatus()>;
-
     // `display`, `ups`, `dialogs` and `log` outlive this.
     NutService(link::MainLoop& loop, const monitor::DisplayModel& display, const link::UpsLink& ups,
                monitor::DetectionDialogs& dialogs, link::LogSink& log, std::string version);
-
-    // Where the evaluation's record is read from; until set, no status is served.
-    void SetStatusSource(StatusCopy status) { status_ = std::move(status); }
 
     // The reaction to the "NUT Server" box: starts the server on NUTAddressE and NUTPortE when
     // ticked, stops it when not. A failure is shown in a message box; the box stays as it is,
@@ -51,9 +47,9 @@ public:
     // The address and the port may be edited only while the server is stopped.
     bool FieldsEditable() const { return !server_.Running(); }
 
-    // After each poll cycle: `good` when its reply was evaluated in full (its record is then
-    // copied once, for every publish until the next one); `acting` while a power action runs.
-    void OnCycle(bool good, bool acting);
+    // After each poll cycle, with its record (kept when it brings a new reply, for every
+    // publish until the next one); `acting` while a power action runs.
+    void OnCycle(const monitor::UpsState& state, bool acting);
     // Hands the server a fresh copy now.
     void Publish();
 
@@ -72,11 +68,10 @@ private:
     const link::UpsLink& ups_;
     monitor::DetectionDialogs& dialogs_;
     const std::string version_;
-    StatusCopy status_;
     reports::NutSource source_;
     reports::NutServer server_{source_};
     link::TimerHandle refresh_;
-    std::optional<monitor::UpsStatus> last_status_;  // of the last good cycle
+    std::optional<monitor::UpsState> last_state_;  // of the last good cycle
     std::chrono::steady_clock::time_point last_good_{};
     bool forced_shutdown_ = false;
 };

@@ -23,21 +23,6 @@ std::chrono::system_clock::time_point FromMillis(Millis ms) {
 
 const FieldRow& FieldOf(Field field) { return kFields[static_cast<std::size_t>(field)]; }
 
-namespace {
-
-std::optional<double> Number(const std::string& text) {
-    const link::NumberResult parsed = link::ParseNumber(text);
-    if (!parsed.Value) return std::nullopt;
-    return static_cast<double>(*parsed.Value);
-}
-
-std::optional<double> Plain(const std::optional<long double>& value) {
-    if (!value) return std::nullopt;
-    return static_cast<double>(*value);
-}
-
-}  // namespace
-
 std::optional<double> HealthCode(const std::string& verdict) {
     static constexpr const char* kVerdicts[] = {monitor::kHealthGood, monitor::kHealthWeak,
                                                 monitor::kHealthReplace};
@@ -47,21 +32,38 @@ std::optional<double> HealthCode(const std::string& verdict) {
     return std::nullopt;
 }
 
-Reading ReadingOf(const monitor::UpsStatus& status, std::chrono::system_clock::time_point time) {
+Reading ReadingOf(const monitor::UpsState& state) {
+    const monitor::UpsReadings& r = state.Readings;
+    const auto value = [](const std::optional<monitor::Quantity>& q) -> std::optional<double> {
+        if (!q) return std::nullopt;
+        return q->Value;
+    };
     Reading reading;
-    reading.Time = ToMillis(time);
-    reading[Field::InputVoltage] = Plain(status.IPVoltage);
-    reading[Field::InputFaultVoltage] = Number(status.FieldText[1]);
-    reading[Field::OutputVoltage] = Plain(status.OPVoltage);
-    reading[Field::Load] = Number(status.FieldText[3]);
-    reading[Field::InputFrequency] = Number(status.FieldText[4]);
-    reading[Field::BatteryVoltage] = Plain(status.BatteryVoltage);
-    reading[Field::Temperature] = Number(status.FieldText[6]);
-    reading[Field::Charge] = Plain(status.BatteryCharge);
-    reading[Field::Runtime] = Plain(status.RuntimeSeconds);
-    reading[Field::BatteryHealth] = HealthCode(status.BatteryHealth);
-    for (std::size_t i = 0; i < status.Flags.size(); ++i) {
-        if (status.Flags[i]) reading.Bits |= 1u << i;
+    if (state.LastReply) reading.Time = ToMillis(*state.LastReply);
+    reading[Field::InputVoltage] = value(r.InputVolts);
+    reading[Field::InputFaultVoltage] = value(r.InputFaultVolts);
+    reading[Field::OutputVoltage] = value(r.OutputVolts);
+    reading[Field::Load] = value(r.LoadPercent);
+    reading[Field::InputFrequency] = value(r.InputHertz);
+    reading[Field::BatteryVoltage] = r.BatteryVolts;
+    reading[Field::Temperature] = value(r.TemperatureCelsius);
+    reading[Field::Charge] = state.Battery.ChargePercent;
+    reading[Field::Runtime] = state.Battery.RuntimeSeconds;
+    switch (state.Battery.Health) {
+        case monitor::BatteryVerdict::Good:
+            reading[Field::BatteryHealth] = 0;
+            break;
+        case monitor::BatteryVerdict::Weak:
+            reading[Field::BatteryHealth] = 1;
+            break;
+        case monitor::BatteryVerdict::Replace:
+            reading[Field::BatteryHealth] = 2;
+            break;
+        case monitor::BatteryVerdict::Unknown:
+            break;
+    }
+    for (std::size_t i = 0; i < state.Flags.size(); ++i) {
+        if (state.Flags[i]) reading.Bits |= 1u << i;
     }
     return reading;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "monitor/status_evaluation.h"
+#include "monitor/ups_state.h"
 
 namespace gw::history {
 
@@ -98,9 +99,9 @@ struct Reading {
     }
 };
 
-// The reading of a fully evaluated status reply, stamped with `time`. Runtime and battery
+// The reading of the record's latest full reply, stamped with its time. Runtime and battery
 // health stay unknown until the battery model knows them.
-Reading ReadingOf(const monitor::UpsStatus& status, std::chrono::system_clock::time_point time);
+Reading ReadingOf(const monitor::UpsState& state);
 
 enum class EventKind { LogLine = 0, PowerAction = 1 };
 

@@ -117,13 +117,15 @@ void BatteryWatch::Adopt(const std::string& identity) {
 
 void BatteryWatch::OnEvaluated(UpsStatus& status) {
     Adopt(BatteryIdentity(ups_));
-    const link::NumberResult load = link::ParseNumber(status.FieldText[3]);
+    // Read once when the reply was cut.
+    const std::optional<long double>& load =
+        status.FieldNumber[static_cast<std::size_t>(link::StatusField::OutputCurrent)];
     const bool on_battery = status.Flag(StatusFlag::PowerFail);
-    if (load.Value && status.BatteryVoltage) {
+    if (load && status.BatteryVoltage) {
         BatterySample sample;
         sample.Time = Seconds(now_()) * scale_;
         sample.WallTime = Seconds(wall_());
-        sample.LoadPercent = static_cast<double>(*load.Value);
+        sample.LoadPercent = static_cast<double>(*load);
         sample.Volts = static_cast<double>(*status.BatteryVoltage);
         sample.Test = status.Flag(StatusFlag::TestInProgress);
         sample.OnInverter = on_battery || sample.Test;

@@ -123,10 +123,12 @@ EvaluationResult StatusEvaluation::Evaluate(const link::StoredReply& reply) {
     for (std::size_t k = 0; k < fields.size(); ++k) {
         status_.FieldText[k] = std::string(fields[k]);
         display_.*kReadingEdits[k] = status_.FieldText[k];
+        if (k == Index(StatusField::StatusBits)) continue;
+        const link::NumberResult number = link::ParseNumber(fields[k]);
+        status_.FieldNumber[k] = number.Value;
 
         const NumericField* numeric = NumericFieldAt(k);
         if (numeric == nullptr) continue;
-        const link::NumberResult number = link::ParseNumber(fields[k]);
         status_.*numeric->Number = number.Value;
         if (!number.Value) {
             const bool battery = numeric->Field == StatusField::BatteryVoltage;

@@ -29,6 +29,8 @@ struct UpsStatus {
     std::string ReplyText;  // as stored, "#" for the CR
     std::chrono::system_clock::time_point ReplyTime{};
     std::array<std::string, link::kStatusFieldCount> FieldText;  // exactly as received
+    // Each field as a number, read once when the reply is cut; none when it is not one.
+    std::array<std::optional<long double>, link::kStatusFieldCount> FieldNumber;
     // Fields 1, 3 and 6 as numbers; none when the latest try to convert them failed.
     std::optional<long double> IPVoltage;
     std::optional<long double> OPVoltage;

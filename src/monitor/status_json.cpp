@@ -6,6 +6,8 @@
 #include <ctime>
 #include <optional>
 
+#include "monitor/ups_summary.h"
+
 namespace gw::monitor {
 
 namespace {
@@ -132,6 +134,70 @@ std::string StatusJson(const UpsStatus& status) {
     out += status.RuntimeLearned ? "true" : "false";
     out += ",\"battery_health\":";
     out += status.BatteryHealth.empty() ? "null" : JsonString(status.BatteryHealth);
+    out += '}';
+    return out;
+}
+
+std::string JsonUtf8String(std::string_view text) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        unsigned code = byte;
+        std::size_t more = 0;
+        if (byte >= 0xC0 && byte < 0xE0) {
+            code = byte & 0x1Fu;
+            more = 1;
+        } else if (byte >= 0xE0 && byte < 0xF0) {
+            code = byte & 0x0Fu;
+            more = 2;
+        } else if (byte >= 0x80) {
+            code = 0xFFFD;  // not UTF-8 of the basic plane: the replacement character
+        }
+        if (more > 0) {
+            if (i + more >= text.size()) {  // cut short
+                code = 0xFFFD;
+                more = text.size() - 1 - i;
+            } else {
+                for (std::size_t k = 1; k <= more; ++k) {
+                    code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+                }
+            }
+            i += more;
+        }
+        if (code == '"' || code == '\\') {
+            out += '\\';
+            out += static_cast<char>(code);
+        } else if (code < 0x20 || code >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
+            out += escaped;
+        } else {
+            out += static_cast<char>(code);
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string StateFactsJson(bool up, std::optional<double> age, std::string_view summary,
+                           std::string_view level) {
+    std::string out = std::string("\"up\":") + (up ? "true" : "false");
+    out += ",\"last_reply_age_s\":";
+    out += age ? FixedText(*age, 1) : "null";
+    out += ",\"summary\":" + JsonUtf8String(summary);
+    out += ",\"level\":" + JsonUtf8String(level);
+    return out;
+}
+
+std::string StatusJson(const UpsStatus& status, const UpsState& state) {
+    std::string out = StatusJson(status);
+    out.pop_back();  // the closing brace
+    const UpsSummary summary = SummaryOf(state);
+    out += "," + StateFactsJson(state.Up(), state.LastReplyAgeSeconds, summary.Text,
+                                SummaryLevelName(summary.Level));
+    out += ",\"contact\":" + JsonUtf8String(ContactName(state.Link));
+    out += ",\"battery_cell_voltage\":";
+    out += state.Readings.BatteryCellVolts ? JsonNumber(*state.Readings.BatteryCellVolts) : "null";
     out += '}';
     return out;
 }

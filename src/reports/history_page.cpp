@@ -79,7 +79,7 @@ std::optional<std::string> QueryParameter(std::string_view target, std::string_v
 std::string ComposeHistoryPage(const history::HistoryReader* reader, const HistoryRange& range,
                                Millis now) {
     std::string page = kPageHead;
-    page += "<h1>History</h1>\n<nav>";
+    page += "<h1>History</h1>\n<p><a href=\"/status\">The UPS now</a></p>\n<nav>";
     for (const HistoryRange& each : kHistoryRanges) {
         page += "<a href=\"/history?range=" + std::string(each.Name) + "\"" +
                 (&each == &range ? " class=\"on\"" : "") + ">" + each.Caption + "</a>";
@@ -107,7 +107,9 @@ std::string ComposeHistoryPage(const history::HistoryReader* reader, const Histo
     page += "<h2>Events</h2>\n";
     if (events.empty()) page += "<p>None.</p>\n";
     if (!events.empty()) page += "<table>\n";
-    for (const history::Event& event : events) {
+    // Newest first: what just happened is what people come to see.
+    for (auto it = events.rbegin(); it != events.rend(); ++it) {
+        const history::Event& event = *it;
         page += "<tr><td>" + HtmlEscape(monitor::DateTimeText(history::FromMillis(event.Time))) +
                 "</td><td>" + (event.Kind == history::EventKind::PowerAction ? "<b>" : "") +
                 HtmlEscape(event.Text) +

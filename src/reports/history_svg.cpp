@@ -29,22 +29,44 @@ std::string Num(double value) {
     return text;
 }
 
-// A value for an axis label: as few decimals as tell the ends apart.
-std::string AxisText(double value, double span) {
-    char text[32];
-    std::snprintf(text, sizeof text, span >= 20 ? "%.0f" : span >= 2 ? "%.1f" : "%.2f", value);
-    return text;
+}  // namespace
+
+ChartScale ChartScaleOf(history::Field field) {
+    if (field == history::Field::Runtime) return {"min", 1.0 / 60};
+    return {history::FieldOf(field).Unit, 1};
 }
 
-}  // namespace
+std::vector<Bucket> InChartUnit(std::vector<Bucket> buckets, history::Field field) {
+    const double factor = ChartScaleOf(field).Factor;
+    if (factor == 1) return buckets;
+    for (Bucket& bucket : buckets) {
+        if (auto& span = bucket.Values[static_cast<std::size_t>(field)]) {
+            span->Min *= factor;
+            span->Mean *= factor;
+            span->Max *= factor;
+        }
+    }
+    return buckets;
+}
+
+std::string AxisText(double value, double span) {
+    int decimals = span >= 20 ? 0 : span >= 2 ? 1 : 2;
+    const double magnitude = std::fabs(value);
+    const int whole = magnitude < 1 ? 1 : static_cast<int>(std::floor(std::log10(magnitude))) + 1;
+    decimals = std::clamp(5 - whole, 0, decimals);
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
 
 std::string ChartTimeText(Millis t, Millis range) {
     return history::LocalTimeText(t, range < 24LL * 3600 * 1000 ? "%H:%M" : "%m-%d %H:%M");
 }
 
-std::string SvgChart(const ChartSpec& spec, const std::vector<Bucket>& buckets, Millis from,
+std::string SvgChart(const ChartSpec& spec, const std::vector<Bucket>& stored, Millis from,
                      Millis to, Millis step) {
-    const history::FieldRow& field = history::FieldOf(spec.Which);
+    const std::vector<Bucket> buckets = InChartUnit(stored, spec.Which);
+    const ChartScale scale = ChartScaleOf(spec.Which);
     const double plot_w = kWidth - kLeft - kRight;
     const double plot_h = kHeight - kTop - kBottom;
     const double range = static_cast<double>(std::max<Millis>(to - from, 1));
@@ -57,12 +79,14 @@ std::string SvgChart(const ChartSpec& spec, const std::vector<Bucket>& buckets, 
     const bool any = chart.Any;
     const auto y_of = [&](double v) { return kTop + (high - v) / (high - low) * plot_h; };
 
-    std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" +
-                      std::to_string(kWidth) + "\" height=\"" + std::to_string(kHeight) +
-                      "\" viewBox=\"0 0 " + std::to_string(kWidth) + " " + std::to_string(kHeight) +
-                      "\" font-family=\"sans-serif\" font-size=\"11\">";
+    // As wide as the screen allows, up to its own width; the height follows the viewBox.
+    std::string svg =
+        std::string("<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"100%\" ") +
+        "style=\"max-width:" + std::to_string(kWidth) + "px;height:auto\"" + " viewBox=\"0 0 " +
+        std::to_string(kWidth) + " " + std::to_string(kHeight) +
+        "\" font-family=\"sans-serif\" font-size=\"11\">";
     svg += "<text x=\"" + std::to_string(kLeft) + "\" y=\"15\" font-size=\"13\" " +
-           "font-weight=\"bold\">" + HtmlEscape(spec.Title) + " (" + HtmlEscape(field.Unit) +
+           "font-weight=\"bold\">" + HtmlEscape(spec.Title) + " (" + HtmlEscape(scale.Unit) +
            ")</text>";
 
     // Outages and tests first, so the data is drawn over them.

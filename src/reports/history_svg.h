@@ -22,6 +22,21 @@ struct ChartSpec {
 std::string SvgChart(const ChartSpec& spec, const std::vector<history::Bucket>& buckets,
                      history::Millis from, history::Millis to, history::Millis step);
 
+// How a chart shows a field: the runtime in minutes, as every other place tells it; the others
+// in the unit the history keeps.
+struct ChartScale {
+    const char* Unit;
+    double Factor;  // from the history's unit
+};
+ChartScale ChartScaleOf(history::Field field);
+// `buckets` with `field`'s values in the chart's unit.
+std::vector<history::Bucket> InChartUnit(std::vector<history::Bucket> buckets,
+                                         history::Field field);
+
+// A value for an axis label: as few decimals as tell the ends `span` apart, and never more
+// than five digits, so that the label fits its column whatever the value.
+std::string AxisText(double value, double span);
+
 // A time label: "hh:mm" in a range shorter than a day, else "MM-DD hh:mm", local time.
 std::string ChartTimeText(history::Millis t, history::Millis range);
 

@@ -1,6 +1,5 @@
 #include "reports/http_handler.h"
 
-
 #include <boost/beast/core/detail/base64.hpp>
 #include <boost/beast/http/field.hpp>
 
@@ -8,6 +7,7 @@
 #include "reports/history_page.h"
 #include "reports/metrics_text.h"
 #include "reports/status_page.h"
+#include "reports/ups_page.h"
 
 namespace gw::reports {
 
@@ -83,6 +83,8 @@ HttpResponse AnswerHistory(const HttpRequest& request, const std::string& path,
         if (path == kMetricsPath) {
             type = kMetricsContentType;
             response.body() = ComposeMetrics(state.Metrics);
+        } else if (path == kUpsPagePath) {
+            response.body() = ComposeUpsPage(state.Ups);
         } else if (path == kHistoryPath) {
             const std::optional<std::string> name = QueryParameter(target, "range");
             const HistoryRange* range = name ? RangeNamed(*name) : nullptr;
@@ -95,7 +97,8 @@ HttpResponse AnswerHistory(const HttpRequest& request, const std::string& path,
             std::string error;
             const std::optional<HistoryQuery> query = ParseHistoryQuery(target, now_ms, error);
             if (query) {
-                response.body() = ComposeHistoryJson(state.History.get(), *query, now_ms);
+                response.body() = WithStateFacts(
+                    ComposeHistoryJson(state.History.get(), *query, now_ms), state.Metrics);
             } else {
                 response.result(http::status::bad_request);
                 response.body() = "{\"error\":" + monitor::JsonString(error) + "}\n";
@@ -150,7 +153,8 @@ std::string DocumentPath(std::string_view target) {
 }
 
 bool IsGuardedPath(std::string_view path) {
-    return path == "/" || path == kMetricsPath || path == kHistoryPath || path == kHistoryJsonPath;
+    return path == "/" || path == kMetricsPath || path == kHistoryPath || path == kHistoryJsonPath ||
+           path == kUpsPagePath;
 }
 
 std::optional<HttpResponse> HandleRequest(const HttpRequest& request, const PageState& state,

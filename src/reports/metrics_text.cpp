@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
+#include <string_view>
+
+#include "monitor/status_json.h"
+#include "monitor/ups_summary.h"
 
 namespace gw::reports {
 
@@ -32,7 +37,8 @@ constexpr Gauge kGauges[] = {
 };
 // clang-format on
 
-std::string Label(const std::string& value) {
+// `latin1`: the UPS's own 8-bit texts; else already UTF-8 (the program's own words).
+std::string Label(const std::string& value, bool latin1 = true) {
     std::string out;
     for (const char c : value) {
         if (c == '\\' || c == '"') {
@@ -40,13 +46,13 @@ std::string Label(const std::string& value) {
             out += c;
         } else if (c == '\n') {
             out += "\\n";
-        } else if (static_cast<unsigned char>(c) >= 0x80) {
+        } else if (static_cast<unsigned char>(c) >= 0x80 && latin1) {
             // The UPS's texts are 8-bit; label values must be UTF-8: read them as Latin-1.
             const auto byte = static_cast<unsigned char>(c);
             out += static_cast<char>(0xC0 | (byte >> 6));
             out += static_cast<char>(0x80 | (byte & 0x3F));
         } else if (static_cast<unsigned char>(c) >= 0x20) {
-            out += c;
+            out += c;  // UTF-8 bytes pass as they are
         }
     }
     return out;
@@ -78,17 +84,41 @@ std::string MetricNumber(double value) {
     return std::string(buffer, result.ptr);
 }
 
+void TellState(MetricsState& metrics, const monitor::UpsState& state) {
+    metrics.Up = state.Up();
+    metrics.LastReplyAgeSeconds = state.LastReplyAgeSeconds;
+    const monitor::UpsSummary summary = monitor::SummaryOf(state);
+    metrics.Summary = summary.Text;
+    metrics.SummaryLevel = monitor::SummaryLevelName(summary.Level);
+}
+
+std::string WithStateFacts(std::string json, const MetricsState& state) {
+    if (json.empty() || json.front() != '{') return json;
+    const bool empty_object = json.size() > 1 && json[1] == '}';
+    json.insert(1, "\"ups\":{" +
+                       monitor::StateFactsJson(state.Known && state.Up, state.LastReplyAgeSeconds,
+                                               state.Summary, state.SummaryLevel) +
+                       "}" + (empty_object ? "" : ","));
+    return json;
+}
+
 std::string ComposeMetrics(const MetricsState& state) {
     Exposition out;
+    // Old readings are not told as the present: a dashboard shows a gap, an alert on "not on
+    // line" can fire.
+    const bool fresh = state.Known && state.Up;
     if (state.Known) {
         for (const Gauge& gauge : kGauges) {
             const std::optional<double>& value = state.Reading[gauge.Which];
             if (!value) continue;
+            if (!fresh && std::string_view(gauge.Name).substr(0, 4) == "nut_") continue;
             double scaled = *value * gauge.Factor;
             if (gauge.Factor != 1) scaled = std::clamp(scaled, 0.0, 1.0);
             out.Family(gauge.Name, "gauge", gauge.Help);
             out.Sample(gauge.Name, "", scaled);
         }
+    }
+    if (fresh) {
         const bool on_battery = (state.Reading.Bits & history::kPowerFailBit) != 0;
         const struct {
             const char* Flag;
@@ -117,6 +147,23 @@ std::string ComposeMetrics(const MetricsState& state) {
         out.Family("gridwarden_battery_learned_capacity", "gauge",
                    "Learned battery capacity (fraction of the generic block's)");
         out.Sample("gridwarden_battery_learned_capacity", "", *state.LearnedCapacity);
+    }
+    out.Family("gridwarden_ups_up", "gauge",
+               "Whether the readings tell the present (1) or the UPS is silent or missing (0)");
+    out.Sample("gridwarden_ups_up", "", fresh ? 1 : 0);
+    out.Family("gridwarden_last_reply_age_seconds", "gauge",
+               "Seconds since the UPS's latest good reply (+Inf: none yet)");
+    out.Sample("gridwarden_last_reply_age_seconds", "",
+               state.LastReplyAgeSeconds ? *state.LastReplyAgeSeconds
+                                         : std::numeric_limits<double>::infinity());
+    if (!state.Summary.empty()) {
+        out.Family(
+            "gridwarden_ups_state_info", "gauge",
+            "The UPS's state in words, as the window and the status page tell it (always 1)");
+        out.Sample("gridwarden_ups_state_info",
+                   ",words=\"" + Label(state.Summary, false) + "\",level=\"" +
+                       Label(state.SummaryLevel) + "\"",
+                   1);
     }
     out.Family("gridwarden_poll_cycles_total", "counter", "Poll cycles since the program started");
     out.Sample("gridwarden_poll_cycles_total", "", static_cast<double>(state.PollCycles));

@@ -34,14 +34,21 @@ struct Collected {
     }
 };
 
-std::string StatusWords(const monitor::UpsStatus& status, bool forced_shutdown) {
-    std::string words = status.Flag(StatusFlag::PowerFail) ? "OB" : "OL";
-    if (status.Flag(StatusFlag::BatteryLow)) words += " LB";
-    if (status.Flag(StatusFlag::TestInProgress)) words += " CAL";
-    if (status.AVRState == "BOOST" || status.AVRState == "TRIM") words += " " + status.AVRState;
-    if (status.BatteryHealth == "Replace") words += " RB";
+std::string StatusWords(const monitor::UpsState& state, bool forced_shutdown) {
+    std::string words = state.OnBattery() ? "OB" : "OL";
+    if (state.BatteryLow()) words += " LB";
+    if (state.Flag(StatusFlag::TestInProgress)) words += " CAL";
+    if (state.Avr == monitor::AvrMode::Boost || state.Avr == monitor::AvrMode::Trim) {
+        words += std::string(" ") + monitor::AvrTextOf(state.Avr);
+    }
+    if (state.Battery.Health == monitor::BatteryVerdict::Replace) words += " RB";
     if (forced_shutdown) words += " FSD";
     return words;
+}
+
+// As the UPS sent it, without leading zeros: 21 for "021", 50.0 for "050.0".
+std::string ReadingText(const monitor::Quantity& q) {
+    return monitor::FixedText(q.Value, q.Decimals);
 }
 
 }  // namespace
@@ -74,31 +81,51 @@ std::optional<std::string> PlainNumber(std::string_view text) {
 std::vector<NutVariable> TakeNutVariables(const monitor::UpsStatus& status, bool status_known,
                                           const link::UpsLink& ups, bool forced_shutdown,
                                           const std::string& version) {
+    monitor::UpsStateInputs inputs;
+    inputs.Status = status_known ? &status : nullptr;
+    inputs.UpsFound = true;
+    inputs.NominalBatteryVolts = ups.NominalBatteryVoltage;
+    const auto now = std::chrono::steady_clock::now();
+    return TakeNutVariables(monitor::MakeUpsState(inputs, now, now), ups, forced_shutdown, version);
+}
+
+std::vector<NutVariable> TakeNutVariables(const monitor::UpsState& state, const link::UpsLink& ups,
+                                          bool forced_shutdown, const std::string& version) {
     Collected out;
-    if (status_known) {
-        out.Text("ups.status", StatusWords(status, forced_shutdown));
-        out.Number("input.voltage", status.FieldText[0]);
-        out.Number("input.voltage.fault", status.FieldText[1]);
-        out.Number("output.voltage", status.FieldText[2]);
-        out.Number("ups.load", status.FieldText[3]);
-        out.Number("input.frequency", status.FieldText[4]);
+    if (state.Known) {
+        const monitor::UpsReadings& r = state.Readings;
+        out.Text("ups.status", StatusWords(state, forced_shutdown));
+        const struct {
+            const char* Name;
+            const std::optional<monitor::Quantity>& Value;
+        } readings[] = {
+            {"input.voltage", r.InputVolts},   {"input.voltage.fault", r.InputFaultVolts},
+            {"output.voltage", r.OutputVolts}, {"ups.load", r.LoadPercent},
+            {"input.frequency", r.InputHertz},
+        };
+        for (const auto& reading : readings) {
+            if (reading.Value)
+                out.Variables.push_back({reading.Name, ReadingText(*reading.Value), true});
+        }
         // The whole battery's volts, also from units that report them per cell.
-        if (status.BatteryVoltage) {
-            out.Number("battery.voltage", monitor::FixedText(*status.BatteryVoltage, 2));
+        if (r.BatteryVolts) {
+            out.Number("battery.voltage", monitor::FixedText(*r.BatteryVolts, 2));
         }
-        out.Number("ups.temperature", status.FieldText[6]);
-        if (status.BatteryCharge) {
-            const long double charge = std::clamp<long double>(*status.BatteryCharge, 0, 100);
-            out.Number("battery.charge", monitor::FixedText(charge, 0));
+        if (r.TemperatureCelsius) {
+            out.Variables.push_back({"ups.temperature", ReadingText(*r.TemperatureCelsius), true});
         }
-        if (status.RuntimeSeconds) {
-            out.Number("battery.runtime", monitor::FixedText(*status.RuntimeSeconds, 0));
+        const monitor::UpsBattery& battery = state.Battery;
+        if (battery.ChargePercent) {
+            out.Number("battery.charge", monitor::FixedText(*battery.ChargePercent, 0));
         }
-        if (status.RuntimeLowSeconds) {
-            out.Number("battery.runtime.low", monitor::FixedText(*status.RuntimeLowSeconds, 0));
+        if (battery.RuntimeSeconds) {
+            out.Number("battery.runtime", monitor::FixedText(*battery.RuntimeSeconds, 0));
         }
-        out.Text("ups.beeper.status", status.Flag(StatusFlag::BeeperOn) ? "enabled" : "disabled");
-        out.Text("ups.type", status.Flag(StatusFlag::StandbyUps) ? "offline" : "online");
+        if (battery.RuntimeLowSeconds) {
+            out.Number("battery.runtime.low", monitor::FixedText(*battery.RuntimeLowSeconds, 0));
+        }
+        out.Text("ups.beeper.status", state.Flag(StatusFlag::BeeperOn) ? "enabled" : "disabled");
+        out.Text("ups.type", state.Flag(StatusFlag::StandbyUps) ? "offline" : "online");
     }
     if (ups.FAnswered) {
         out.Number("input.voltage.nominal", RatingText(ups.RatedVoltage));

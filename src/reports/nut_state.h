@@ -14,6 +14,7 @@
 #include "link/ups_link.h"
 #include "monitor/display_model.h"
 #include "monitor/status_evaluation.h"
+#include "monitor/ups_state.h"
 #include "reports/nut_protocol.h"
 
 namespace gw::reports {
@@ -22,8 +23,11 @@ namespace gw::reports {
 // zeros ("021" -> "21", "050.0" -> "50.0"). None when `text` is not a number.
 std::optional<std::string> PlainNumber(std::string_view text);
 
-// `status` is the evaluation's record; `status_known` whether it holds a reply at all.
+// From the record of the state: its readings as the UPS sent them, once it knows a reply.
 // `forced_shutdown` adds FSD to ups.status. Sorted by name.
+std::vector<NutVariable> TakeNutVariables(const monitor::UpsState& state, const link::UpsLink& ups,
+                                          bool forced_shutdown, const std::string& version);
+// The same from the evaluation's record; `status_known` whether it holds a reply at all.
 std::vector<NutVariable> TakeNutVariables(const monitor::UpsStatus& status, bool status_known,
                                           const link::UpsLink& ups, bool forced_shutdown,
                                           const std::string& version);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "history/history_reader.h"
+#include "monitor/ups_state.h"
 #include "reports/metrics_text.h"
 #include "reports/report_snapshot.h"
 #include "reports/shared_copy.h"
@@ -16,9 +17,10 @@ namespace gw::reports {
 struct PageState {
     ReportSnapshot Snapshot;
     ReportItems Items;
-    std::string User;      // HTTPUserE
-    std::string Password;  // HTTPPasswordE
-    MetricsState Metrics;  // "/metrics"
+    std::string User;       // HTTPUserE
+    std::string Password;   // HTTPPasswordE
+    MetricsState Metrics;   // "/metrics"
+    monitor::UpsState Ups;  // the record as of now, for "/status"
     // "/history" and "/history.json" read through it; null when no history is kept.
     std::shared_ptr<const history::HistoryReader> History;
 };

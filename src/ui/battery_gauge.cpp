@@ -17,8 +17,11 @@ BatteryGauge::BatteryGauge(QWidget* parent) : QWidget(parent) {
     setFixedSize(kWidth, gauge_.Height);
 }
 
-void BatteryGauge::Show(const monitor::TRLed& gauge) {
+void BatteryGauge::Show(const monitor::TRLed& gauge, bool known) {
     gauge_ = gauge;
+    // Before the first charge is known the gauge's position is its default, full: drawn so it
+    // would claim a charge nobody measured.
+    if (!known) gauge_.SetValue(0);
     update();
 }
 

@@ -13,7 +13,9 @@ namespace gw::ui {
 class BatteryGauge final : public QWidget {
 public:
     explicit BatteryGauge(QWidget* parent = nullptr);
-    void Show(const monitor::TRLed& gauge);
+    // `known`: a charge was measured; until then no segment is lit.
+    void Show(const monitor::TRLed& gauge, bool known = true);
+    const monitor::TRLed& Shown() const { return gauge_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -19,7 +19,7 @@ const QColor kLine(0x15, 0x65, 0xc0);
 const QColor kBand(0xbb, 0xde, 0xfb);
 
 QString AxisText(double value, double span) {
-    return QString::number(value, 'f', span >= 20 ? 0 : span >= 2 ? 1 : 2);
+    return QString::fromStdString(reports::AxisText(value, span));
 }
 
 }  // namespace
@@ -32,7 +32,7 @@ HistoryChart::HistoryChart(history::Field field, const QString& title, QWidget* 
 
 void HistoryChart::SetData(std::vector<history::Bucket> buckets, history::Millis from,
                            history::Millis to, history::Millis step) {
-    buckets_ = std::move(buckets);
+    buckets_ = reports::InChartUnit(std::move(buckets), field_);
     from_ = from;
     to_ = std::max(to, from + 1);
     step_ = std::max<history::Millis>(step, 1);
@@ -53,19 +53,25 @@ int HistoryChart::Outages() const {
 void HistoryChart::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), palette().base());
-    const QRectF plot(kLeft, kTop, width() - kLeft - kRight, height() - kTop - kBottom);
-    const history::FieldRow& field = history::FieldOf(field_);
+    const history::ChartRange chart = history::ChartRangeOf(buckets_, field_);
+    const bool any = chart.Any;
+    const double top = chart.High, bottom = chart.Low;
+    const double low = chart.Min, high = chart.Max;
+    // The labels' column as wide as the wider label: a steady reading has the most decimals.
+    const QString high_text = AxisText(high, top - bottom);
+    const QString low_text = AxisText(low, top - bottom);
+    const QFontMetrics metrics = painter.fontMetrics();
+    const int left = std::max(
+        {kLeft, metrics.horizontalAdvance(high_text) + 6, metrics.horizontalAdvance(low_text) + 6});
+    const QRectF plot(left, kTop, width() - left - kRight, height() - kTop - kBottom);
     painter.setPen(palette().text().color());
-    painter.drawText(QPointF(kLeft, kTop - 3), title_ + " (" + QString::fromUtf8(field.Unit) + ")");
+    painter.drawText(QPointF(left, kTop - 3),
+                     title_ + " (" + QString::fromUtf8(reports::ChartScaleOf(field_).Unit) + ")");
 
     const double range = static_cast<double>(to_ - from_);
     const auto x_of = [&](history::Millis t) {
         return plot.left() + std::clamp((t - from_) / range, 0.0, 1.0) * plot.width();
     };
-    const history::ChartRange chart = history::ChartRangeOf(buckets_, field_);
-    const bool any = chart.Any;
-    const double top = chart.High, bottom = chart.Low;
-    const double low = chart.Min, high = chart.Max;
     const auto y_of = [&](double v) {
         return plot.top() + (top - v) / (top - bottom) * plot.height();
     };
@@ -119,12 +125,11 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     painter.drawLine(plot.topLeft(), plot.bottomLeft());
     painter.drawLine(plot.bottomLeft(), plot.bottomRight());
     painter.setPen(palette().text().color());
-    const QRectF left_column(0, plot.top() - 6, kLeft - 3, 12);
+    const QRectF left_column(0, plot.top() - 6, left - 3, 12);
     if (any) {
-        painter.drawText(left_column, Qt::AlignRight | Qt::AlignVCenter,
-                         AxisText(high, high - low));
+        painter.drawText(left_column, Qt::AlignRight | Qt::AlignVCenter, high_text);
         painter.drawText(left_column.translated(0, plot.height()),
-                         Qt::AlignRight | Qt::AlignVCenter, AxisText(low, high - low));
+                         Qt::AlignRight | Qt::AlignVCenter, low_text);
     } else {
         painter.drawText(plot, Qt::AlignCenter, "no data");
     }

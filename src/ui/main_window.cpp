@@ -4,6 +4,7 @@
 #include <QLayout>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QScreen>
 #include <QScrollArea>
 #include <QStatusBar>
@@ -26,6 +27,7 @@ namespace {
 using Model = monitor::DisplayModel;
 using monitor::UserCommand;
 
+constexpr char kExitQuestion[] = "Stop protecting this computer?";
 constexpr int kClientWidth = 318;
 constexpr int kClientHeight = 550;
 
@@ -94,10 +96,17 @@ MainWindow::MainWindow(Model& model, monitor::EventLog& log, app::UserActions& a
     countdown_->setStyleSheet("QLabel { color: #c00000; font-weight: bold; }");
     countdown_->setContentsMargins(3, 1, 3, 1);
     countdown_->hide();
+    // The summary says at a glance what the pages say in detail; it never tells more than is
+    // known, so it is the first thing to read.
+    summary_ = new QLabel;
+    summary_->setObjectName("SummaryL");
+    summary_->setContentsMargins(4, 2, 4, 2);
+    SetSummary("No UPS found: check the cable", monitor::SummaryLevel::Alarm);
     auto* centre = new QWidget;
     auto* column = new QVBoxLayout(centre);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
+    column->addWidget(summary_);
     column->addWidget(pages_, 1);
     column->addWidget(countdown_);
     setCentralWidget(centre);
@@ -110,10 +119,12 @@ MainWindow::MainWindow(Model& model, monitor::EventLog& log, app::UserActions& a
 
     connect(&tray_, &TrayIcon::RestoreRequested, this, &MainWindow::Restore);
     connect(&tray_, &TrayIcon::MinimizeRequested, this, &MainWindow::MinimizeToTray);
-    connect(&tray_, &TrayIcon::ExitRequested, this, [this] {
-        actions_.RequestExit();
-        close();
-    });
+    connect(&tray_, &TrayIcon::ExitRequested, this, &MainWindow::ExitConfirmed);
+    confirm_ = [this](const QString& question) {
+        return QMessageBox::question(isVisible() ? this : nullptr, "Gridwarden", question,
+                                     QMessageBox::Yes | QMessageBox::No,
+                                     QMessageBox::No) == QMessageBox::Yes;
+    };
     ShowModel();
 }
 
@@ -150,8 +161,10 @@ void MainWindow::BuildToolBar() {
     auto command = [this](UserCommand which) {
         return [this, which] { actions_.SendCommand(which, 0); };
     };
-    auto power = [this](monitor::PowerAction action) {
-        return [this, action] { actions_.ActNow(action); };
+    auto power = [this](monitor::PowerAction action, const char* question) {
+        return [this, action, question] {
+            if (confirm_(question)) actions_.ActNow(action);
+        };
     };
     ToolButton("StartSB", ":/icons/start.svg", "Start", [this] { actions_.StartMonitoring(); },
                &Model::StartSBEnabled);
@@ -176,22 +189,25 @@ void MainWindow::BuildToolBar() {
     ToolButton("CancelTestSB", ":/icons/canceltest.svg", "Cancel Test",
                command(UserCommand::CancelTest), &Model::CancelTestSBEnabled);
     bar->addSeparator();
-    ToolButton("SleepSB", ":/icons/sleep.svg", "Sleep", power(monitor::PowerAction::Suspend),
+    ToolButton("SleepSB", ":/icons/sleep.svg", "Sleep",
+               power(monitor::PowerAction::Suspend, "Put this computer to sleep now?"),
                &Model::SleepSBEnabled);
     ToolButton("HibernateSB", ":/icons/hibernate.svg", "Hibernate",
-               power(monitor::PowerAction::Hibernate), &Model::HibernateSBEnabled);
+               power(monitor::PowerAction::Hibernate, "Hibernate this computer now?"),
+               &Model::HibernateSBEnabled);
     ToolButton("ShutdownSB", ":/icons/shutdown.svg", "Shutdown",
-               power(monitor::PowerAction::PowerOff), &Model::ShutdownSBEnabled);
+               power(monitor::PowerAction::PowerOff, "Shut this computer down now?"),
+               &Model::ShutdownSBEnabled);
     bar->addSeparator();
     ToolButton("SaveSetSB", ":/icons/save.svg", "Save Settings", [this] { actions_.SaveSettings(); },
                nullptr);
-    ToolButton(
-        "SpeedButton3", ":/icons/exit.svg", "Exit",
-        [this] {
-            actions_.RequestExit();
-            close();
-        },
-        nullptr);
+    ToolButton("SpeedButton3", ":/icons/exit.svg", "Exit", [this] { ExitConfirmed(); }, nullptr);
+}
+
+void MainWindow::ExitConfirmed() {
+    if (!confirm_(kExitQuestion)) return;
+    actions_.RequestExit();
+    close();
 }
 
 void MainWindow::ShowModel() { binding_.Refresh(); }
@@ -232,6 +248,33 @@ QString MainWindow::StatusText() const { return status_->text(); }
 void MainWindow::SetCountdown(const QString& text) {
     countdown_->setText(text);
     countdown_->setVisible(!text.isEmpty());
+}
+
+void MainWindow::SetSummary(const QString& text, monitor::SummaryLevel level) {
+    static constexpr const char* kColours[] = {"#2e7d32", "#ef6c00", "#c62828"};
+    const QString style = QString("QLabel { color: white; font-weight: bold; background: %1; }")
+                              .arg(kColours[static_cast<int>(level)]);
+    if (summary_->styleSheet() != style) summary_->setStyleSheet(style);
+    summary_->setText(text);
+}
+
+QString MainWindow::SummaryText() const { return summary_->text(); }
+
+void MainWindow::ShowState(const monitor::UpsState& state) {
+    const monitor::UpsSummary summary = monitor::SummaryOf(state);
+    SetSummary(QString::fromStdString(summary.Text), summary.Level);
+    const monitor::UpsReadings& readings = state.Readings;
+    QString hint;
+    if (readings.BatteryVolts && readings.BatteryCellVolts) {
+        const QString whole = QString::fromStdString(monitor::FixedText(*readings.BatteryVolts, 2));
+        const QString cell =
+            QString::fromStdString(monitor::FixedText(*readings.BatteryCellVolts, 2));
+        hint = readings.UnitReportsPerCell
+                   ? QString("One cell's voltage, as the UPS reports it; the whole battery: %1 V")
+                         .arg(whole)
+                   : QString("The whole battery's voltage; one cell: %1 V").arg(cell);
+    }
+    if (auto* field = findChild<QWidget*>("BatteryVoltageE")) field->setToolTip(hint);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -214,7 +214,9 @@ QGroupBox* BuildReadings(TabContext& context) {
     lower->addWidget(Caption("BatteryHealthNL", "Battery Health:"), lower_row, 0);
     lower->addWidget(health, lower_row, 1, 1, 2);
     context.Gauge = new BatteryGauge;
-    binding.Also([gauge = context.Gauge, &model] { gauge->Show(model.BatteryChargeRL); });
+    binding.Also([gauge = context.Gauge, &model] {
+        gauge->Show(model.BatteryChargeRL, model.BatteryChargeL != "...");
+    });
     lower->addWidget(context.Gauge, 2, 2, 4, 1, Qt::AlignCenter);
     grid->addLayout(lower, row, 0, 1, 4);
     return group;

@@ -28,8 +28,13 @@ TrayIcon::TrayIcon(std::function<bool()> available)
                            : std::function<bool()>(&QSystemTrayIcon::isSystemTrayAvailable)),
       menu_(std::make_unique<QMenu>()),
       icon_(std::make_unique<QSystemTrayIcon>()),
-      images_{(LoadIcons(), QIcon(":/icons/tray-normal.svg")), QIcon(":/icons/tray-avr.svg"),
-              QIcon(":/icons/tray-battery.svg")} {
+      images_{(LoadIcons(), QIcon(":/icons/tray-normal.svg")),
+              QIcon(":/icons/tray-avr.svg"),
+              QIcon(":/icons/tray-battery.svg"),
+              QIcon(":/icons/tray-noups.svg"),
+              QIcon(":/icons/tray-nocontact.svg"),
+              QIcon(":/icons/tray-low.svg"),
+              QIcon(":/icons/tray-replace.svg")} {
     menu_->setObjectName("PM");
     QAction* restore = menu_->addAction(QIcon(":/icons/restore.svg"), "Restore");
     restore->setObjectName("RestorePM");
@@ -77,6 +82,12 @@ void TrayIcon::SetImage(int index) {
     image_ = index;
     icon_->setIcon(images_[static_cast<std::size_t>(index)]);
 }
+
+void TrayIcon::SetToolTip(const QString& text) {
+    if (icon_->toolTip() != text) icon_->setToolTip(text);
+}
+
+QString TrayIcon::ToolTip() const { return icon_->toolTip(); }
 
 void TrayIcon::ShowBalloon(std::string_view title, std::string_view text,
                            monitor::BalloonIcon icon) {

@@ -1,6 +1,7 @@
-// The icon in the notification area: its three images, the hint, the menu, the balloons, and
-// what the window does where there is no notification area at all (a bare X server): it stays
-// on screen and minimises as any window does, until a tray turns up.
+// The icon in the notification area: its images (the evaluation's three, then no UPS, no
+// contact, battery low, replace the battery; monitor::TrayIconFor picks), the hint, the menu, the
+// balloons, and what the window does where there is no notification area at all (a bare X server):
+// it stays on screen and minimises as any window does, until a tray turns up.
 //
 // Thread rule: GUI (main) thread only.
 #pragma once
@@ -37,6 +38,9 @@ public:
     bool Available() const { return shown_; }
     void SetImage(int index);
     int Image() const { return image_; }
+    // The hint over the icon; the state's summary.
+    void SetToolTip(const QString& text);
+    QString ToolTip() const;
     void ShowBalloon(std::string_view title, std::string_view text, monitor::BalloonIcon icon);
     QMenu* Menu() const { return menu_.get(); }
 
@@ -53,7 +57,7 @@ private:
     std::function<bool()> available_;
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> icon_;
-    std::array<QIcon, 3> images_;
+    std::array<QIcon, 7> images_;
     int image_ = 0;
     bool shown_ = false;
     QTimer watch_;  // looks for a notification area while there is none

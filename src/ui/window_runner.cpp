@@ -3,6 +3,7 @@
 #include <QApplication>
 
 #include "app/signal_watcher.h"
+#include "monitor/ups_summary.h"
 #include "ui/main_window.h"
 #include "ui/qt_main_loop.h"
 #include "ui/qt_presentation.h"
@@ -50,8 +51,20 @@ int RunWindow(int& argc, char** argv, const app::HeadlessOptions& options) {
     MainWindow window(app.Display(), app.Log(), app, tray, ui.TimedTest());
     ui.AttachWindow(&window);
     bool window_gone = false;
-    app.AddModelObserver([&window, &window_gone](const app::ModelChange&) {
-        if (!window_gone) window.ShowModel();
+    // The summary line, the tray's hint and its image, from the record as of now; the
+    // countdown as it runs, not as of the last poll.
+    auto show_state = [&app, &window, &tray] {
+        monitor::UpsState state = app.State().Current();
+        state.Protection.State = app.Response().State();
+        state.Protection.Left = app.Response().SecondsLeft();
+        window.ShowState(state);
+        tray.SetToolTip(QString::fromStdString(monitor::TrayToolTip(state)));
+        tray.SetImage(monitor::TrayIconFor(state, app.Display().TrayIconIndex));
+    };
+    app.AddModelObserver([&window, &window_gone, &show_state](const app::ModelChange&) {
+        if (window_gone) return;
+        window.ShowModel();
+        show_state();
     });
     QObject::connect(&tray, &TrayIcon::BecameAvailable, &window, [&window] {
         // The window was on screen for want of a tray; from now on it may hide there.
@@ -61,7 +74,8 @@ int RunWindow(int& argc, char** argv, const app::HeadlessOptions& options) {
                      [&loop, &app](QSessionManager&) { loop.Post([&app] { app.EndSession(); }); });
 
     link::TimerHandle ticker;
-    auto show_countdown = [&app, &window] {
+    auto show_countdown = [&app, &window, &show_state] {
+        show_state();
         const auto left = app.Response().SecondsLeft();
         window.SetCountdown(left ? QString("%1 in %2 s")
                                        .arg(PendingAction(app.Display()))

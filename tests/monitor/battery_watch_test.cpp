@@ -40,6 +40,7 @@ protected:
     UpsStatus Poll(double load, double volts, bool power_fail, bool test = false) {
         UpsStatus status;
         status.FieldText[3] = FixedText(load, 0);
+        status.FieldNumber[3] = load;
         status.BatteryVoltage = volts;
         status.Flags[static_cast<std::size_t>(StatusFlag::PowerFail)] = power_fail;
         status.Flags[static_cast<std::size_t>(StatusFlag::TestInProgress)] = test;

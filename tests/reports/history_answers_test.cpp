@@ -51,6 +51,7 @@ TEST(HistoryAnswersTest, EachPathAsksForTheCredentialsOfThePageAndAnswersItsOwnT
     state.Password = "pw";
     state.History = std::make_shared<history::HistoryReader>(dir / history::kHistoryFileName);
     state.Metrics.Known = true;
+    state.Metrics.Up = true;
     state.Metrics.Reading[Field::Charge] = 104.0;  // an estimate above full still reads 1
     state.Metrics.Reading[Field::Load] = 12;
     state.Metrics.Reading.Bits = history::kPowerFailBit;
@@ -132,6 +133,7 @@ TEST(HistoryAnswersTest, BatteryFiguresAppearOnceKnown) {
         SCOPED_TRACE(c.has.size());
         MetricsState state;
         state.Known = true;
+        state.Up = true;
         state.Reading[Field::Runtime] = c.runtime;
         state.Reading[Field::BatteryHealth] = c.health;
         state.LearnedCapacity = c.capacity;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/protocol.h"
 #include "reports/loopback_client.h"
 #include "reports/nut_state.h"
 
@@ -29,7 +30,11 @@ monitor::UpsStatus OnMains() {
     return status;
 }
 
-NutState Serving(const monitor::UpsStatus& status, bool forced = false) {
+NutState Serving(monitor::UpsStatus status, bool forced = false) {
+    // As the evaluation reads them: each field as a number, once.
+    for (std::size_t k = 0; k + 1 < status.FieldText.size(); ++k) {
+        status.FieldNumber[k] = link::ParseNumber(status.FieldText[k]).Value;
+    }
     link::UpsLink ups;
     NutState state;
     state.UpsFound = true;

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QApplication>
 #include <QRadioButton>
 #include <QScrollArea>
 #include <QTabWidget>
@@ -63,7 +63,12 @@ struct FakeActions final : app::UserActions {
 struct Bench {
     explicit Bench(bool tray_available = true)
         : tray([tray_available] { return tray_available; }),
-          window(model, log, actions, tray, timed_test) {}
+          window(model, log, actions, tray, timed_test) {
+        window.SetConfirm([this](const QString& question) {
+            Questions.push_back(question.toStdString());
+            return Answer;
+        });
+    }
     template <typename T>
     T* Find(const char* name) {
         T* widget = window.findChild<T*>(name);
@@ -76,6 +81,8 @@ struct Bench {
     TrayIcon tray;
     TimedTestDialog timed_test;
     MainWindow window;
+    std::vector<std::string> Questions;
+    bool Answer = true;  // the user's answer to every question
 };
 
 QString TextOf(QWidget* widget) {
@@ -333,9 +340,71 @@ TEST(BatteryGaugeTest, PaintsWhatTheValueModelSays) {
     const int top = (gauge.height() - model.SegmentCount() * model.SegmentSize) / 2;
     for (int segment = 1; segment <= model.SegmentCount(); ++segment) {
         const monitor::Rgb want = model.SegmentColour(segment);
-        const QColor got = image.pixelColor(gauge.width() / 2, top + (segment - 1) * model.SegmentSize);
+        const QColor got =
+            image.pixelColor(gauge.width() / 2, top + (segment - 1) * model.SegmentSize);
         EXPECT_EQ(got, QColor(want.R, want.G, want.B)) << "segment " << segment;
     }
+}
+
+// Acting on the computer or ending the protection takes a second thought: each asks first,
+// and a No does nothing.
+TEST(MainWindowTest, PowerActionsAndExitAskFirst) {
+    Bench bench;
+    bench.Answer = false;
+    for (const char* button : {"SleepSB", "HibernateSB", "ShutdownSB", "SpeedButton3"}) {
+        bench.Find<QToolButton>(button)->click();
+    }
+    emit bench.tray.ExitRequested();
+    EXPECT_TRUE(bench.actions.Calls.empty());
+    EXPECT_EQ(
+        bench.Questions,
+        (std::vector<std::string>{"Put this computer to sleep now?", "Hibernate this computer now?",
+                                  "Shut this computer down now?", "Stop protecting this computer?",
+                                  "Stop protecting this computer?"}));
+    bench.Answer = true;
+    bench.Find<QToolButton>("HibernateSB")->click();
+    emit bench.tray.ExitRequested();
+    EXPECT_EQ(bench.actions.Calls, (std::vector<std::string>{"act 2", "exit"}));
+}
+
+// What the window and the tray tell beyond the readings: the summary line, every state's tray
+// image, and a gauge that claims no charge before one was measured.
+TEST(MainWindowTest, SummaryTrayImagesAndAnUnknownCharge) {
+    Bench bench;
+    bench.window.SetSummary(QString::fromUtf8("ON BATTERY \u00B7 power off in 9:58"),
+                            monitor::SummaryLevel::Alarm);
+    EXPECT_EQ(bench.Find<QLabel>("SummaryL")->text().toStdString(),
+              "ON BATTERY \u00B7 power off in 9:58");
+    for (const int image : {monitor::kTrayNoUps, monitor::kTrayNoContact, monitor::kTrayBatteryLow,
+                            monitor::kTrayReplace}) {
+        bench.tray.SetImage(image);
+        EXPECT_EQ(bench.tray.Image(), image);
+    }
+    bench.tray.SetToolTip("Gridwarden\nBattery: replace");
+    EXPECT_EQ(bench.tray.ToolTip(), "Gridwarden\nBattery: replace");
+
+    // The battery voltage field says which voltage it shows.
+    monitor::UpsState state;
+    state.Readings.BatteryVolts = 27.24;
+    state.Readings.BatteryCellVolts = 2.27;
+    state.Readings.UnitReportsPerCell = true;
+    bench.window.ShowState(state);
+    EXPECT_EQ(bench.window.SummaryText().toStdString(), "No UPS found: check the cable");
+    EXPECT_EQ(bench.Find<QLineEdit>("BatteryVoltageE")->toolTip().toStdString(),
+              "One cell's voltage, as the UPS reports it; the whole battery: 27.24 V");
+    state.Readings.UnitReportsPerCell = false;
+    bench.window.ShowState(state);
+    EXPECT_EQ(bench.Find<QLineEdit>("BatteryVoltageE")->toolTip().toStdString(),
+              "The whole battery's voltage; one cell: 2.27 V");
+
+    EXPECT_EQ(bench.model.BatteryChargeL, "...");
+    bench.window.ShowModel();
+    auto* gauge = bench.Find<BatteryGauge>("BatteryChargeRL");
+    EXPECT_EQ(gauge->Shown().LitSegments(), 0) << "no charge known, none shown";
+    bench.model.BatteryChargeL = "97";
+    bench.model.BatteryChargeRL.SetValue(97);
+    bench.window.ShowModel();
+    EXPECT_GT(gauge->Shown().LitSegments(), 0);
 }
 
 }  // namespace

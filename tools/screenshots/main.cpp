@@ -1,22 +1,110 @@
 // Takes the README's pictures of the window: runs the program's own start-up against the
 // simulated UPS (started by scripts/screenshots), waits for a few readings, and saves each
 // page of the window as a PNG, the History page last. It drives nothing the user could not.
+//
+// With --states it takes the UPS Status page in each state the simulator can be brought to
+// (on mains, on battery with the countdown, battery low, silent; no UPS when no simulator
+// answers), telling the simulator what to do through its control socket.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QTabWidget>
+#include <QProcess>
 #include <QTimer>
+#include <functional>
 #include <iostream>
+#include <vector>
 
 #include "app/application.h"
+#include "monitor/ups_summary.h"
 #include "ui/main_window.h"
 #include "ui/qt_main_loop.h"
 #include "ui/qt_presentation.h"
 #include "ui/tray_icon.h"
 
+namespace {
+
+// One picture of the state: after `Cycles` more poll cycles the page is saved as `Name`, then
+// the simulator is told `Then` (nothing when empty).
+struct Shot {
+    const char* Name;
+    int Cycles;
+    const char* Then;
+};
+
+// `only`: one picture of that name after a few cycles, of whatever state the UPS is in.
+int TakeStates(const QString& out, int com, const QString& simulator, const QString& only) {
+    gw::ui::QtMainLoop loop;
+    gw::ui::TrayIcon tray([] { return false; });
+    gw::ui::QtPresentation ui(tray);
+    gw::app::ApplicationOptions options;
+    options.Power = gw::app::PowerBackend::Simulated;
+    options.ComPort = com;
+    options.RefreshSeconds = 1;
+    options.WatchHidDevices = false;
+    gw::app::Application app(loop, ui, options, [] { QApplication::quit(); });
+    if (app.StartUp() != gw::app::Application::Started::Running) return 1;
+    gw::ui::MainWindow window(app.Display(), app.Log(), app, tray, ui.TimedTest());
+    window.SetConfirm([](const QString&) { return true; });
+    ui.AttachWindow(&window);
+    window.Restore();
+    window.findChild<QTabWidget*>("PC")->setCurrentIndex(1);
+    const auto show = [&] {
+        gw::monitor::UpsState state = app.State().Current();
+        state.Protection.State = app.Response().State();
+        state.Protection.Left = app.Response().SecondsLeft();
+        window.ShowState(state);
+        window.ShowModel();
+    };
+    if (simulator.isEmpty()) {
+        // No UPS answers: the start timer's detection runs, then the window tells it.
+        QTimer::singleShot(4000, [&] {
+            show();
+            window.grab().save(out + "/window-state-no-ups.png");
+            app.RequestExit();
+        });
+        return QApplication::exec();
+    }
+    // Silent: past the 15 s after which a reply no longer tells the present.
+    static const Shot kStates[] = {
+        {"window-state-normal.png", 6, "fail"},
+        {"window-state-on-battery.png", 4, "low"},
+        {"window-state-battery-low.png", 3, "silent on"},
+        {"window-state-silent.png", 18, ""},
+    };
+    const QByteArray only_name = only.toUtf8();
+    const std::vector<Shot> shots =
+        only.isEmpty() ? std::vector<Shot>(std::begin(kStates), std::end(kStates))
+                       : std::vector<Shot>{{only_name.constData(), 4, ""}};
+    std::size_t next = 0;
+    int cycles = 0;
+    app.AddModelObserver([&](const gw::app::ModelChange& change) {
+        show();
+        if (change.Kind != gw::app::ModelChange::What::Cycle || next >= shots.size()) return;
+        if (++cycles < shots[next].Cycles) return;
+        cycles = 0;
+        window.grab().save(out + "/" + shots[next].Name);
+        if (*shots[next].Then != 0) {
+            QProcess::execute(simulator, {"--com", QString::number(com), "--send", shots[next].Then});
+        }
+        if (++next == shots.size()) QTimer::singleShot(0, [&app] { app.RequestExit(); });
+    });
+    return QApplication::exec();
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc >= 4 && std::string(argv[1]) == "--states") {
+        QApplication qt(argc, argv);
+        QDir().mkpath(QString::fromLocal8Bit(argv[2]));
+        return TakeStates(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]),
+                          argc >= 5 ? QString::fromLocal8Bit(argv[4]) : QString(),
+                          argc >= 6 ? QString::fromLocal8Bit(argv[5]) : QString());
+    }
     if (argc < 3) {
-        std::cerr << "usage: gridwarden-screenshots OUT_DIR COM_PORT\n";
+        std::cerr << "usage: gridwarden-screenshots OUT_DIR COM_PORT\n"
+                     "       gridwarden-screenshots --states OUT_DIR COM_PORT [UPSSIM [NAME]]\n";
         return 2;
     }
     QApplication qt(argc, argv);
