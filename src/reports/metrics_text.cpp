@@ -38,7 +38,7 @@ constexpr Gauge kGauges[] = {
 // clang-format on
 
 // `latin1`: the UPS's own 8-bit texts; else already UTF-8 (the program's own words).
-std::string Label(const std::string& value, bool latin1 = true) {
+std::string Label(const std::string& value) {
     std::string out;
     for (const char c : value) {
         if (c == '\\' || c == '"') {
@@ -46,13 +46,13 @@ std::string Label(const std::string& value, bool latin1 = true) {
             out += c;
         } else if (c == '\n') {
             out += "\\n";
-        } else if (static_cast<unsigned char>(c) >= 0x80 && latin1) {
+        } else if (static_cast<unsigned char>(c) >= 0x80) {
             // The UPS's texts are 8-bit; label values must be UTF-8: read them as Latin-1.
             const auto byte = static_cast<unsigned char>(c);
             out += static_cast<char>(0xC0 | (byte >> 6));
             out += static_cast<char>(0x80 | (byte & 0x3F));
         } else if (static_cast<unsigned char>(c) >= 0x20) {
-            out += c;  // UTF-8 bytes pass as they are
+            out += c;
         }
     }
     return out;
@@ -157,13 +157,11 @@ std::string ComposeMetrics(const MetricsState& state) {
                state.LastReplyAgeSeconds ? *state.LastReplyAgeSeconds
                                          : std::numeric_limits<double>::infinity());
     if (!state.Summary.empty()) {
-        out.Family(
-            "gridwarden_ups_state_info", "gauge",
-            "The UPS's state in words, as the window and the status page tell it (always 1)");
-        out.Sample("gridwarden_ups_state_info",
-                   ",words=\"" + Label(state.Summary, false) + "\",level=\"" +
-                       Label(state.SummaryLevel) + "\"",
-                   1);
+        // The level only: the summary's words carry the runtime, and a label that changes every
+        // minute would make a new series every minute.
+        out.Family("gridwarden_ups_state_info", "gauge",
+                   "How the window and the status page colour the UPS's state (always 1)");
+        out.Sample("gridwarden_ups_state_info", ",level=\"" + Label(state.SummaryLevel) + "\"", 1);
     }
     out.Family("gridwarden_poll_cycles_total", "counter", "Poll cycles since the program started");
     out.Sample("gridwarden_poll_cycles_total", "", static_cast<double>(state.PollCycles));

@@ -14,6 +14,7 @@
 #include "reports/http_handler.h"
 #include "reports/http_server.h"
 #include "reports/metrics_text.h"
+#include "reports/ups_page.h"
 
 namespace gw::fuzz {
 
@@ -71,7 +72,7 @@ inline bool CheckHttpRequest(const std::uint8_t* data, std::size_t size) {
     RequireHttp(credentials->User == "user" && credentials->Password == "se:cret");
     if (path == reports::kMetricsPath) {
         RequireHttp(type == reports::kMetricsContentType);
-    } else if (path == reports::kHistoryPath) {
+    } else if (path == reports::kHistoryPath || path == reports::kUpsPagePath) {
         RequireHttp(type == "text/html; charset=utf-8");
     } else if (path == reports::kHistoryJsonPath) {
         RequireHttp(type == "application/json");

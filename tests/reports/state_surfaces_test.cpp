@@ -36,7 +36,9 @@ TEST(StateSurfacesTest, EveryStateToldAlikeEverywhere) {
 
         const MetricsState metrics = MetricsOf(sample.State);
         const std::string text = ComposeMetrics(metrics);
-        EXPECT_NE(text.find("words=\"" + summary + "\""), std::string::npos) << text;
+        EXPECT_NE(text.find("gridwarden_ups_state_info{ups=\"gridwarden\",level=\""),
+                  std::string::npos)
+            << text;
         EXPECT_NE(text.find(std::string("gridwarden_ups_up{ups=\"gridwarden\"} ") +
                             (sample.Up ? "1" : "0")),
                   std::string::npos)
