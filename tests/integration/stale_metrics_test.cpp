@@ -51,7 +51,9 @@ TEST(StaleMetricsTest, SilentUpsLeavesTheReadingsOutAndSaysItIsDown) {
     EXPECT_NE(text.find("gridwarden_last_reply_age_seconds{ups=\"gridwarden\"} "),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("words=\"No reply from the UPS since "), std::string::npos) << text;
+    EXPECT_NE(text.find("gridwarden_ups_state_info{ups=\"gridwarden\",level=\"alarm\"} 1"),
+              std::string::npos)
+        << text;
     // The status lines, the page for people and the history's JSON tell the same.
     EXPECT_TRUE(program.WaitFor("\"up\":false,", 5s)) << program.Output();
     const std::string page = get("/status");
