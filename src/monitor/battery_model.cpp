@@ -45,6 +45,12 @@ constexpr double kMinDrop = 0.05;
 constexpr std::size_t kFitPoints = 300;
 constexpr int kFitGrid = 24;
 constexpr int kFitRounds = 4;
+// The first reading on mains after a stretch shows the ohmic drop alone only while the charger
+// has not yet pushed the voltage back up: taken this soon, and this far below the float reading
+// before the stretch (or below this rest voltage of a full block when there was none).
+constexpr double kJumpSeconds = 10;
+constexpr double kFloatReturn = 0.3;
+constexpr double kRestCeiling = 13.0;
 // Integration step in state of charge.
 constexpr double kChargeStep = 0.005;
 
@@ -210,6 +216,7 @@ StretchEnd BatteryModel::Feed(const BatterySample& sample) {
     } else if (mains_since_ < 0) {
         mains_since_ = sample.Time;
     }
+    if (!sample.OnInverter) mains_volts_ = block_volts;
     last_time_ = sample.Time;
     return end;
 }
@@ -230,6 +237,7 @@ void BatteryModel::Begin(const BatterySample& sample, double block_volts) {
     stretch_.LoadSum = load_;
     stretch_.Recharged = recharged;
     stretch_.StartVolts = block_volts;
+    stretch_.FloatVolts = mains_volts_;
     if (recharged) {
         stretch_.StartResistance = std::max(0.0, (Rest(1) - block_volts) / drain);
         stretch_.StartCharge = 1;
@@ -255,9 +263,11 @@ void BatteryModel::Continue(const BatterySample& sample, double block_volts) {
     if (std::abs(drain - stretch_.LastDrain) >= kStepDrain && seconds <= kStepSeconds) {
         // Measured where the battery is now; brought back to what it is at full charge.
         const double step = (stretch_.LastVolts - block_volts) / (drain - stretch_.LastDrain) /
-                            ResistanceAt(stretch_.Charge, 1);
+                            ResistanceAt(CountedCharge(), 1);
         if (step > 0 && step < 10) {
             stretch_.StepResistanceSum += step;
+            stretch_.StepDoubtSum += stretch_.Unit / std::abs(drain - stretch_.LastDrain) /
+                                     ResistanceAt(CountedCharge(), 1);
             ++stretch_.Steps;
         }
     }
@@ -329,6 +339,7 @@ StretchEnd BatteryModel::End(const BatterySample& sample) {
         end.Learned = true;
     }
     if (fit && LearnCapacity(*fit)) end.Learned = true;
+    if (LearnOhmic(sample)) end.Learned = true;
     if (end.Learned) ++knowledge_.Discharges;
 
     knowledge_.LastDischarge = sample.WallTime;
@@ -341,6 +352,45 @@ StretchEnd BatteryModel::End(const BatterySample& sample) {
     stretch_ = Stretch{};
     samples_.clear();
     return end;
+}
+
+double BatteryModel::CountedCharge() const {
+    // By the count alone: a worn battery's low readings would have it near empty at once.
+    const double capacity = knowledge_.Capacity.Learned ? knowledge_.Capacity.Value : G::kCapacity;
+    return std::clamp(stretch_.StartCharge - stretch_.Drained / capacity, 0.02, 1.0);
+}
+
+bool BatteryModel::LearnOhmic(const BatterySample& after) {
+    double sum = stretch_.StepResistanceSum;
+    double doubt = stretch_.StepDoubtSum;
+    int count = stretch_.Steps;
+    // The load gone, the voltage comes back by the ohmic drop at once; the surface charge and
+    // the charger take minutes to add theirs. A reading is anywhere within half its step, so
+    // the difference of two is within one.
+    const double back = after.Volts / blocks_;
+    const double gap = after.Time - stretch_.LastTime;
+    const bool charger_idle =
+        stretch_.FloatVolts > 0 ? back <= stretch_.FloatVolts - kFloatReturn : back <= kRestCeiling;
+    if (gap >= 0 && gap <= kJumpSeconds && charger_idle && stretch_.LastDrain >= kStepDrain &&
+        back > stretch_.LastVolts) {
+        const double per_drain = stretch_.LastDrain * ResistanceAt(CountedCharge(), 1);
+        sum += (back - stretch_.LastVolts) / per_drain;
+        doubt += stretch_.Unit / per_drain;
+        ++count;
+    }
+    if (count == 0) return false;
+    const double ohmic = std::clamp(sum / count, L::kMinResistance, L::kMaxResistance);
+    const double ohmic_doubt = std::min(doubt / count, ohmic);
+    Learn(knowledge_.Ohmic, ohmic);
+    knowledge_.LastOhmic = ohmic;
+    knowledge_.LastOhmicDoubt = ohmic_doubt;
+    // The battery when new is the one with the lowest resistance the readings allow.
+    if (knowledge_.BaseOhmic <= 0 ||
+        ohmic + ohmic_doubt < knowledge_.BaseOhmic + knowledge_.BaseOhmicDoubt) {
+        knowledge_.BaseOhmic = ohmic;
+        knowledge_.BaseOhmicDoubt = ohmic_doubt;
+    }
+    return true;
 }
 
 // A stretch that reached the low bit, or showed much of the charge gone, tells how much
@@ -374,6 +424,9 @@ std::optional<BatteryModel::Fit> BatteryModel::FitStretch() const {
     const double drained = points.back().Drained;
     const double start = stretch_.StartCharge;
     if (drained <= 0 || start <= kMinDrop) return std::nullopt;
+    // A low reading in a stretch too short to have taken much is the sag of a worn battery,
+    // not its charge gone.
+    if (start - CountedCharge() < kMinDrop) return std::nullopt;
 
     const std::size_t stride = std::max<std::size_t>(1, points.size() / kFitPoints);
     const auto misfit = [&](double drop, double resistance) {
@@ -441,6 +494,7 @@ bool BatteryModel::LearnCapacity(const Fit& fit) {
         }
     }
     Learn(knowledge_.Capacity, capacity);
+    knowledge_.LastCapacity = capacity;
     knowledge_.CapacityDrain = drain_now;
     if (knowledge_.FirstCapacity <= 0) knowledge_.FirstCapacity = capacity;
 

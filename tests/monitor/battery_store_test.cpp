@@ -25,6 +25,11 @@ BatteryKnowledge Learned() {
     k.CurveLearned = true;
     k.FirstResistance = 1.5;
     k.FirstCapacity = 700;
+    k.Ohmic = {1.5, true, 2};
+    k.BaseOhmic = 1.4;
+    k.BaseOhmicDoubt = 0.3;
+    k.LastOhmic = 1.6;
+    k.LastOhmicDoubt = 0.3;
     k.Discharges = 2;
     k.LastTest = 1'700'000'000;
     k.LastDischarge = 1'700'000'100;
@@ -56,6 +61,10 @@ const FileCase kFiles[] = {
     {"resistance",     "resistance 10 1 1",             true},   // a dead battery
     {"resistance",     "resistance 0.01 1 3",           true},
     {"resistance",     "resistance 1.7 1 999999999",    false},
+    {"ohmic_base",     "ohmic_base 1.4 2",              false},  // doubt beyond the figure
+    {"ohmic_last",     "ohmic_last 1e300 0.1",          false},
+    {"ohmic_last",     "ohmic_last 4.3 0.25",           true},
+    {"verdict",        "verdict Unknown",               true},
     {"peukert",        "peukert 5 1 1",                 false},
     {"peukert",        "peukert 0.5 1 1",               false},
     {"capacity_drain", "capacity_drain 1e300",          false},
