@@ -51,6 +51,8 @@ constexpr int kFitRounds = 4;
 constexpr double kJumpSeconds = 10;
 constexpr double kFloatReturn = 0.3;
 constexpr double kRestCeiling = 13.0;
+// The surface charge a float leaves is gone after about this long under a load.
+constexpr double kSurfaceSeconds = 60;
 // Integration step in state of charge.
 constexpr double kChargeStep = 0.005;
 
@@ -252,7 +254,7 @@ void BatteryModel::Begin(const BatterySample& sample, double block_volts) {
     stretch_.AnchorDrained = stretch_.Drained;
     stretch_.Unit = kReadingUnit / blocks_;
     samples_.clear();
-    samples_.push_back({stretch_.Drained, block_volts, drain, sample.Low});
+    samples_.push_back({0, stretch_.Drained, block_volts, drain, sample.Low});
 }
 
 void BatteryModel::Continue(const BatterySample& sample, double block_volts) {
@@ -286,7 +288,8 @@ void BatteryModel::Continue(const BatterySample& sample, double block_volts) {
     stretch_.LastVolts = block_volts;
     stretch_.LoadSum += load_;
     stretch_.Charge = stretch_.StartCharge - stretch_.Drained / CapacityInForce();
-    samples_.push_back({stretch_.Drained, block_volts, drain, sample.Low});
+    samples_.push_back(
+        {sample.Time - stretch_.StartTime, stretch_.Drained, block_volts, drain, sample.Low});
 }
 
 void BatteryModel::TrackReading(double block_volts, double drain) {
@@ -414,7 +417,8 @@ std::optional<BatteryModel::Fit> BatteryModel::FitStretch() const {
         const double step = last.Drained - before.Drained;
         if (fall > 0 && step > 0 && last.Volts - fall <= G::kLowBitVolts + kLowBitMargin) {
             const double part = std::clamp((last.Volts - G::kLowBitVolts) / fall, 0.0, 1.0);
-            points.push_back({last.Drained + part * step, G::kLowBitVolts, last.Drain, true});
+            points.push_back(
+                {last.Seconds, last.Drained + part * step, G::kLowBitVolts, last.Drain, true});
             reached = true;
         }
     }
@@ -428,10 +432,16 @@ std::optional<BatteryModel::Fit> BatteryModel::FitStretch() const {
     // not its charge gone.
     if (start - CountedCharge() < kMinDrop) return std::nullopt;
 
-    const std::size_t stride = std::max<std::size_t>(1, points.size() / kFitPoints);
+    // From a battery on float, the first minute's readings still carry the surface charge the
+    // charger left: they would have the battery fuller at the start than it was.
+    std::size_t first = 0;
+    if (stretch_.Recharged) {
+        while (first + 4 < points.size() && points[first].Seconds < kSurfaceSeconds) ++first;
+    }
+    const std::size_t stride = std::max<std::size_t>(1, (points.size() - first) / kFitPoints);
     const auto misfit = [&](double drop, double resistance) {
         double sum = 0;
-        for (std::size_t k = 0; k < points.size(); k += stride) {
+        for (std::size_t k = first; k < points.size(); k += stride) {
             const Point& p = points[k];
             const double charge = start - drop * p.Drained / drained;
             const double miss = Rest(charge) - p.Drain * ResistanceAt(charge, resistance) - p.Volts;

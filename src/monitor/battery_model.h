@@ -193,6 +193,7 @@ private:
     };
     // One sample of the stretch, for what is learned at its end.
     struct Point {
+        double Seconds;  // since the start
         double Drained;  // reference-drain seconds since the start
         double Volts;    // per block
         double Drain;
