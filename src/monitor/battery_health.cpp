@@ -38,7 +38,10 @@ Part ResistancePart(const BatteryKnowledge& k) {
         // A battery first seen past what a new block behind such a unit has was not new then.
         const bool generic = k.BaseOhmic - k.BaseOhmicDoubt > G::kResistance;
         const double base = generic ? G::kResistance : k.BaseOhmic;
-        const double base_high = generic ? base : base + k.BaseOhmicDoubt;
+        // The base read from a light load's tenths can be a fifth off; a block behind such a
+        // unit bounds it where the readings leave it wide.
+        const double base_high =
+            generic ? base : std::min(base + k.BaseOhmicDoubt, std::max(base, G::kResistance));
         part.Level = LevelOf(low / base_high, kWeakResistance, kReplaceResistance, true);
         part.Text = "resistance about " + FixedText(k.LastOhmic / base, 1) + " times" +
                     (generic ? kAgainstGeneric : " what it was when new");

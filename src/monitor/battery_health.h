@@ -22,7 +22,7 @@ inline constexpr char kHealthUnknown[] = "Unknown";
 // Resistance over the battery when new (a rise of a half or more calls for a capacity test or
 // a new battery), taken at the low end of what the readings allow; capacity against the first
 // learned (below four fifths of it a battery is commonly at its end).
-inline constexpr double kWeakResistance = 1.4;
+inline constexpr double kWeakResistance = 1.3;
 inline constexpr double kReplaceResistance = 2.0;
 inline constexpr double kWeakCapacity = 0.85;
 inline constexpr double kReplaceCapacity = 0.7;

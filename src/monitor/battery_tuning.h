@@ -46,7 +46,7 @@ inline constexpr int kFitRounds = 4;
 // The first reading on mains after a stretch shows the ohmic drop alone only while the charger
 // has not yet pushed the voltage back up: taken this soon, and this far below the float reading
 // before the stretch (or below this rest voltage of a full block when there was none).
-inline constexpr double kJumpSeconds = 10;
+inline constexpr double kJumpSeconds = 15;
 inline constexpr double kFloatReturn = 0.3;
 inline constexpr double kRestCeiling = 13.0;
 // The surface charge a float leaves is gone after about this long under a load.

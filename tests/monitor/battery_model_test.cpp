@@ -265,5 +265,34 @@ TEST(BatteryHealth, SelfTestsTellTheOhmicDropFromTheFloat) {
     }
 }
 
+// After a 10-second test when new, one test until battery low tells a battery with half as much
+// resistance again and four fifths of the capacity, and leaves a new one "Good".
+TEST(BatteryHealth, ATestUntilLowTellsAHalfAgedBattery) {
+    const struct {
+        Block Kind;
+        bool Worn;
+    } cases[] = {{{1, 1}, false}, {{0.8, 1.5}, true}};
+    for (const auto& c : cases) {
+        BatteryModel model(12);
+        double clock = 1000;
+        SelfTest(model, Block{1, 1}, 13.62, Block::Rest(1), clock);
+        Block block = c.Kind;
+        const auto tenths = [](double v) { return std::round(v * 10) / 10; };
+        model.Feed({clock, clock, 35, 13.6, false, false, false});
+        double t = 1;
+        for (; *block.Volts(35) >= 11.0; t += 2) {
+            model.Feed({clock + t, clock + t, 35, tenths(*block.Volts(35)), true, true, false});
+            block.Drain(35, 2);
+        }
+        model.Feed(
+            {clock + t, clock + t, 35, tenths(Block::Rest(block.charge)), false, false, false});
+        const HealthVerdict verdict = JudgeBattery(model);
+        EXPECT_EQ(verdict.Verdict == kHealthWeak || verdict.Verdict == kHealthReplace, c.Worn)
+            << verdict.Verdict << ": " << verdict.Evidence;
+        EXPECT_NE(verdict.Evidence.find("what it was when new"), std::string::npos)
+            << verdict.Evidence;
+    }
+}
+
 }  // namespace
 }  // namespace gw::monitor
