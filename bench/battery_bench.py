@@ -283,8 +283,10 @@ def health_run(build, state_from, age, unit, scale, action, more_settings=None):
             control(home, action)
         if not sim_lines.wait_for("test started", 30):
             raise RuntimeError("no test started")
-        if not sim_lines.wait_for("test ended", 1200 / scale + 30):
-            raise RuntimeError("the test did not end")
+        end = time.monotonic() + 1200 / scale + 30
+        while not sim_lines.wait_for("test ended", 5):
+            if time.monotonic() > end or any(p.poll() is not None for p in procs):
+                raise RuntimeError("the test did not end")
         time.sleep(3)  # the voltage back on mains, the verdict, the file written
         stop(procs)
         path = state_file(home.root)

@@ -71,7 +71,7 @@ Part CapacityPart(const BatteryKnowledge& k) {
     // One discharge: the battery is known, if only against the generic block.
     const double ratio = last / G::kCapacity;
     part.Level = std::max(0, LevelOf(ratio, kWeakCapacity, kReplaceCapacity, false) - 1);
-    part.Text = "capacity about " + FixedText(ratio * 100, 0) + " %" + kAgainstGeneric;
+    part.Text = "capacity about " + FixedText(ratio * 100, 0) + " % of" + kAgainstGeneric;
     return part;
 }
 
