@@ -199,8 +199,15 @@ Application::Started Application::StartUp() {
     battery_store_ = std::make_unique<monitor::BatteryFileStore>(
         options_.JournalDir.empty() ? monitor::DefaultJournalDir() : options_.JournalDir);
     battery_ = std::make_unique<monitor::BatteryWatch>(
-        ups_, display_, log_, ui_, notices_, *response_, *battery_store_,
-        [this] { wire_.ExchangeCommand(link::CommandText(link::Command::Test10s)); });
+        ups_, display_, log_, ui_, notices_, *response_, *battery_store_, [this](int minutes) {
+            // A unit that knows no timed test still runs the 10-second one.
+            if (minutes <= 0 || link::IsEcho(link::Command::TestMinutes,
+                                             wire_.ExchangeCommand(link::CommandText(
+                                                 link::Command::TestMinutes, minutes)),
+                                             minutes)) {
+                wire_.ExchangeCommand(link::CommandText(link::Command::Test10s));
+            }
+        });
     battery_->SetTimeScale(options_.BatteryTimeScale);
     evaluation_->SetBatteryHook(
         [this](monitor::UpsStatus& status) { battery_->OnEvaluated(status); });

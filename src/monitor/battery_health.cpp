@@ -1,44 +1,93 @@
 #include "monitor/battery_health.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "monitor/display_model.h"
 
 namespace gw::monitor {
 
-HealthVerdict JudgeBattery(const BatteryModel& model, double load_percent) {
+namespace {
+
+using G = GenericBattery;
+
+constexpr char kAgainstGeneric[] = " a new battery's for this unit";
+
+// One figure's part of the verdict: how far past the thresholds it is, 0 good, 1 weak,
+// 2 replace; -1 when it tells nothing either way.
+struct Part {
+    int Level = -1;
+    std::string Text;
+};
+
+int LevelOf(double ratio, double weak, double replace, bool rising) {
+    if (rising ? ratio >= replace : ratio <= replace) return 2;
+    if (rising ? ratio >= weak : ratio <= weak) return 1;
+    return 0;
+}
+
+Part ResistancePart(const BatteryKnowledge& k) {
+    Part part;
+    if (k.LastOhmic <= 0) {
+        part.Text = "resistance unknown (no reading right after a test's load went)";
+        return part;
+    }
+    // The true figures lie within their doubts: the lowest ratio they allow is judged, so a
+    // battery like new is never called worn for a reading a tenth off.
+    const double low = std::max(0.0, k.LastOhmic - k.LastOhmicDoubt);
+    if (k.Ohmic.Discharges >= 2 && k.BaseOhmic > 0) {
+        // A battery first seen past what a new block behind such a unit has was not new then.
+        const bool generic = k.BaseOhmic - k.BaseOhmicDoubt > G::kResistance;
+        const double base = generic ? G::kResistance : k.BaseOhmic;
+        // The base read from a light load's tenths can be a fifth off; a block behind such a
+        // unit bounds it where the readings leave it wide.
+        const double base_high =
+            generic ? base : std::min(base + k.BaseOhmicDoubt, std::max(base, G::kResistance));
+        part.Level = LevelOf(low / base_high, kWeakResistance, kReplaceResistance, true);
+        part.Text = "resistance about " + FixedText(k.LastOhmic / base, 1) + " times" +
+                    (generic ? kAgainstGeneric : " what it was when new");
+        return part;
+    }
+    // A larger battery than the unit usually carries has less: only plain wear tells here.
+    const int level = LevelOf(low / G::kResistance, kWeakResistance, kReplaceResistance, true);
+    if (level > 0) part.Level = level;
+    part.Text = "resistance about " + FixedText(k.LastOhmic / G::kResistance, 1) + " times" +
+                kAgainstGeneric + ", no test on record from when new";
+    return part;
+}
+
+Part CapacityPart(const BatteryKnowledge& k) {
+    Part part;
+    if (!k.Capacity.Learned) {
+        part.Text = "capacity unknown";
+        return part;
+    }
+    const double last = k.LastCapacity > 0 ? k.LastCapacity : k.Capacity.Value;
+    if (k.Capacity.Discharges >= 2 && k.FirstCapacity > 0) {
+        const double ratio = last / k.FirstCapacity;
+        part.Level = LevelOf(ratio, kWeakCapacity, kReplaceCapacity, false);
+        part.Text = "capacity about " + FixedText(ratio * 100, 0) + " % of what it was";
+        return part;
+    }
+    // One discharge: the battery is known, if only against the generic block.
+    const double ratio = last / G::kCapacity;
+    part.Level = std::max(0, LevelOf(ratio, kWeakCapacity, kReplaceCapacity, false) - 1);
+    part.Text = "capacity about " + FixedText(ratio * 100, 0) + " % of" + kAgainstGeneric;
+    return part;
+}
+
+}  // namespace
+
+HealthVerdict JudgeBattery(const BatteryModel& model) {
     const BatteryKnowledge& k = model.Knowledge();
     HealthVerdict verdict;
-    if (!k.Resistance.Learned && !k.Capacity.Learned) return verdict;
-    const double load = std::max(load_percent, 5.0);
-
-    double resistance_ratio = 1;
-    std::string evidence;
-    if (k.Resistance.Learned) {
-        // "When new": the lower of the first learned and the generic block, so a battery that
-        // was already tired when first seen is still judged.
-        double when_new = GenericBattery::kResistance;
-        if (k.FirstResistance > 0) when_new = std::min(when_new, k.FirstResistance);
-        resistance_ratio = k.Resistance.Value / when_new;
-        evidence = "sag " + FixedText(model.SagAt(load, k.Resistance.Value), 1) + " V at " +
-                   FixedText(load, 0) + " % load, " +
-                   FixedText(model.SagAt(load, when_new), 1) + " V when new";
-    }
-    double capacity_ratio = 1;
-    if (k.Capacity.Learned && k.FirstCapacity > 0) {
-        capacity_ratio = k.Capacity.Value / k.FirstCapacity;
-        if (!evidence.empty()) evidence += "; ";
-        evidence += "capacity " + FixedText(capacity_ratio * 100, 0) + " % of first learned";
-    }
-    if (resistance_ratio >= kReplaceResistance || capacity_ratio <= kReplaceCapacity) {
-        verdict.Verdict = kHealthReplace;
-    } else if (resistance_ratio >= kWeakResistance || capacity_ratio <= kWeakCapacity) {
-        verdict.Verdict = kHealthWeak;
-    } else {
-        verdict.Verdict = kHealthGood;
-    }
-    verdict.Evidence = evidence;
+    if (k.LastOhmic <= 0 && !k.Capacity.Learned && !k.Resistance.Learned) return verdict;
+    const Part resistance = ResistancePart(k);
+    const Part capacity = CapacityPart(k);
+    const int level = std::max(resistance.Level, capacity.Level);
+    static const char* const kVerdicts[] = {kHealthUnknown, kHealthGood, kHealthWeak,
+                                            kHealthReplace};
+    verdict.Verdict = kVerdicts[level + 1];
+    verdict.Evidence = resistance.Text + "; " + capacity.Text;
     return verdict;
 }
 

@@ -1,6 +1,8 @@
 // The battery's health verdict, judged after each self-test and each stretch on battery from
-// what the model has learned: against the battery when first learned (resistance and
-// capacity) and against the generic block.
+// what the model has learned: the ohmic resistance against the lowest on record (the battery
+// when new), the capacity against the first learned, and, with nothing on record to hold them
+// against, both against a new block behind a unit of this rating — which only ever tells a
+// battery that is plainly worn: one that may be new, or just larger, is "Unknown".
 //
 // Thread rule: none (pure functions).
 #pragma once
@@ -15,20 +17,22 @@ namespace gw::monitor {
 inline constexpr char kHealthGood[] = "Good";
 inline constexpr char kHealthWeak[] = "Weak";
 inline constexpr char kHealthReplace[] = "Replace";
+inline constexpr char kHealthUnknown[] = "Unknown";
 
-// Resistance over the battery when new, and capacity against the first learned.
-inline constexpr double kWeakResistance = 1.6;
-inline constexpr double kReplaceResistance = 2.4;
-inline constexpr double kWeakCapacity = 0.8;
-inline constexpr double kReplaceCapacity = 0.6;
+// Resistance over the battery when new (a rise of a half or more calls for a capacity test or
+// a new battery), taken at the low end of what the readings allow; capacity against the first
+// learned (below four fifths of it a battery is commonly at its end).
+inline constexpr double kWeakResistance = 1.3;
+inline constexpr double kReplaceResistance = 2.0;
+inline constexpr double kWeakCapacity = 0.85;
+inline constexpr double kReplaceCapacity = 0.7;
 // clang-format on
 
 struct HealthVerdict {
     std::string Verdict;   // empty: nothing learned to judge by
-    std::string Evidence;  // "sag 0.8 V at 35 % load, 0.3 V when new; capacity 52 % of first"
+    std::string Evidence;  // "resistance about 3.0 times what it was when new; capacity unknown"
 };
 
-// `load_percent`: the load the evidence speaks of (the latest stretch's).
-HealthVerdict JudgeBattery(const BatteryModel& model, double load_percent);
+HealthVerdict JudgeBattery(const BatteryModel& model);
 
 }  // namespace gw::monitor

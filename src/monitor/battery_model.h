@@ -45,13 +45,25 @@ struct BatteryKnowledge {
     BatteryFigure Peukert;     // exponent
     std::array<double, kCurvePoints> Curve{};  // volts per block; all 0: the generic curve
     bool CurveLearned = false;
-    // The first figures ever learned: the battery "when new" for the health verdict. 0: none.
+    // The first figures ever learned: the battery "when new". 0: none.
     double FirstResistance = 0;
     double FirstCapacity = 0;
+    double LastCapacity = 0;  // the latest stretch's alone, before blending; 0: none
+    // The ohmic part of the sag alone (same units as Resistance), from the jump back up when a
+    // stretch's load went and from load steps: unlike the step from the float voltage on mains,
+    // it holds no charger and no surface charge, so the health verdict compares like with like.
+    // Base: the lowest on record (the battery when new, or since it was replaced); Last: the
+    // latest stretch's. Each doubt is the readings' step in the same units: the true value lies
+    // within it.
+    BatteryFigure Ohmic;  // Discharges: the stretches it was measured in
+    double BaseOhmic = 0;
+    double BaseOhmicDoubt = 0;
+    double LastOhmic = 0;
+    double LastOhmicDoubt = 0;
     int Discharges = 0;        // stretches learned from
     double LastTest = 0;       // seconds since the epoch of the last self-test's end; 0 never
     double LastDischarge = 0;  // ... of the last stretch on the inverter
-    std::string Verdict;       // "Good", "Weak", "Replace"; empty: not judged yet
+    std::string Verdict;       // "Good", "Weak", "Replace", "Unknown"; empty: not judged yet
     std::string Evidence;
 };
 
@@ -169,7 +181,9 @@ private:
         // steps where the load changed.
         double StartResistance = 0;
         double StepResistanceSum = 0;
+        double StepDoubtSum = 0;
         int Steps = 0;
+        double FloatVolts = 0;   // the last reading on mains before it, per block; 0 none
         double Charge = 1;       // state of charge now, by the count
         double VoltsCharge = 1;  // state of charge from the voltage alone
         // Where the reading last stepped: the charge it showed then, and the count then.
@@ -179,6 +193,7 @@ private:
     };
     // One sample of the stretch, for what is learned at its end.
     struct Point {
+        double Seconds;  // since the start
         double Drained;  // reference-drain seconds since the start
         double Volts;    // per block
         double Drain;
@@ -209,12 +224,17 @@ private:
     };
     std::optional<Fit> FitStretch() const;
     bool LearnCapacity(const Fit& fit);
+    // The ohmic resistance this stretch showed, from its load steps and `after`, the first
+    // reading back on mains; false when it showed none.
+    bool LearnOhmic(const BatterySample& after);
+    double CountedCharge() const;  // the state of charge by the count alone
 
     double blocks_;
     BatteryKnowledge knowledge_;
     Stretch stretch_;
     double load_ = 0;         // latest load, percent
     double block_volts_ = 0;  // latest voltage per block; 0 none yet
+    double mains_volts_ = 0;  // the latest reading on mains, per block; 0 none yet
     std::vector<Point> samples_;
     double mains_since_ = -1;     // when the present stretch on mains began; -1 unknown
     double last_time_ = -1;       // the previous sample's time; -1 none yet

@@ -144,6 +144,10 @@ std::string FormatBatteryKnowledge(const std::string& identity, const BatteryKno
     for (const double point : k.Curve) text += " " + Number(point);
     text += "\n";
     text += "first " + Number(k.FirstResistance) + " " + Number(k.FirstCapacity) + "\n";
+    text += "last_capacity " + Number(k.LastCapacity) + "\n";
+    text += FigureLine("ohmic", k.Ohmic);
+    text += "ohmic_base " + Number(k.BaseOhmic) + " " + Number(k.BaseOhmicDoubt) + "\n";
+    text += "ohmic_last " + Number(k.LastOhmic) + " " + Number(k.LastOhmicDoubt) + "\n";
     text += "discharges " + std::to_string(k.Discharges) + "\n";
     text += "last_test " + Number(k.LastTest) + "\n";
     text += "last_discharge " + Number(k.LastDischarge) + "\n";
@@ -185,6 +189,15 @@ std::optional<BatteryKnowledge> ParseBatteryKnowledge(const std::string& text,
         } else if (key == "first") {
             good = ReadPlausible(in, k.FirstResistance, L::kMinResistance, L::kMaxResistance) &&
                    ReadPlausible(in, k.FirstCapacity, L::kMinCapacity, L::kMaxCapacity);
+        } else if (key == "last_capacity") {
+            good = ReadPlausible(in, k.LastCapacity, L::kMinCapacity, L::kMaxCapacity);
+        } else if (key == "ohmic") {
+            good = ReadFigure(in, k.Ohmic, L::kMinResistance, L::kMaxResistance);
+        } else if (key == "ohmic_base" || key == "ohmic_last") {
+            double& value = key == "ohmic_base" ? k.BaseOhmic : k.LastOhmic;
+            double& doubt = key == "ohmic_base" ? k.BaseOhmicDoubt : k.LastOhmicDoubt;
+            good = ReadPlausible(in, value, L::kMinResistance, L::kMaxResistance) &&
+                   ReadPlausible(in, doubt, 0, L::kMaxResistance) && doubt <= value;
         } else if (key == "discharges") {
             good = ReadInt(in, k.Discharges);
         } else if (key == "last_test") {
@@ -192,7 +205,8 @@ std::optional<BatteryKnowledge> ParseBatteryKnowledge(const std::string& text,
         } else if (key == "last_discharge") {
             good = ReadPlausible(in, k.LastDischarge, 0, L::kMaxDate);
         } else if (key == "verdict") {
-            good = rest == "-" || rest == "Good" || rest == "Weak" || rest == "Replace";
+            good = rest == "-" || rest == "Good" || rest == "Weak" || rest == "Replace" ||
+                   rest == "Unknown";
             if (rest != "-") k.Verdict = rest;
         } else if (key == "evidence") {
             k.Evidence = rest;

@@ -27,6 +27,8 @@ constexpr int kQuietFrom = 3;
 constexpr int kQuietTo = 5;
 // A scheduled test is asked for at most this often, whatever the UPS made of the last one.
 constexpr double kTestRetrySeconds = 3600;
+// The longer scheduled test: the surface charge gone, and a worn battery at the low bit.
+constexpr int kLongTestMinutes = 2;
 
 double Seconds(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
@@ -88,8 +90,8 @@ std::chrono::seconds ResponseAllowance(const DisplayModel& display) {
 
 BatteryWatch::BatteryWatch(const link::UpsLink& ups, DisplayModel& display, link::LogSink& log,
                            TrayPresenter& tray, EventNotices& notices, Countdown& countdown,
-                           BatteryStore& store, std::function<void()> start_test, Now now,
-                           WallNow wall)
+                           BatteryStore& store, std::function<void(int minutes)> start_test,
+                           Now now, WallNow wall)
     : ups_(ups),
       display_(display),
       log_(log),
@@ -131,7 +133,7 @@ void BatteryWatch::OnEvaluated(UpsStatus& status) {
         sample.OnInverter = on_battery || sample.Test;
         sample.Low = status.Flag(StatusFlag::BatteryLow);
         const StretchEnd end = model_->Feed(sample);
-        if (end.Ended) AfterStretch(end, sample.LoadPercent);
+        if (end.Ended) AfterStretch(end);
     }
 
     std::optional<double> runtime = model_->Runtime();
@@ -168,9 +170,9 @@ void BatteryWatch::CheckTrigger(const UpsStatus& status, std::optional<double> r
     countdown_.FireNow();
 }
 
-void BatteryWatch::AfterStretch(const StretchEnd& end, double load) {
+void BatteryWatch::AfterStretch(const StretchEnd& end) {
     if (end.Learned) {
-        const HealthVerdict verdict = JudgeBattery(*model_, load);
+        const HealthVerdict verdict = JudgeBattery(*model_);
         BatteryKnowledge& k = model_->Knowledge();
         const std::string before = k.Verdict;
         if (!verdict.Verdict.empty()) {
@@ -178,8 +180,9 @@ void BatteryWatch::AfterStretch(const StretchEnd& end, double load) {
             k.Evidence = verdict.Evidence;
         }
         // A first verdict of "Good" is no change: the battery was taken as good all along.
+        const bool first = before.empty() || before == kHealthUnknown;
         if (!verdict.Verdict.empty() && verdict.Verdict != before &&
-            !(before.empty() && verdict.Verdict == kHealthGood)) {
+            !(first && verdict.Verdict == kHealthGood)) {
             Announce(verdict.Verdict, verdict.Evidence);
         }
     }
@@ -223,7 +226,9 @@ void BatteryWatch::ScheduleTest(const UpsStatus& status) {
     if (wall - test_requested_ < kTestRetrySeconds) return;
     test_requested_ = wall;
     log_.AppendLog(Format(kScheduledTest, days));
-    start_test_();
+    // Ten seconds tell a battery from the one it was when new; until there is such a one on
+    // record, or while it is worn, the test runs long enough to show what the battery holds.
+    start_test_(k.Verdict == kHealthGood ? 0 : kLongTestMinutes);
 }
 
 void BatteryWatch::Show(std::optional<double> runtime) {

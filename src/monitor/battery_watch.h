@@ -1,7 +1,8 @@
 // The battery model at work: fed from every evaluated status reply, it puts the runtime and the
 // health verdict into the status record and the display, keeps what it learned per UPS, acts
 // when the runtime left on battery falls to what the shutdown needs, announces a new verdict
-// once, and starts the 10-second self-test every "Battery Test Days" at a quiet hour.
+// once, and starts a self-test every "Battery Test Days" at a quiet hour: the 10-second one once
+// the battery is known "Good", else a longer one.
 //
 // The runtime trigger goes through the power-fail response's FireNow, like the minimum voltage:
 // at most once per power failure, never on mains, and only once the estimate rests on a few
@@ -54,10 +55,11 @@ public:
     using Now = std::function<std::chrono::steady_clock::time_point()>;
     using WallNow = std::function<std::chrono::system_clock::time_point()>;
 
-    // All references outlive this. `start_test` sends the UPS the 10-second test.
+    // All references outlive this. `start_test(minutes)` sends the UPS a test of that many
+    // minutes, or the 10-second test for 0.
     BatteryWatch(const link::UpsLink& ups, DisplayModel& display, link::LogSink& log,
                  TrayPresenter& tray, EventNotices& notices, Countdown& countdown,
-                 BatteryStore& store, std::function<void()> start_test,
+                 BatteryStore& store, std::function<void(int minutes)> start_test,
                  Now now = std::chrono::steady_clock::now,
                  WallNow wall = std::chrono::system_clock::now);
 
@@ -77,7 +79,7 @@ public:
 
 private:
     void Adopt(const std::string& identity);
-    void AfterStretch(const StretchEnd& end, double load);
+    void AfterStretch(const StretchEnd& end);
     void Announce(const std::string& verdict, const std::string& evidence);
     void CheckTrigger(const UpsStatus& status, std::optional<double> runtime);
     void ScheduleTest(const UpsStatus& status);
@@ -91,7 +93,7 @@ private:
     EventNotices& notices_;
     Countdown& countdown_;
     BatteryStore& store_;
-    std::function<void()> start_test_;
+    std::function<void(int minutes)> start_test_;
     Now now_;
     WallNow wall_;
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace gw::upssim {
 namespace {
 
@@ -83,6 +85,40 @@ TEST(BatteryModel, SagsAtOnceUnderLoadAndRecoversWhenTheLoadGoes) {
             EXPECT_GT(sag, 1.0) << "an aged battery sags far more";
         } else {
             EXPECT_LT(sag, 0.8);
+        }
+    }
+}
+
+// The charger floats the block above its rest voltage; the first second on the inverter takes
+// most of that surface charge, the rest goes over a minute; the jump back when the load goes is
+// the ohmic drop alone, and the float returns over minutes.
+TEST(BatteryModel, FloatAndRestVoltagesDifferAndOnlyTheOhmicDropIsInstant) {
+    for (const auto& [float_volts, rest_volts] : {std::pair{13.5, 12.6}, std::pair{13.8, 12.9}}) {
+        for (const BatteryAge age : {kNewBattery, kAgedBattery}) {
+            BatteryConfig config;
+            config.age = age;
+            config.float_volts = float_volts;
+            config.rest_full_volts = rest_volts;
+            BatteryModel battery(config);
+            battery.SetLoad(35);
+            EXPECT_NEAR(battery.Voltage(), float_volts, 0.01);
+            battery.SetFlow(Flow::Discharge);
+            const double ohms = 0.038 * age.resistance_factor;
+            battery.Advance(1.0);
+            const double first = battery.Voltage();
+            EXPECT_GT(first, rest_volts - battery.Current() * ohms - 0.02);
+            EXPECT_LT(first, rest_volts - battery.Current() * ohms + 0.3)
+                << "most of the surface charge is gone";
+            battery.Advance(9.0);
+            const double last = battery.Voltage();
+            EXPECT_LT(last, first - 0.03);
+            const double ohmic = battery.Current() * ohms;
+            battery.SetFlow(Flow::Charge);
+            EXPECT_NEAR(battery.Voltage() - last, ohmic, 0.02) << "the jump back is ohmic";
+            battery.Advance(1.0);
+            EXPECT_LT(battery.Voltage(), rest_volts + 0.3) << "the float takes minutes to return";
+            battery.Advance(1800.0);
+            EXPECT_NEAR(battery.Voltage(), float_volts, 0.02);
         }
     }
 }

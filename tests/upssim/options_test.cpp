@@ -67,8 +67,11 @@ TEST(Options, ReadsEveryOption) {
 }
 
 TEST(Options, NamedAgesAndCapacity) {
-    const auto options = Parse({"--age", "aged", "--capacity", "9"});
+    const auto options = Parse(
+        {"--age", "aged", "--capacity", "9", "--float-voltage", "13.8", "--rest-voltage", "12.6"});
     ASSERT_TRUE(options.has_value());
+    EXPECT_DOUBLE_EQ(options->ups.float_volts, 13.8);
+    EXPECT_DOUBLE_EQ(options->ups.rest_full_volts, 12.6);
     EXPECT_DOUBLE_EQ(options->ups.capacity_ah, 9.0);
     EXPECT_DOUBLE_EQ(options->ups.age.capacity_factor, 0.5);
     EXPECT_DOUBLE_EQ(options->ups.age.resistance_factor, 3.0);
@@ -96,6 +99,8 @@ TEST(Options, RejectsBadValues) {
                                                {"--age", "0,3"},
                                                {"--age", "0.5,0.5"},
                                                {"--capacity", "0"},
+                                               {"--float-voltage", "12"},
+                                               {"--rest-voltage", "14"},
                                                {"--self-test-every", "5"},
                                                {"--capacity", "7", "--runtime", "600"}}) {
         std::string error;

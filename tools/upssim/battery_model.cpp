@@ -27,16 +27,28 @@ constexpr int kBisections = 60;
 
 BatteryModel::BatteryModel(const BatteryConfig& config)
     : block_{std::max(0.0, config.capacity_ah * config.age.capacity_factor),
-             std::max(0.0, config.age.resistance_factor)},
+             std::max(0.0, config.age.resistance_factor),
+             config.rest_full_volts - lead_acid::kRestFullVolts, config.float_volts},
       charger_amps_(kChargerShareOfCapacity * std::max(0.0, config.capacity_ah)),
       rated_va_(std::max(0.0, config.rated_va)),
-      blocks_(std::max(1, config.nominal_voltage / 12)) {}
+      blocks_(std::max(1, config.nominal_voltage / 12)) {
+    const double surface = std::max(0.0, block_.float_volts - lead_acid::RestVoltage(block_, 1.0));
+    surface_fast_ = kFastSurfaceShare * surface;
+    surface_slow_ = surface - surface_fast_;
+}
 
 void BatteryModel::SetLoad(int load_percent) { load_ = std::clamp(load_percent, 0, 100); }
 
 void BatteryModel::SetStateOfCharge(double soc) {
     charge_ = std::clamp(soc, 0.0, 1.0);
     pinned_cell_voltage_.reset();
+    if (flow_ == Flow::Charge) {
+        // Set on mains: as if it had floated there a while.
+        const double surface = std::max(0.0, lead_acid::ChargingVoltage(block_, charge_) -
+                                                 lead_acid::RestVoltage(block_, charge_));
+        surface_fast_ = kFastSurfaceShare * surface;
+        surface_slow_ = surface - surface_fast_;
+    }
 }
 
 double BatteryModel::BlockWatts() const {
@@ -47,24 +59,26 @@ double BatteryModel::BlockWatts() const {
 }
 
 std::optional<double> BatteryModel::BlockCurrent() const {
-    return lead_acid::DischargeCurrent(block_, charge_, BlockWatts());
+    return lead_acid::DischargeCurrent(block_, charge_, BlockWatts(), Surface());
 }
 
 double BatteryModel::BlockVoltage() const {
     switch (flow_) {
         case Flow::Discharge:
             if (const auto amperes = BlockCurrent()) {
-                return lead_acid::TerminalVoltage(block_, charge_, *amperes);
+                return lead_acid::TerminalVoltage(block_, charge_, *amperes, Surface());
             }
             // Asked for more than it can give, a block collapses to half its
             // rest voltage (the most power it can deliver).
-            return lead_acid::RestVoltage(charge_) / 2.0;
+            return lead_acid::RestVoltage(block_, charge_) / 2.0;
         case Flow::Charge:
-            return lead_acid::ChargingVoltage(charge_);
+            // The charger holds the voltage down to its own while the surface builds up.
+            return std::min(lead_acid::ChargingVoltage(block_, charge_),
+                            lead_acid::RestVoltage(block_, charge_) + Surface());
         case Flow::Rest:
             break;
     }
-    return lead_acid::RestVoltage(charge_);
+    return lead_acid::RestVoltage(block_, charge_) + Surface();
 }
 
 double BatteryModel::CellVoltage() const {
@@ -91,7 +105,8 @@ bool BatteryModel::Exhausted() const {
         return true;
     }
     const auto amperes = BlockCurrent();
-    return !amperes || lead_acid::TerminalVoltage(block_, charge_, *amperes) < kCutoffBlockVolts;
+    return !amperes ||
+           lead_acid::TerminalVoltage(block_, charge_, *amperes, Surface()) < kCutoffBlockVolts;
 }
 
 void BatteryModel::Step(double seconds) {
@@ -108,6 +123,25 @@ void BatteryModel::Step(double seconds) {
             break;
     }
     charge_ = std::clamp(charge_, 0.0, 1.0);
+    Relax(seconds);
+}
+
+void BatteryModel::Relax(double seconds) {
+    const auto toward = [seconds](double& value, double target, double time_constant) {
+        value = target + (value - target) * std::exp(-seconds / time_constant);
+    };
+    if (flow_ == Flow::Charge) {
+        // The charger's voltage over the rest voltage is what builds up on the surface.
+        const double target = std::max(0.0, lead_acid::ChargingVoltage(block_, charge_) -
+                                                lead_acid::RestVoltage(block_, charge_));
+        toward(surface_fast_, kFastSurfaceShare * target, kSurfaceBuildSeconds);
+        toward(surface_slow_, (1 - kFastSurfaceShare) * target, kSurfaceBuildSeconds);
+        return;
+    }
+    // Under a load the surface charge is drawn first; standing, it soaks in slowly.
+    toward(surface_fast_, 0.0,
+           flow_ == Flow::Discharge ? kFastSurfaceSeconds : kSlowSurfaceSeconds);
+    toward(surface_slow_, 0.0, kSlowSurfaceSeconds);
 }
 
 void BatteryModel::Advance(double seconds) {
@@ -150,6 +184,8 @@ double BatteryModel::SocForDischargeCellVoltage(double cell_volts) const {
 }
 
 void BatteryModel::PinVoltage(double volts) {
+    // A pinned reading stands for the whole voltage: no surface charge on top to fade.
+    surface_fast_ = surface_slow_ = 0.0;
     const double cell_volts = std::max(0.0, volts) / Cells();
     charge_ = SocForDischargeCellVoltage(cell_volts);
     pinned_cell_voltage_ = cell_volts;

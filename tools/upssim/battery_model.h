@@ -28,7 +28,9 @@ struct BatteryConfig {
     int nominal_voltage = 12;  // 12, 24, 36 or 48: that many volts of 12 V blocks
     double capacity_ah = 7.0;  // when new, at the 20-hour rate
     BatteryAge age;
-    double rated_va = 660.0;  // the unit's rating; the load is a percentage of it
+    double rated_va = 660.0;         // the unit's rating; the load is a percentage of it
+    double float_volts = 13.62;      // per 12 V block, what the charger holds a full one at
+    double rest_full_volts = 12.85;  // per 12 V block, a full one at rest
 };
 
 class BatteryModel {
@@ -51,6 +53,13 @@ public:
     static constexpr double kChargerShareOfCapacity = 0.15;
     // Runtimes are not followed beyond this.
     static constexpr double kMaxRuntimeSeconds = 7 * 86400.0;
+    // The charge the charger leaves on the plates' surface, above the rest voltage: most of it
+    // goes within a second of a load, the rest over a minute or so; on mains it builds back
+    // over minutes, since the charger gives only a little current.
+    static constexpr double kFastSurfaceShare = 0.8;
+    static constexpr double kFastSurfaceSeconds = 0.5;
+    static constexpr double kSlowSurfaceSeconds = 60.0;
+    static constexpr double kSurfaceBuildSeconds = 90.0;
 
     explicit BatteryModel(const BatteryConfig& config);
 
@@ -66,6 +75,9 @@ public:
     int Blocks() const { return blocks_; }
     double StateOfCharge() const { return charge_; }  // 0..1 of the capacity left with age
     void SetStateOfCharge(double soc);                // clamped; releases a pinned voltage
+
+    // Volts of surface charge per block above the rest voltage now.
+    double Surface() const { return surface_fast_ + surface_slow_; }
 
     // Volts per cell and for the whole string, as the unit would measure
     // them now (a pinned voltage wins).
@@ -104,6 +116,7 @@ private:
     std::optional<double> BlockCurrent() const;
     double BlockVoltage() const;
     void Step(double seconds);
+    void Relax(double seconds);
 
     lead_acid::Block block_;
     double charger_amps_;
@@ -112,6 +125,9 @@ private:
     double charge_ = 1.0;
     Flow flow_ = Flow::Charge;
     int load_ = 0;
+    // Surface charge per block: taken as built up at the start, on float.
+    double surface_fast_ = 0.0;
+    double surface_slow_ = 0.0;
     std::optional<double> pinned_cell_voltage_;
 };
 

@@ -44,18 +44,23 @@ double RestVoltage(double charge) {
     return kRestBase + kRestSlope * c - kKneeDepth * std::exp(-c / kKneeWidth);
 }
 
+double RestVoltage(const Block& block, double charge) {
+    return RestVoltage(charge) + block.rest_offset;
+}
+
 double Resistance(const Block& block, double charge) {
     const double c = std::max(charge, kMinCharge);
     return block.resistance_factor * (kBlockOhms + kWiringOhms + kPolarisationOhms / c);
 }
 
-std::optional<double> DischargeCurrent(const Block& block, double charge, double watts) {
+std::optional<double> DischargeCurrent(const Block& block, double charge, double watts,
+                                       double surface) {
     if (watts <= 0.0) {
         return 0.0;
     }
     // P = (E - I R) I has a real root only while E^2 >= 4 R P; the smaller
     // root is the working point.
-    const double e = RestVoltage(charge);
+    const double e = RestVoltage(block, charge) + surface;
     const double r = Resistance(block, charge);
     const double discriminant = e * e - 4.0 * r * watts;
     if (discriminant < 0.0) {
@@ -64,8 +69,8 @@ std::optional<double> DischargeCurrent(const Block& block, double charge, double
     return (e - std::sqrt(discriminant)) / (2.0 * r);
 }
 
-double TerminalVoltage(const Block& block, double charge, double amperes) {
-    return RestVoltage(charge) - amperes * Resistance(block, charge);
+double TerminalVoltage(const Block& block, double charge, double amperes, double surface) {
+    return RestVoltage(block, charge) + surface - amperes * Resistance(block, charge);
 }
 
 double DrainRate(const Block& block, double amperes) {
@@ -93,13 +98,13 @@ double ChargeRate(const Block& block, double bulk_amps, double charge) {
            (block.capacity_ah * kSecondsPerHour);
 }
 
-double ChargingVoltage(double charge) {
+double ChargingVoltage(const Block& block, double charge) {
     // In bulk the voltage climbs with the rest voltage plus the charging
     // overvoltage, meeting the float voltage when the taper starts.
     if (charge >= kAbsorbCharge) {
-        return kFloatVolts;
+        return block.float_volts;
     }
-    return RestVoltage(charge) + (kFloatVolts - RestVoltage(kAbsorbCharge));
+    return RestVoltage(block, charge) + (block.float_volts - RestVoltage(block, kAbsorbCharge));
 }
 
 }  // namespace gw::upssim::lead_acid

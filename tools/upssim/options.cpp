@@ -70,11 +70,11 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& arguments, s
             error = "bad value '" + text + "' for " + name + " (" + expected + ")";
             return std::nullopt;
         };
-        const bool takes_value = name == "--com" || name == "--battery" || name == "--load" ||
-                                 name == "--runtime" || name == "--time-scale" ||
-                                 name == "--capacity" || name == "--age" ||
-                                 name == "--self-test-every" || name == "--unsupported" ||
-                                 name == "--script" || name == "--send" || name == "--seed";
+        const bool takes_value =
+            name == "--com" || name == "--battery" || name == "--load" || name == "--runtime" ||
+            name == "--time-scale" || name == "--capacity" || name == "--age" ||
+            name == "--float-voltage" || name == "--rest-voltage" || name == "--self-test-every" ||
+            name == "--unsupported" || name == "--script" || name == "--send" || name == "--seed";
         if (!takes_value) {
             if (inline_value) {
                 error = name + " takes no value";
@@ -131,6 +131,16 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& arguments, s
             const auto age = ParseAge(*text);
             if (!age) return bad(*text, "new, half, aged or CAPACITY,RESISTANCE e.g. 0.5,3");
             options.ups.age = *age;
+        } else if (name == "--float-voltage") {
+            const auto v = Number<double>(*text);
+            if (!v || !(*v >= 13.0 && *v <= 14.8)) return bad(*text, "volts per block, 13..14.8");
+            options.ups.float_volts = *v;
+        } else if (name == "--rest-voltage") {
+            const auto v = Number<double>(*text);
+            if (!v || !(*v >= 12.2 && *v <= 13.2)) {
+                return bad(*text, "volts per block, 12.2..13.2");
+            }
+            options.ups.rest_full_volts = *v;
         } else if (name == "--self-test-every") {
             const auto s = Number<double>(*text);
             if (!s || !(*s >= kMinSelfTestEvery && *s <= kMaxRuntimeSeconds)) {
@@ -175,6 +185,8 @@ std::string Usage() {
            "  --capacity AH       battery capacity when new, 20-hour rate (default 7)\n"
            "  --age AGE           new, half, aged, or CAPACITY,RESISTANCE relative to new\n"
            "                      (half = 0.75,2; aged = 0.5,3; default new)\n"
+           "  --float-voltage V   the charger's float voltage per 12 V block (default 13.62)\n"
+           "  --rest-voltage V    a full block's rest voltage (default 12.85)\n"
            "  --runtime S         instead of --capacity: the capacity with which a full new\n"
            "                      battery lasts S seconds at the starting load\n"
            "  --self-test-every S the unit starts a 10 s self-test every S seconds on mains\n"

@@ -23,6 +23,8 @@ BatteryConfig BatteryFor(const UpsOptions& options) {
     config.capacity_ah = options.capacity_ah;
     config.age = options.age;
     config.rated_va = options.rated_voltage * options.rated_current;
+    config.float_volts = options.float_volts;
+    config.rest_full_volts = options.rest_full_volts;
     if (options.runtime_seconds) {
         config.capacity_ah = BatteryModel::CapacityForRuntime(config, options.load_percent,
                                                               *options.runtime_seconds);

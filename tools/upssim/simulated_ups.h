@@ -26,6 +26,8 @@ struct UpsOptions {
     int load_percent = 12;
     double capacity_ah = 7.0;  // of the battery when new
     BatteryAge age;
+    double float_volts = 13.62;      // per 12 V block: the charger's float voltage
+    double rest_full_volts = 12.85;  // per 12 V block: a full one at rest
     // When set, the capacity is chosen so that a full new battery lasts this
     // long at the starting load (capacity_ah is then ignored).
     std::optional<double> runtime_seconds;
