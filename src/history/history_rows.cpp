@@ -8,6 +8,7 @@
 
 #include "link/protocol.h"
 #include "monitor/battery_health.h"
+#include "monitor/local_time.h"
 
 namespace gw::history {
 
@@ -73,12 +74,8 @@ Reading ReadingOf(const monitor::UpsState& state) {
 namespace gw::history {
 
 std::string LocalTimeText(Millis t, const char* format) {
-    const std::time_t seconds = static_cast<std::time_t>(t / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[64] = {};
-    std::strftime(text, sizeof text, format, &local);
-    return text;
+    return monitor::LocalTimeText(
+        std::chrono::system_clock::time_point(std::chrono::milliseconds(t - t % 1000)), format);
 }
 
 namespace {

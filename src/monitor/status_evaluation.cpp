@@ -1,9 +1,9 @@
 #include "monitor/status_evaluation.h"
 
-#include <ctime>
 
 #include "link/protocol.h"
 #include "monitor/battery_charge.h"
+#include "monitor/local_time.h"
 
 namespace gw::monitor {
 
@@ -31,16 +31,6 @@ const NumericField* NumericFieldAt(std::size_t index) {
 }
 
 constexpr std::size_t Index(StatusField field) { return static_cast<std::size_t>(field); }
-
-// Local time of day, hh:mm:ss.
-std::string TimeOfDayText(std::chrono::system_clock::time_point time) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    return text;
-}
 
 }  // namespace
 
@@ -110,7 +100,7 @@ EvaluationResult StatusEvaluation::Evaluate(const link::StoredReply& reply) {
     status_.ReplyText = reply.Text;
     status_.ReplyTime = reply.Time;
     display_.ReportStringE = reply.Text;
-    display_.TimeL = TimeOfDayText(reply.Time);
+    display_.TimeL = LocalTimeText(reply.Time, "%H:%M:%S");
 
     if (!(link_.Q1Answered || link_.QSAnswered) || reply.Text.front() != '(') {
         return {EvaluationEnd::NotStatus};

@@ -2,22 +2,14 @@
 
 #include <cmath>
 #include <cstdio>
-#include <ctime>
+
+#include "monitor/local_time.h"
 
 namespace gw::monitor {
 
 namespace {
 
 constexpr char kDot[] = " \u00B7 ";
-
-std::string TimeOfDay(std::chrono::system_clock::time_point time) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    return text;
-}
 
 const char* ActionAhead(PowerAction action) {
     switch (action) {
@@ -96,8 +88,9 @@ UpsSummary SummaryOf(const UpsState& state) {
             return {"No reply from the UPS", SummaryLevel::Alarm};
         case Contact::Stale:
             if (state.LastReply) {
-                return {"No reply from the UPS since " + TimeOfDay(*state.LastReply),
-                        SummaryLevel::Alarm};
+                return {
+                    "No reply from the UPS since " + LocalTimeText(*state.LastReply, "%H:%M:%S"),
+                    SummaryLevel::Alarm};
             }
             return {"No reply from the UPS", SummaryLevel::Alarm};
         case Contact::Fresh:

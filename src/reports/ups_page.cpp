@@ -1,9 +1,9 @@
 #include "reports/ups_page.h"
 
 #include <cmath>
-#include <ctime>
 
 #include "monitor/display_model.h"
+#include "monitor/local_time.h"
 #include "monitor/ups_summary.h"
 #include "reports/html_escape.h"
 
@@ -38,15 +38,6 @@ const char* VerdictWord(BatteryVerdict verdict) {
             break;
     }
     return "not known yet";
-}
-
-std::string LocalTime(std::chrono::system_clock::time_point time) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
 }
 
 // The UPS's own texts are 8-bit; the page is UTF-8: read them as Latin-1.
@@ -129,7 +120,9 @@ std::string ComposeUpsPage(const monitor::UpsState& state) {
     }
     Row(page, "Model",
         state.Model.empty() ? std::string("not given") : HtmlEscape(FromLatin1(state.Model)));
-    std::string last = state.LastReply ? LocalTime(*state.LastReply) : std::string("none yet");
+    std::string last = state.LastReply
+                           ? monitor::LocalTimeText(*state.LastReply, "%Y-%m-%d %H:%M:%S")
+                           : std::string("none yet");
     if (state.LastReplyAgeSeconds && state.LastReply) {
         last += " (" + std::to_string(std::lround(*state.LastReplyAgeSeconds)) + " s ago)";
     }
