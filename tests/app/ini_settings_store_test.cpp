@@ -56,9 +56,12 @@ const char* const kFiles[] = {
 // clang-format on
 
 TEST_F(IniStoreTest, ReadsEveryFileAsTheWindowDoes) {
+    int n = 0;
     for (const char* bytes : kFiles) {
         SCOPED_TRACE(bytes);
-        const std::string path = dir_ + "/Gridwarden.conf";
+        // A path of its own each: QSettings keeps a parsed file while its size and time stand,
+        // and two of these files have the same size.
+        const std::string path = dir_ + "/Gridwarden" + std::to_string(++n) + ".conf";
         Put(path, bytes);
         std::string qt_problem, ini_problem;
         const StoredValues by_qt = OpenQtSettingsStore(path)->Load(qt_problem);

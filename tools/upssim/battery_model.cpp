@@ -48,6 +48,10 @@ void BatteryModel::SetStateOfCharge(double soc) {
                                                  lead_acid::RestVoltage(block_, charge_));
         surface_fast_ = kFastSurfaceShare * surface;
         surface_slow_ = surface - surface_fast_;
+    } else {
+        // Set on the battery: a charge reached by draining, with no surface charge left, or the
+        // voltage set would sink by the surface once it fades (below the cut-off, for "low").
+        surface_fast_ = surface_slow_ = 0.0;
     }
 }
 
@@ -172,6 +176,7 @@ double BatteryModel::SocForDischargeCellVoltage(double cell_volts) const {
     BatteryModel probe = *this;
     probe.pinned_cell_voltage_.reset();
     probe.flow_ = Flow::Discharge;
+    probe.surface_fast_ = probe.surface_slow_ = 0.0;
     const double target = cell_volts * lead_acid::kCellsPerBlock;
     // The voltage under a steady load rises with the charge: bisect.
     double low = 0.0;
