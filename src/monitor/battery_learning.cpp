@@ -161,14 +161,16 @@ std::optional<BatteryModel::Fit> BatteryModel::FitStretch() const {
         }
         return sum;
     };
-    // A grid over the drop and the resistance (on a log scale around the step's), narrowed
-    // around the best point a few times.
+    // A grid over the drop and the resistance (on a log scale over all a battery can have),
+    // narrowed around the best point a few times. The resistance known so far does not bound
+    // the search: one read from a battery fresh off the float, its surface charge holding the
+    // first readings up, can be a third of the truth, and a fit held near it would put the
+    // missing sag into the drop and learn a capacity far too small.
     double drop_low = kMinDrop;
     double drop_high = start;
-    const double step_resistance = Resistance().Value;
-    double r_low = std::log(step_resistance / 3);
-    double r_high = std::log(step_resistance * 3);
-    Fit best{drained, start, step_resistance};
+    double r_low = std::log(L::kMinResistance);
+    double r_high = std::log(L::kMaxResistance);
+    Fit best{drained, start, Resistance().Value};
     double best_misfit = std::numeric_limits<double>::infinity();
     for (int round = 0; round < kFitRounds; ++round) {
         for (int i = 0; i <= kFitGrid; ++i) {
