@@ -11,7 +11,11 @@
 #include <vector>
 
 #include "link/log_sink.h"
+#include "link/ups_link.h"
+#include "monitor/battery_charge.h"
+#include "monitor/display_model.h"
 #include "monitor/evaluation_seams.h"
+#include "monitor/status_evaluation.h"
 
 namespace gw::fakes {
 
@@ -132,5 +136,24 @@ private:
     }
     Journal* journal_;
 };
+
+// The status one reply gives, evaluated by a unit of `nominal` battery volts with quiet peers.
+inline monitor::UpsStatus EvaluatedOnce(const std::string& text,
+                                        std::chrono::system_clock::time_point time,
+                                        int nominal = 12) {
+    link::UpsLink link;
+    link.LinkUsable = true;
+    link.Q1Answered = true;
+    link.NominalBatteryVoltage = nominal;
+    monitor::DisplayModel display;
+    monitor::ApplyNominalVoltage(display, nominal);
+    JournalLog log;
+    RecordingTray tray;
+    RecordingNotices notices;
+    RecordingCountdown countdown;
+    monitor::StatusEvaluation evaluation(link, display, log, tray, notices, countdown);
+    evaluation.EvaluateStatus({text, time});
+    return evaluation.CopyStatus();
+}
 
 }  // namespace gw::fakes

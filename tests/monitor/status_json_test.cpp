@@ -41,35 +41,21 @@ private:
     std::optional<std::string> saved_;
 };
 
-UpsStatus Evaluated(const std::string& text) {
-    link::UpsLink link;
-    link.LinkUsable = true;
-    link.Q1Answered = true;
-    DisplayModel display;
-    ApplyNominalVoltage(display, 12);
-    fakes::JournalLog log;
-    fakes::RecordingTray tray;
-    fakes::RecordingNotices notices;
-    fakes::RecordingCountdown countdown;
-    StatusEvaluation evaluation(link, display, log, tray, notices, countdown);
-    evaluation.EvaluateStatus({text, kReplyTime});
-    return evaluation.CopyStatus();
-}
+UpsStatus Evaluated(const std::string& text) { return fakes::EvaluatedOnce(text, kReplyTime); }
 
 using StatusJsonTest = ZoneTest;
 
 TEST_F(StatusJsonTest, OneLineWithEveryKey) {
-    EXPECT_EQ(
-        StatusJson(Evaluated("(230.0 229.0 230.0 021 50.0 13.60 25.0 00001001#")),
-        "{\"time\":\"2023-11-14T22:13:20+00:00\","
-        "\"fields\":[\"230.0\",\"229.0\",\"230.0\",\"021\",\"50.0\",\"13.60\",\"25.0\","
-        "\"00001001\"],"
-        "\"input_voltage\":230,\"output_voltage\":230,\"battery_voltage\":13.6,"
-        "\"battery_voltage_per_cell\":false,"
-        "\"flags\":{\"power_fail\":false,\"battery_low\":false,\"avr\":false,"
-        "\"ups_failed\":false,\"standby\":true,\"test_in_progress\":false,"
-        "\"shutdown_active\":false,\"beeper_on\":true},"
-        "\"mode\":\"OL\",\"avr\":\"...\",\"charge\":97.5,\"input_min\":230,\"input_max\":230,"
+    EXPECT_EQ(StatusJson(Evaluated("(230.0 229.0 230.0 021 50.0 13.60 25.0 00001001#")),
+              "{\"time\":\"2023-11-14T22:13:20+00:00\","
+              "\"fields\":[\"230.0\",\"229.0\",\"230.0\",\"021\",\"50.0\",\"13.60\",\"25.0\","
+              "\"00001001\"],"
+              "\"input_voltage\":230,\"output_voltage\":230,\"battery_voltage\":13.6,"
+              "\"battery_voltage_per_cell\":false,"
+              "\"flags\":{\"power_fail\":false,\"battery_low\":false,\"avr\":false,"
+              "\"ups_failed\":false,\"standby\":true,\"test_in_progress\":false,"
+              "\"shutdown_active\":false,\"beeper_on\":true},"
+              "\"mode\":\"OL\",\"avr\":\"...\",\"charge\":97.5,\"input_min\":230,\"input_max\":230,"
               "\"runtime_s\":null,\"runtime_learned\":false,\"battery_health\":null}");
 }
 

@@ -18,19 +18,7 @@ const std::chrono::system_clock::time_point kReplyTime =
 
 // The evaluation's record of `text` from a unit with a battery of `nominal` volts.
 UpsStatus Evaluated(const std::string& text, int nominal = 24) {
-    link::UpsLink link;
-    link.LinkUsable = true;
-    link.Q1Answered = true;
-    link.NominalBatteryVoltage = nominal;
-    DisplayModel display;
-    ApplyNominalVoltage(display, nominal);
-    fakes::JournalLog log;
-    fakes::RecordingTray tray;
-    fakes::RecordingNotices notices;
-    fakes::RecordingCountdown countdown;
-    StatusEvaluation evaluation(link, display, log, tray, notices, countdown);
-    evaluation.EvaluateStatus({text, kReplyTime});
-    return evaluation.CopyStatus();
+    return fakes::EvaluatedOnce(text, kReplyTime, nominal);
 }
 
 TEST(UpsStateTest, ReadingsAreNumbersWithTheirUnitsAndBothBatteryVolts) {
