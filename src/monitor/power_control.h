@@ -97,9 +97,9 @@ public:
 };
 
 // The system's login manager over D-Bus. `bus_address` empty means the system bus; tests give
-// their own bus. When the bus cannot be reached this still returns a backend, one that refuses
-// every action with the connection's error text, and sets `error` to that text so the caller
-// can log it once at start-up. Answers and events are posted to `loop`.
+// their own bus. When the bus cannot be reached this still returns a backend, one that tries
+// to connect again at each request and until then refuses it with the connection's error text;
+// `error` gets that text so the caller can log it once at start-up. Answers and events are posted to `loop`.
 std::unique_ptr<PowerControl> CreateLogindPowerControl(const std::string& bus_address,
                                                        link::MainLoop& loop, std::string& error);
 

@@ -199,31 +199,67 @@ private:
     std::thread event_loop_;
 };
 
-// What the program gets when the bus cannot be reached: every question and request fails with
-// the connection's error, so each power action leaves a log line saying why.
-class UnreachablePowerControl final : public PowerControl {
-public:
-    UnreachablePowerControl(std::string error, link::MainLoop& loop)
-        : error_(std::move(error)), loop_(loop), handlers_(std::make_shared<BackendHandlers>()) {}
-    ~UnreachablePowerControl() override { handlers_->Alive = false; }
+std::unique_ptr<sdbus::IConnection> Connect(const std::string& bus_address) {
+    return bus_address.empty() ? sdbus::createSystemBusConnection()
+                               : sdbus::createSessionBusConnectionWithAddress(bus_address);
+}
 
-    void Can(PowerAction, std::function<void(Capability)> done) override {
+// What the program gets when the bus cannot be reached at start: a service started before the
+// bus (or while it restarts) must still protect once it is there. Every request tries to
+// connect first; until that works, each fails with the connection's error, so each power
+// action leaves a log line saying why, and the inhibitor's retries keep trying.
+class LateConnectingPowerControl final : public PowerControl {
+public:
+    LateConnectingPowerControl(std::string bus_address, std::string error, link::MainLoop& loop)
+        : bus_address_(std::move(bus_address)),
+          error_(std::move(error)),
+          loop_(loop),
+          handlers_(std::make_shared<BackendHandlers>()) {}
+    ~LateConnectingPowerControl() override { handlers_->Alive = false; }
+
+    void Can(PowerAction action, std::function<void(Capability)> done) override {
+        if (Connected()) return connected_->Can(action, std::move(done));
         PostWhileAlive(loop_, handlers_, [done, error = error_] { done({false, {}, error}); });
     }
-    void Do(PowerAction, std::function<void(std::string)> done) override {
+    void Do(PowerAction action, std::function<void(std::string)> done) override {
+        if (Connected()) return connected_->Do(action, std::move(done));
         PostWhileAlive(loop_, handlers_, [done, error = error_] { done(error); });
     }
-    void TakeDelayInhibitor(std::string_view, std::string_view,
+    void TakeDelayInhibitor(std::string_view what, std::string_view why,
                             std::function<void(DelayInhibitor, std::string)> done) override {
+        if (Connected()) return connected_->TakeDelayInhibitor(what, why, std::move(done));
         PostWhileAlive(loop_, handlers_, [done, error = error_] { done({}, error); });
     }
-    void OnPrepareForSleep(std::function<void(bool)>) override {}
-    void OnPrepareForShutdown(std::function<void(bool)>) override {}
+    void OnPrepareForSleep(std::function<void(bool)> handler) override {
+        sleep_ = handler;
+        if (connected_) connected_->OnPrepareForSleep(std::move(handler));
+    }
+    void OnPrepareForShutdown(std::function<void(bool)> handler) override {
+        shutdown_ = handler;
+        if (connected_) connected_->OnPrepareForShutdown(std::move(handler));
+    }
 
 private:
+    bool Connected() {
+        if (connected_) return true;
+        try {
+            connected_ = std::make_unique<LogindPowerControl>(Connect(bus_address_), loop_);
+        } catch (const sdbus::Error& failure) {
+            error_ = ErrorText(failure);
+            return false;
+        }
+        if (sleep_) connected_->OnPrepareForSleep(sleep_);
+        if (shutdown_) connected_->OnPrepareForShutdown(shutdown_);
+        return true;
+    }
+
+    std::string bus_address_;
     std::string error_;
     link::MainLoop& loop_;
     std::shared_ptr<BackendHandlers> handlers_;
+    std::function<void(bool)> sleep_;
+    std::function<void(bool)> shutdown_;
+    std::unique_ptr<LogindPowerControl> connected_;
 };
 
 }  // namespace
@@ -231,14 +267,11 @@ private:
 std::unique_ptr<PowerControl> CreateLogindPowerControl(const std::string& bus_address,
                                                        link::MainLoop& loop, std::string& error) {
     try {
-        auto connection = bus_address.empty()
-                              ? sdbus::createSystemBusConnection()
-                              : sdbus::createSessionBusConnectionWithAddress(bus_address);
-        return std::make_unique<LogindPowerControl>(std::move(connection), loop);
+        return std::make_unique<LogindPowerControl>(Connect(bus_address), loop);
     } catch (const sdbus::Error& failure) {
         error = ErrorText(failure);
     }
-    return std::make_unique<UnreachablePowerControl>(error, loop);
+    return std::make_unique<LateConnectingPowerControl>(bus_address, error, loop);
 }
 
 }  // namespace gw::monitor

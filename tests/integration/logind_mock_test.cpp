@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -125,12 +126,14 @@ protected:
     }
 
     // The bus and the mock, with the template's parameters as JSON.
+    // `listen` empty: an address of the bus's choosing.
     void StartPeers(const std::string& parameters = "{}",
-                    const std::string& logind_template = "logind") {
+                    const std::string& logind_template = "logind", const std::string& listen = "") {
         int fds[2];
         ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-        daemon_ = Child({kDaemon, "--session", "--print-address", "--nofork"}, EnvironmentFor(""),
-                        fds[1]);
+        std::vector<std::string> args{kDaemon, "--session", "--print-address", "--nofork"};
+        if (!listen.empty()) args.push_back("--address=" + listen);
+        daemon_ = Child(args, EnvironmentFor(""), fds[1]);
         close(fds[1]);
         ASSERT_TRUE(daemon_.Started());
         address_ = ReadLine(fds[0], 10s);
@@ -381,6 +384,31 @@ TEST_F(LogindMockTest, TheBusGoingAwayEndsNothing) {
     ASSERT_FALSE(log_.Lines.empty());
     EXPECT_EQ(log_.Lines.back().rfind("Power off failed: ", 0), 0u) << log_.Lines.back();
     power.reset();
+}
+
+// A service may start before the system bus does: once the bus is there, it holds its
+// inhibitors and its power actions go through, without a restart.
+TEST_F(LogindMockTest, ABusThatComesLaterIsUsed) {
+    char folder[] = "/tmp/gw-late-bus-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string listen = std::string("unix:path=") + folder + "/bus";
+    std::string error;
+    auto backend = CreateLogindPowerControl(listen, loop_, error);
+    ASSERT_FALSE(error.empty());
+    SystemPower power(std::move(backend), loop_, log_, hooks_, hooks_);
+
+    StartPeers("{}", "logind", listen);
+    // The inhibitor's next retry connects.
+    EXPECT_TRUE(loop_.RunUntil([&] { return power.InhibitorHeld(); }, 20s));
+    EXPECT_TRUE(power.Act(PowerAction::PowerOff));
+    EXPECT_TRUE(loop_.RunUntil(
+        [&] {
+            const auto calls = Calls();
+            return std::find(calls.begin(), calls.end(), "PowerOff false") != calls.end();
+        },
+        10s));
+    unlink((std::string(folder) + "/bus").c_str());
+    rmdir(folder);
 }
 
 // Needs no peers: a bus that is not there.
