@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QSettings>
+#include <QStringDecoder>
 #include <QVariant>
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/ini_settings_store.h"
 #include "app/settings_keys.h"
 #include "monitor/durable_file.h"
 
@@ -139,6 +141,15 @@ QVariantMap AllValues(const QSettings& settings) {
     return values;
 }
 
+// QSettings drops or replaces every byte that is not UTF-8 and writes the file back so, changing
+// keys and values the user never touched. Such a file is read and written by the daemon's own
+// reader and writer of the same format instead, which keep those bytes while they are unchanged.
+bool IsUtf8(const QByteArray& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    [[maybe_unused]] const QString decoded = utf8.decode(bytes);
+    return !utf8.hasError();
+}
+
 class QtSettingsStore final : public SettingsStore {
 public:
     explicit QtSettingsStore(std::string path) : path_(std::move(path)) {}
@@ -157,6 +168,13 @@ public:
             problem = StoreUnreadable(path_, ErrnoText());
             return {};
         }
+        QByteArray bytes;
+        std::string error;
+        if (!ReadWhole(path_, bytes, error)) {
+            problem = StoreUnreadable(path_, error);
+            return {};
+        }
+        if (!IsUtf8(bytes)) return OpenIniSettingsStore(path_)->Load(problem);
         // QSettings parses on first use and says what it met only then, and only to the first
         // object that parsed this file in the process.
         QSettings settings(FileName(path_), QSettings::IniFormat);
@@ -195,6 +213,11 @@ public:
         // Every file is made beside its place and put there only once the new settings read
         // back whole, so that a failure anywhere leaves the old file and the old copy as they
         // were.
+        QByteArray old_bytes;
+        if (exists && !ReadWhole(target, old_bytes, error)) return failed(error);
+        if (!IsUtf8(old_bytes))
+            return OpenIniSettingsStore(path_)->Save(writes, keep_backup, reason);
+
         const std::string backup = keep_backup && exists ? ScratchName(path_ + ".bak") : "";
         const std::string written = ScratchName(target);
         const std::string checked = ScratchName(target);
@@ -208,8 +231,6 @@ public:
             reason = "no copy of the old file could be kept: " + error;
             return FormatText(SettingsText::BackupFailed, {path_, error});
         }
-        QByteArray old_bytes;
-        if (exists && !ReadWhole(target, old_bytes, error)) return failed(error);
         // Private from the start: QSettings' rewrites keep the mode they find, so the passwords
         // are never readable by others, not even for a moment.
         if (!CreateWithBytes(written, old_bytes, error)) return failed(error);

@@ -157,26 +157,29 @@ TEST_F(IniStoreTest, SaveThatCannotFinishLeavesTheOldFile) {
 }
 
 TEST_F(IniStoreTest, BytesThatAreNotUtf8StayAsTheUserWroteThem) {
-    const std::string path = dir_ + "/Gridwarden.conf";
     const std::string foreign =
         "[General]\nK\xE9y=1\nSMTP%20From=caf\xE9\nSMTP%20Host=caf\xE9\n"
         "\n[Se\xE7tion]\nk=\"\xFF;\"\n";
-    Put(path, foreign);
-    auto store = OpenIniSettingsStore(path);
-    std::string problem;
-    const StoredValues read = store->Load(problem);
-    EXPECT_EQ(read.at("SMTP From").Text, "caf\xEF\xBF\xBD");  // as the window reads it
-    // A save of the values as read keeps every byte; a value changed is written anew.
-    std::string reason;
-    ASSERT_EQ(store->Save({{"SMTP From", read.at("SMTP From")},
-                           {"SMTP Host", StoredValue::OfText("mail")},
-                           {"Delay", StoredValue::OfInteger(60)}},
-                          false, reason),
-              "");
-    EXPECT_EQ(Slurp(path),
-              "[General]\nDelay=60\nK\xE9y=1\nSMTP%20From=caf\xE9\nSMTP%20Host=mail\n"
-              "\n[Se\xE7tion]\nk=\"\xFF;\"\n");
-    EXPECT_FALSE(fs::exists(path + ".bak"));
+    for (const bool by_qt : {false, true}) {
+        SCOPED_TRACE(by_qt ? "window" : "daemon");
+        const std::string path = dir_ + (by_qt ? "/window.conf" : "/daemon.conf");
+        Put(path, foreign);
+        auto store = by_qt ? OpenQtSettingsStore(path) : OpenIniSettingsStore(path);
+        std::string problem;
+        const StoredValues read = store->Load(problem);
+        EXPECT_EQ(read.at("SMTP From").Text, "caf\xEF\xBF\xBD");  // as the window reads it
+        // A save of the values as read keeps every byte; a value changed is written anew.
+        std::string reason;
+        ASSERT_EQ(store->Save({{"SMTP From", read.at("SMTP From")},
+                               {"SMTP Host", StoredValue::OfText("mail")},
+                               {"Delay", StoredValue::OfInteger(60)}},
+                              false, reason),
+                  "");
+        EXPECT_EQ(Slurp(path),
+                  "[General]\nDelay=60\nK\xE9y=1\nSMTP%20From=caf\xE9\nSMTP%20Host=mail\n"
+                  "\n[Se\xE7tion]\nk=\"\xFF;\"\n");
+        EXPECT_FALSE(fs::exists(path + ".bak"));
+    }
 }
 
 TEST_F(IniStoreTest, ASaveWritesThroughASymbolicLink) {
