@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,7 +104,8 @@ TEST_F(NutServerTest, AnswersWhatClientsAsk) {
         // What the clients people run ask as well.
         {"VER",                                    "Gridwarden upsd 0.1.0 - network UPS protocol 1.3\n"},
         {"GET TRACKING",                           "OFF\n"},
-        {"GET CMDDESC gridwarden beeper.toggle",   "CMDDESC gridwarden beeper.toggle \"Description unavailable\"\n"},
+        {"GET CMDDESC gridwarden beeper.toggle",   "CMDDESC gridwarden beeper.toggle \"Toggle the UPS beeper\"\n"},
+        {"GET CMDDESC gridwarden load.off",        "CMDDESC gridwarden load.off \"Description unavailable\"\n"},
         {"GET DESC gridwarden no.such.thing",      "DESC gridwarden no.such.thing \"Description unavailable\"\n"},
         {"GET DESC gridwarden \"a\\\"b\"",          "ERR INVALID-ARGUMENT\n"},
         {"GET VAR gridwarden ups.status extra",    "VAR gridwarden ups.status \"OL\"\n"},
@@ -364,6 +366,58 @@ TEST(NutServerLoginTest, FailedLoginsAreLoggedOncePerBurst) {
     EXPECT_EQ(Ask(right, "LOGIN gridwarden"), "OK\n") << "waits its turn, then passes";
     EXPECT_EQ(server.TakeFailedLoginReports(true),
               std::vector<std::string>{"3 failed logins from 127.0.0.1"});
+}
+
+// The daemon's loopback listener beside the configured one: one roster, so that each counts and
+// lists the secondaries of both; an instant command reaches the owner with the client's address,
+// and a wrong password for one is slowed and reported like a failed login.
+TEST(NutServerCommandTest, CommandsReachTheOwnerAndListenersShareTheirSecondaries) {
+    NutSource source;
+    NutState state = Serving(OnMains());
+    state.Commands = {monitor::UserCommand::Test10s};
+    source.Publish(state);
+    NutRoster roster;
+    const NutServer::Limits limits{10s, 10s, 32, 16, 5ms};
+    NutServer lan(source, limits, &roster);
+    NutServer loopback(source, limits, &roster);
+    std::mutex mutex;
+    std::vector<std::string> ran;
+    loopback.SetCommandSink([&](const NutCommand& command, const std::string& address) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        ran.push_back(command.Name + " from " + address);
+    });
+    ASSERT_EQ(lan.Start("127.0.0.1", 0), "");
+    ASSERT_EQ(loopback.Start("127.0.0.1", 0), "");
+
+    Client secondary(lan.Port());
+    Ask(secondary, "USERNAME nas");
+    Ask(secondary, "PASSWORD s3cret");
+    ASSERT_EQ(Ask(secondary, "LOGIN gridwarden"), "OK\n");
+    Client window(loopback.Port());
+    EXPECT_EQ(Ask(window, "GET NUMLOGINS gridwarden"), "NUMLOGINS gridwarden 1\n");
+    EXPECT_EQ(Ask(window, "LIST CLIENT gridwarden", "END LIST CLIENT gridwarden\n"),
+              "BEGIN LIST CLIENT gridwarden\nCLIENT gridwarden 127.0.0.1\n"
+              "END LIST CLIENT gridwarden\n");
+    EXPECT_EQ(loopback.Logins(), 1);
+
+    // As upscmd sends it: no LOGIN, the credentials before the command.
+    Client guesser(loopback.Port());
+    Ask(guesser, "USERNAME nas");
+    Ask(guesser, "PASSWORD guess");
+    EXPECT_EQ(Ask(guesser, "INSTCMD gridwarden test.battery.start.quick"), "ERR ACCESS-DENIED\n");
+    Client upscmd(loopback.Port());
+    Ask(upscmd, "USERNAME nas");
+    Ask(upscmd, "PASSWORD s3cret");
+    EXPECT_EQ(Ask(upscmd, "INSTCMD gridwarden test.battery.start.quick"), "OK\n");
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(ran, std::vector<std::string>{"test.battery.start.quick from 127.0.0.1"});
+    }
+    EXPECT_EQ(loopback.TakeFailedLoginReports(true),
+              std::vector<std::string>{"1 failed logins from 127.0.0.1"});
+
+    lan.Stop();
+    EXPECT_EQ(Ask(window, "GET NUMLOGINS gridwarden"), "NUMLOGINS gridwarden 0\n");
 }
 
 }  // namespace
