@@ -36,7 +36,7 @@ NutService::NutService(link::MainLoop& loop, const monitor::DisplayModel& displa
       loopback_(source_, SharedLimits(), &roster_),
       alive_(std::make_shared<NutService*>(this)) {
     const auto sink = [this](const reports::NutCommand& command, const std::string& address) {
-        OnCommand(command, address);
+        return OnCommand(command, address);
     };
     server_.SetCommandSink(sink);
     loopback_.SetCommandSink(sink);
@@ -127,12 +127,18 @@ void NutService::LogFailedLogins(bool all) {
     }
 }
 
-void NutService::OnCommand(const reports::NutCommand& command, const std::string& address) {
+bool NutService::OnCommand(const reports::NutCommand& command, const std::string& address) {
+    if (commands_waiting_.fetch_add(1) >= kMostCommandsWaiting) {
+        --commands_waiting_;
+        return false;
+    }
     loop_.Post([alive = std::weak_ptr<NutService*>(alive_), command, address] {
         if (const std::shared_ptr<NutService*> service = alive.lock()) {
+            --(*service)->commands_waiting_;
             (*service)->RunCommand(command, address);
         }
     });
+    return true;
 }
 
 void NutService::RunCommand(const reports::NutCommand& command, const std::string& address) {

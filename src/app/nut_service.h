@@ -19,6 +19,7 @@
 // and post the commands here.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -50,6 +51,9 @@ public:
     // Besides after every poll, so that staleness and edits of the login reach the server also
     // while monitoring is stopped. The ended bursts of failed logins are logged as often.
     static constexpr std::chrono::seconds kRefreshPeriod{1};
+    // Each command holds the main thread for an exchange with the UPS: a client sending them
+    // faster than they run is refused rather than let them pile up before the evaluations.
+    static constexpr int kMostCommandsWaiting = 4;
 
     // Runs a tool bar command; `minutes` for TestMinutes only.
     using CommandRunner = std::function<void(monitor::UserCommand which, int minutes)>;
@@ -97,8 +101,9 @@ private:
     void ArmRefresh();
     void Refresh();
     void LogFailedLogins(bool all);
-    // On a server's thread: the command goes to the main thread.
-    void OnCommand(const reports::NutCommand& command, const std::string& address);
+    // On a server's thread: the command goes to the main thread, unless kMostCommandsWaiting
+    // wait there already.
+    bool OnCommand(const reports::NutCommand& command, const std::string& address);
     void RunCommand(const reports::NutCommand& command, const std::string& address);
 
     link::MainLoop& loop_;
@@ -115,6 +120,7 @@ private:
     bool loopback_refused_ = false;  // its port was taken, and the log said so
     std::string server_address_;     // where the configured server was last started
     CommandRunner run_command_;
+    std::atomic<int> commands_waiting_{0};  // posted, not run yet
     // Commands posted from the servers' threads find it gone once this is destroyed.
     std::shared_ptr<NutService*> alive_;
     link::TimerHandle refresh_;

@@ -157,7 +157,9 @@ private:
                 refused_ = true;
             } else if (answer.Then == NutAnswer::Effect::Command) {
                 throttle_.Passed(address_);
-                if (sink_ && answer.Command) sink_(*answer.Command, address_);
+                if (sink_ && answer.Command && !sink_(*answer.Command, address_)) {
+                    answer.Text = "ERR INSTCMD-FAILED\n";
+                }
             }
             logging_in_.store(!refused_ && (connection_.User || connection_.Password));
             reply += answer.Text;

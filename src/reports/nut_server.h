@@ -83,7 +83,8 @@ public:
     };
 
     // An instant command accepted from the peer `address`; called on a connection's thread.
-    using CommandSink = std::function<void(const NutCommand& command, const std::string& address)>;
+    // False: not taken now, and the client is answered "ERR INSTCMD-FAILED".
+    using CommandSink = std::function<bool(const NutCommand& command, const std::string& address)>;
 
     // `source`, and `roster` when given, outlive this; without one the server keeps its own.
     explicit NutServer(const NutSource& source) : NutServer(source, Limits{}) {}

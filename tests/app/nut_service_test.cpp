@@ -168,6 +168,18 @@ TEST_F(NutServiceTest, InstantCommandsRunOnTheMainThreadAndAreLogged) {
               (std::vector<std::string>{"NUT command test.battery.start.deep from 127.0.0.1",
                                         "NUT command test.battery.start from 127.0.0.1"}));
 
+    // Commands sent faster than the main thread runs them do not pile up before it.
+    for (int i = 0; i < NutService::kMostCommandsWaiting; ++i) {
+        EXPECT_EQ(send("test.battery.stop", port), "OK\n");
+    }
+    EXPECT_EQ(send("test.battery.stop", port), "ERR INSTCMD-FAILED\n");
+    loop_.RunUntilIdle();
+    EXPECT_EQ(ran_.size(), ran.size() + NutService::kMostCommandsWaiting);
+    EXPECT_EQ(send("test.battery.stop", port), "OK\n") << "room again";
+    loop_.RunUntilIdle();
+    ran_.clear();
+    log_.Logged.clear();
+
     // A command still on its way when its service goes finds it gone.
     auto going = std::make_unique<NutService>(loop_, display_, ups_, errors_, log_, "0.1.0");
     going->SetCommandRunner(
@@ -180,8 +192,8 @@ TEST_F(NutServiceTest, InstantCommandsRunOnTheMainThreadAndAreLogged) {
     EXPECT_EQ(send("test.battery.stop", other), "OK\n");
     going.reset();
     loop_.RunUntilIdle();
-    EXPECT_EQ(ran_, ran);
-    EXPECT_EQ(log_.Logged.size(), 2u);
+    EXPECT_TRUE(ran_.empty());
+    EXPECT_TRUE(log_.Logged.empty());
 }
 
 TEST_F(NutServiceTest, LoopbackAloneCountsAndTellsTheSecondaries) {

@@ -385,6 +385,7 @@ TEST(NutServerCommandTest, CommandsReachTheOwnerAndListenersShareTheirSecondarie
     loopback.SetCommandSink([&](const NutCommand& command, const std::string& address) {
         const std::lock_guard<std::mutex> lock(mutex);
         ran.push_back(command.Name + " from " + address);
+        return ran.size() < 2;
     });
     ASSERT_EQ(lan.Start("127.0.0.1", 0), "");
     ASSERT_EQ(loopback.Start("127.0.0.1", 0), "");
@@ -413,6 +414,8 @@ TEST(NutServerCommandTest, CommandsReachTheOwnerAndListenersShareTheirSecondarie
         const std::lock_guard<std::mutex> lock(mutex);
         EXPECT_EQ(ran, std::vector<std::string>{"test.battery.start.quick from 127.0.0.1"});
     }
+    // One the owner cannot take now is not answered OK.
+    EXPECT_EQ(Ask(upscmd, "INSTCMD gridwarden test.battery.start.quick"), "ERR INSTCMD-FAILED\n");
     EXPECT_EQ(loopback.TakeFailedLoginReports(true),
               std::vector<std::string>{"1 failed logins from 127.0.0.1"});
 
