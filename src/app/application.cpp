@@ -58,9 +58,8 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
     http_ = std::make_unique<HttpService>(loop_, display_, ups_, ui_, log_);
     http_->SetHistory(history_.get());
     nut_ = std::make_unique<NutService>(loop_, display_, ups_, ui_, log_, GW_VERSION);
-    nut_->SetCommandRunner([this](monitor::UserCommand which, int minutes) {
-        SendCommand(which, minutes);
-    });
+    nut_->SetCommandRunner(
+        [this](monitor::UserCommand which, int minutes) { SendCommand(which, minutes); });
     history_->SetStateSource([this] { return state_.Current(); });
     // The parts that follow the state each cycle, in this order.
     state_.Subscribe([this](const monitor::UpsState& state) { history_->OnCycle(state); });
