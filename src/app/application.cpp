@@ -58,6 +58,8 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
     http_ = std::make_unique<HttpService>(loop_, display_, ups_, ui_, log_);
     http_->SetHistory(history_.get());
     nut_ = std::make_unique<NutService>(loop_, display_, ups_, ui_, log_, GW_VERSION);
+    nut_->SetCommandRunner(
+        [this](monitor::UserCommand which, int minutes) { SendCommand(which, minutes); });
     history_->SetStateSource([this] { return state_.Current(); });
     // The parts that follow the state each cycle, in this order.
     state_.Subscribe([this](const monitor::UpsState& state) { history_->OnCycle(state); });
@@ -246,6 +248,7 @@ Application::Started Application::StartUp() {
     // The stored box ticks itself, which starts the server before monitoring does.
     if (display_.HTTPCB) http_->OnEnabledChanged();
     if (display_.NUTServerCB) nut_->OnEnabledChanged();
+    nut_->SetLoopbackPort(options_.NutLoopbackPort);
     poller_->SetRefreshInterval(options_.RefreshSeconds > 0
                                     ? static_cast<std::uint32_t>(options_.RefreshSeconds) * 1000
                                     : RefreshIntervalMs(display_));

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -83,6 +84,7 @@ struct ApplicationOptions {
     std::string NotifyBusAddress;  // the desktop notifications' bus; empty: the session bus
     std::string SmtpCaFile;        // trusted mail server certificates; empty: the system's
     std::chrono::milliseconds SmtpReplyTimeout{30000};
+    std::uint16_t NutLoopbackPort = 0;  // see NutService::SetLoopbackPort
 };
 
 class Application final : public UserActions,

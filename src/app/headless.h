@@ -3,6 +3,7 @@
 // benchmarks.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,6 +33,9 @@ struct HeadlessOptions {
     // follows the settings: the window program's choices, not the daemon's.
     std::function<std::unique_ptr<SettingsStore>(const std::string&)> OpenStore;
     bool ManageAutostart = false;
+    // The network UPS server's listener on 127.0.0.1 beside "NUT Server"; 0: none. The daemon's
+    // default is kNutPort, so that the window on the same machine can watch the service.
+    std::uint16_t NutLoopbackPort = 0;
 };
 
 // The ApplicationOptions the headless runner and the window share.

@@ -6,6 +6,7 @@
 
 #include "app/history_csv.h"
 #include "monitor/journal_file.h"
+#include "reports/nut_protocol.h"
 
 namespace gw::entry {
 
@@ -30,6 +31,7 @@ void Usage(Program program) {
                "                   [--power=logind|simulated] [--power-bus ADDRESS]\n"
                "                   [--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
                "                   [--no-history] [--battery-time-scale X]\n"
+               "                   [--nut-loopback PORT]\n"
                "       gridwardend [--journal-dir DIR] --history-csv FROM TO\n"
                "       gridwardend --version\n";
     }
@@ -55,8 +57,11 @@ bool ParseInt(const char* text, int low, int high, int& value) {
 
 std::optional<int> ParseCommandLine(int argc, char** argv, Program program, CommandLine& line) {
     app::HeadlessOptions& options = line.Options;
+    // The service's listener for the window on the same machine (0 turns it off).
+    if (program == Program::Daemon) options.NutLoopbackPort = reports::kNutPort;
     const char* csv_from = nullptr;
     const char* csv_to = nullptr;
+    int loopback_port = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
@@ -93,6 +98,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Program program, Comm
             options.SettingsPath = argv[++i];
         } else if (arg == "--lock-dir" && has_value) {
             options.LockDir = argv[++i];
+        } else if (arg == "--nut-loopback" && program == Program::Daemon && has_value &&
+                   ParseInt(argv[i + 1], 0, 65535, loopback_port)) {
+            options.NutLoopbackPort = static_cast<std::uint16_t>(loopback_port);
+            ++i;
         } else if (arg == "--no-history") {
             options.KeepHistory = false;
         } else if (arg == "--battery-time-scale" && has_value &&

@@ -151,8 +151,19 @@ void PowerFailResponse::BeginAction(bool imminent) {
 // Logged out or gone: either way the machine has what it needs; one that stays connected is
 // not waited for beyond the limit.
 void PowerFailResponse::CheckSecondaries() {
-    if (secondaries_->LoggedIn() > 0 && now_() < secondaries_due_) return;
+    const int left = secondaries_->LoggedIn();
+    if (left > 0 && now_() < secondaries_due_) return;
     secondaries_timer_.Reset();
+    // The journal shows the power action waited for them, and how long.
+    const double waited =
+        std::chrono::duration<double>(now_() - (secondaries_due_ - kSecondariesWait)).count();
+    char line[96];
+    if (left > 0) {
+        std::snprintf(line, sizeof line, kSecondariesStayed, left, waited);
+    } else {
+        std::snprintf(line, sizeof line, kSecondariesGone, waited);
+    }
+    log_.AppendLog(line);
     RunProgram(secondaries_imminent_);
 }
 

@@ -69,6 +69,9 @@ public:
 
 // clang-format off
 inline constexpr const char* kTellingSecondaries = "Telling %d other machine(s) to shut down";
+inline constexpr const char* kSecondariesGone    = "The other machine(s) logged out after %.1f s";
+inline constexpr const char* kSecondariesStayed  =
+    "%d other machine(s) still logged in after %.1f s; going on";
 // clang-format on
 
 // Sends one command to the UPS; the reply does not matter.

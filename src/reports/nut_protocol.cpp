@@ -12,7 +12,7 @@ using Words = std::vector<std::string>;
 
 // clang-format off
 constexpr char kHelp[] =
-    "Commands: HELP VER NETVER PROTVER GET LIST USERNAME PASSWORD LOGIN LOGOUT STARTTLS";
+    "Commands: HELP VER NETVER PROTVER GET LIST INSTCMD USERNAME PASSWORD LOGIN LOGOUT STARTTLS";
 
 // The descriptions GET DESC gives; any other name has kNoDescription, as upsd answers.
 struct Description { const char* Name; const char* Text; };
@@ -70,7 +70,7 @@ std::string VarLine(const NutVariable& variable) {
            QuoteNutValue(variable.Value) + "\n";
 }
 
-// An empty list: what LIST CMD, RW, ENUM and RANGE have for a UPS nobody may change.
+// An empty list: what LIST RW, ENUM and RANGE have for a UPS nobody may change.
 std::string EmptyList(const std::string& query) {
     return "BEGIN LIST " + query + "\nEND LIST " + query + "\n";
 }
@@ -91,6 +91,17 @@ bool PlainName(const std::string& name) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                c == '.' || c == '_' || c == '-';
     });
+}
+
+const NutCommandRow* FindCommand(std::string_view name) {
+    for (const NutCommandRow& row : kNutCommands) {
+        if (name == row.Name) return &row;
+    }
+    return nullptr;
+}
+
+bool Serves(const NutState& state, monitor::UserCommand which) {
+    return std::find(state.Commands.begin(), state.Commands.end(), which) != state.Commands.end();
 }
 
 std::string Unavailable(const std::string& what, const std::string& name) {
@@ -117,6 +128,10 @@ std::string AnswerGet(const Words& words, const NutState& state, const NutClient
     }
     if (what == "CMDDESC") {
         if (std::string error = CheckUps(words, 2, 4); !error.empty()) return error;
+        if (const NutCommandRow* row = FindCommand(words[3])) {
+            return what + " " + kNutUpsName + " " + row->Name + " " +
+                   QuoteNutValue(row->Description) + "\n";
+        }
         return Unavailable(what, words[3]);
     }
     if (what != "VAR" && what != "TYPE" && what != "DESC") return Error("INVALID-ARGUMENT");
@@ -150,9 +165,15 @@ std::string AnswerList(const Words& words, const NutState& state, const NutClien
     if (what == "VAR" || what == "RW" || what == "CMD" || what == "CLIENT") {
         if (std::string error = CheckUps(words, 2, 3); !error.empty()) return error;
         const std::string query = what + " " + kNutUpsName;
-        if (what == "RW" || what == "CMD") return EmptyList(query);
+        if (what == "RW") return EmptyList(query);
         std::string text = "BEGIN LIST " + query + "\n";
-        if (what == "CLIENT") {
+        if (what == "CMD") {
+            for (const NutCommandRow& row : kNutCommands) {
+                if (Serves(state, row.Which)) {
+                    text += "CMD " + std::string(kNutUpsName) + " " + row.Name + "\n";
+                }
+            }
+        } else if (what == "CLIENT") {
             for (const std::string& address : clients.Addresses()) {
                 text += "CLIENT " + std::string(kNutUpsName) + " " + address + "\n";
             }
@@ -185,6 +206,42 @@ NutAnswer Login(const Words& words, NutConnection& connection, const NutState& s
     }
     connection.LoggedIn = true;
     return {"OK\n", NutAnswer::Effect::LoggedIn};
+}
+
+// The length of a timed test from the seconds given: whole minutes as the UPS takes them.
+std::optional<int> TestMinutes(const Words& words) {
+    if (words.size() < 4) return kNutTestMinutesByDefault;
+    const std::string& text = words[3];
+    if (text.empty() || text.size() > 9 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    const long seconds = std::clamp(std::stol(text), 60L, 5940L);
+    return static_cast<int>(seconds / 60);
+}
+
+// INSTCMD: only for the configured login, checked at every command. Anyone else learns nothing
+// about the commands, as upsd answers them; the UPS must be there to take one.
+NutAnswer InstantCommand(const Words& words, const NutConnection& connection, const NutState& state,
+                         std::chrono::steady_clock::time_point now) {
+    if (words.size() < 3) return {Error("INVALID-ARGUMENT")};
+    if (words[1] != kNutUpsName) return {Error("UNKNOWN-UPS")};
+    if (!connection.User || !connection.Password) return {Error("ACCESS-DENIED")};
+    const bool user_ok = SameSecret(*connection.User, state.User);
+    const bool password_ok = SameSecret(*connection.Password, state.Password);
+    if (state.User.empty() || !user_ok || !password_ok) {
+        return {Error("ACCESS-DENIED"), NutAnswer::Effect::LoginRefused};
+    }
+    const NutCommandRow* row = FindCommand(words[2]);
+    if (!row || !Serves(state, row->Which)) return {Error("CMD-NOT-SUPPORTED")};
+    NutCommand command{row->Which, 0, row->Name};
+    if (row->Which == monitor::UserCommand::TestMinutes) {
+        const std::optional<int> minutes = TestMinutes(words);
+        if (!minutes) return {Error("INVALID-VALUE")};
+        command.Minutes = *minutes;
+    }
+    if (Stale(state, now)) return {Error("DATA-STALE")};
+    return {"OK\n", NutAnswer::Effect::Command, std::move(command)};
 }
 
 // USERNAME and PASSWORD: once each per connection.
@@ -267,9 +324,9 @@ NutAnswer Answer(const Words& words, NutConnection& connection, const NutState& 
     if (command == "LOGIN") return Login(words, connection, state);
     if (command == "LOGOUT") return {"OK Goodbye\n", NutAnswer::Effect::Close};
     if (command == "STARTTLS") return {Error("FEATURE-NOT-CONFIGURED")};
+    if (command == "INSTCMD") return InstantCommand(words, connection, state, now);
     // This program is the primary: nobody else may claim the UPS, change it or shut it down.
-    if (command == "PRIMARY" || command == "MASTER" || command == "SET" || command == "INSTCMD" ||
-        command == "FSD") {
+    if (command == "PRIMARY" || command == "MASTER" || command == "SET" || command == "FSD") {
         return {Error("ACCESS-DENIED")};
     }
     return {Error("UNKNOWN-COMMAND")};
@@ -294,10 +351,13 @@ NutAnswer AnswerNutLine(std::string_view line, NutConnection& connection, const 
 }
 
 bool ChecksCredentials(std::string_view line, const NutConnection& connection) {
-    if (connection.LoggedIn || !connection.User || !connection.Password) return false;
+    if (!connection.User || !connection.Password) return false;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const std::optional<Words> words = SplitNutLine(line);
-    return words && words->size() == 2 && Upper((*words)[0]) == "LOGIN";
+    if (!words || words->empty()) return false;
+    const std::string command = Upper((*words)[0]);
+    if (command == "LOGIN") return !connection.LoggedIn && words->size() == 2;
+    return command == "INSTCMD" && words->size() >= 3;
 }
 
 }  // namespace gw::reports

@@ -24,7 +24,8 @@ using Clock = std::chrono::steady_clock;
 class Session final : public TcpSession, public std::enable_shared_from_this<Session> {
 public:
     Session(tcp::socket socket, std::string address, TcpPool& pool, const NutSource& source,
-            NutRoster& roster, LoginThrottle& throttle, NutServer::Limits limits)
+            NutRoster& roster, LoginThrottle& throttle, NutServer::CommandSink sink,
+            NutServer::Limits limits)
         : socket_(std::move(socket)),
           watch_(socket_.get_executor()),
           turn_(socket_.get_executor()),
@@ -33,6 +34,7 @@ public:
           source_(source),
           roster_(roster),
           throttle_(throttle),
+          sink_(std::move(sink)),
           limits_(limits),
           last_valid_(Clock::now().time_since_epoch().count()) {}
     ~Session() override {
@@ -153,6 +155,11 @@ private:
             } else if (answer.Then == NutAnswer::Effect::LoginRefused) {
                 throttle_.Failed(address_, now);
                 refused_ = true;
+            } else if (answer.Then == NutAnswer::Effect::Command) {
+                throttle_.Passed(address_);
+                if (sink_ && answer.Command && !sink_(*answer.Command, address_)) {
+                    answer.Text = "ERR INSTCMD-FAILED\n";
+                }
             }
             logging_in_.store(!refused_ && (connection_.User || connection_.Password));
             reply += answer.Text;
@@ -245,6 +252,7 @@ private:
     const NutSource& source_;
     NutRoster& roster_;
     LoginThrottle& throttle_;
+    const NutServer::CommandSink sink_;
     const NutServer::Limits limits_;
     Clock::time_point watch_due_{};
     bool watch_armed_ = false;
@@ -290,22 +298,28 @@ std::vector<std::string> NutRoster::Addresses() const {
     return addresses_;
 }
 
-NutServer::NutServer(const NutSource& source, Limits limits)
-    : source_(source), limits_(limits), throttle_(limits.LoginDelay) {}
+NutServer::NutServer(const NutSource& source, Limits limits, NutRoster* roster)
+    : source_(source),
+      limits_(limits),
+      roster_(roster ? *roster : own_roster_),
+      throttle_(limits.LoginDelay) {}
 
 NutServer::~NutServer() { Stop(); }
 
 std::string NutServer::Start(const std::string& address, std::uint16_t port) {
     Stop();
-    const TcpPool::Bounds bounds{BoundByDescriptors(limits_.MaxConnections, kDescriptorEighths),
-                                 limits_.MaxPerAddress};
-    auto pool = std::make_unique<TcpPool>(kThreads, bounds,
-                                          [this](tcp::socket socket, const std::string& address,
-                                                 TcpPool& owner) -> std::shared_ptr<TcpSession> {
-                                              return std::make_shared<Session>(
-                                                  std::move(socket), address, owner, source_,
-                                                  roster_, throttle_, limits_);
-                                          });
+    // Servers that share the eighth split what it leaves them.
+    const std::size_t sharing = std::max(1U, limits_.SharingDescriptors);
+    const std::size_t most = std::max<std::size_t>(
+        1, BoundByDescriptors(limits_.MaxConnections * sharing, kDescriptorEighths) / sharing);
+    const TcpPool::Bounds bounds{most, limits_.MaxPerAddress};
+    auto pool = std::make_unique<TcpPool>(
+        kThreads, bounds,
+        [this, sink = sink_](tcp::socket socket, const std::string& address,
+                             TcpPool& owner) -> std::shared_ptr<TcpSession> {
+            return std::make_shared<Session>(std::move(socket), address, owner, source_, roster_,
+                                             throttle_, sink, limits_);
+        });
     std::string error = pool->Start(address, port);
     if (error.empty()) pool_ = std::move(pool);
     return error;

@@ -9,16 +9,21 @@
 // has not logged in and has been idle longest, an anonymous one before one that has given a
 // name or password (a secondary logging in), and only when every slot is logged in is it
 // closed at once. A line longer than kMaxLine is answered "ERR TOO-LONG" and closed. LOGIN
-// takes its turn in a LoginThrottle per address.
+// and INSTCMD take their turn in a LoginThrottle per address. An accepted instant command goes
+// to the command sink, on the connection's thread; the owner takes it to its own.
 //
-// Thread rule: Start, Stop, Running, Port and TakeFailedLoginReports on the main thread (the
-// owner's); the pool's threads only read the source and use the throttle and the roster.
-// Logins on any thread.
+// Two servers (a listener on the loopback address beside the configured one) may share one
+// roster, so that each counts and lists the secondaries of both.
+//
+// Thread rule: Start, Stop, Running, Port, SetCommandSink and TakeFailedLoginReports on the
+// main thread (the owner's); the pool's threads only read the source, call the sink and use the
+// throttle and the roster. Logins on any thread.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -73,11 +78,17 @@ public:
         std::size_t MaxConnections = kMaxConnections;
         std::size_t MaxPerAddress = kMaxPerAddress;
         std::chrono::milliseconds LoginDelay = LoginThrottle::kFirstDelay;
+        // How many servers share the descriptors of kDescriptorEighths.
+        unsigned SharingDescriptors = 1;
     };
 
-    // `source` outlives this.
+    // An instant command accepted from the peer `address`; called on a connection's thread.
+    // False: not taken now, and the client is answered "ERR INSTCMD-FAILED".
+    using CommandSink = std::function<bool(const NutCommand& command, const std::string& address)>;
+
+    // `source`, and `roster` when given, outlive this; without one the server keeps its own.
     explicit NutServer(const NutSource& source) : NutServer(source, Limits{}) {}
-    NutServer(const NutSource& source, Limits limits);
+    NutServer(const NutSource& source, Limits limits, NutRoster* roster = nullptr);
     ~NutServer();
     NutServer(const NutServer&) = delete;
     NutServer& operator=(const NutServer&) = delete;
@@ -89,7 +100,10 @@ public:
     void Stop();
     bool Running() const { return pool_ != nullptr; }
     std::uint16_t Port() const;
-    // Connections logged in right now.
+    // Takes effect at the next Start. None: every INSTCMD that passes its
+    // checks is answered OK and dropped.
+    void SetCommandSink(CommandSink sink) { sink_ = std::move(sink); }
+    // Connections logged in right now (of every server sharing the roster).
     int Logins() const { return roster_.Logins(); }
     // The lines "N failed logins from ADDRESS" of the bursts that ended; `all`: of every one.
     std::vector<std::string> TakeFailedLoginReports(bool all = false);
@@ -97,8 +111,10 @@ public:
 private:
     const NutSource& source_;
     Limits limits_;
-    NutRoster roster_;
+    NutRoster own_roster_;
+    NutRoster& roster_;
     LoginThrottle throttle_;
+    CommandSink sink_;
     std::unique_ptr<TcpPool> pool_;
 };
 

@@ -349,15 +349,20 @@ struct FakeSecondaries final : Secondaries {
     int Count = 0;
 };
 
-// How long the action waits for the secondaries: until the last has gone, at most the limit;
-// none logged in, no wait and no log line; a failure that ends before the firing tells nobody.
+// How long the action waits for the secondaries: until the last has gone, at most the limit, and
+// the log says which; none logged in, no wait and no log line; a failure that ends before the
+// firing tells nobody.
 TEST_F(PowerFailResponseTest, SecondariesAreToldFirstAndWaitedForAtMostTheLimit) {
     struct Case {
         int LoggedIn;
         std::chrono::milliseconds GoneAfter;  // 0: never
         std::chrono::milliseconds ActionAfter;
+        const char* Waited;  // the log line when the wait ends
     };
-    for (const Case& c : {Case{2, 3s, 3s}, Case{1, 0ms, 15s}, Case{0, 0ms, 0ms}}) {
+    for (const Case& c :
+         {Case{2, 3s, 3s, "The other machine(s) logged out after 3.0 s"},
+          Case{1, 0ms, 15s, "1 other machine(s) still logged in after 15.0 s; going on"},
+          Case{0, 0ms, 0ms, nullptr}}) {
         SCOPED_TRACE(c.LoggedIn);
         rec_.Events.clear();
         FakeSecondaries secondaries(rec_.Events);
@@ -371,14 +376,16 @@ TEST_F(PowerFailResponseTest, SecondariesAreToldFirstAndWaitedForAtMostTheLimit)
         response_->StartCountdown(60s);
         loop_.AdvanceBy(60s);
         Journal told{"fsd"};
-        if (c.LoggedIn > 0) told.push_back("log Telling " + std::to_string(c.LoggedIn) +
-                                           " other machine(s) to shut down");
+        if (c.LoggedIn > 0)
+            told.push_back("log Telling " + std::to_string(c.LoggedIn) +
+                           " other machine(s) to shut down");
         if (c.ActionAfter > 0ms) {
             EXPECT_EQ(rec_.Events, told);
             loop_.AdvanceBy(c.ActionAfter - 250ms);
             if (c.GoneAfter > 0ms) secondaries.Count = 0;
             EXPECT_EQ(rec_.Events, told);
             loop_.AdvanceBy(250ms);
+            told.push_back(std::string("log ") + c.Waited);
         }
         told.push_back("program /opt/save-work.sh");
         EXPECT_EQ(rec_.Events, told);

@@ -103,7 +103,8 @@ TEST_F(NutServerTest, AnswersWhatClientsAsk) {
         // What the clients people run ask as well.
         {"VER",                                    "Gridwarden upsd 0.1.0 - network UPS protocol 1.3\n"},
         {"GET TRACKING",                           "OFF\n"},
-        {"GET CMDDESC gridwarden beeper.toggle",   "CMDDESC gridwarden beeper.toggle \"Description unavailable\"\n"},
+        {"GET CMDDESC gridwarden beeper.toggle",   "CMDDESC gridwarden beeper.toggle \"Toggle the UPS beeper\"\n"},
+        {"GET CMDDESC gridwarden load.off",        "CMDDESC gridwarden load.off \"Description unavailable\"\n"},
         {"GET DESC gridwarden no.such.thing",      "DESC gridwarden no.such.thing \"Description unavailable\"\n"},
         {"GET DESC gridwarden \"a\\\"b\"",          "ERR INVALID-ARGUMENT\n"},
         {"GET VAR gridwarden ups.status extra",    "VAR gridwarden ups.status \"OL\"\n"},
@@ -364,6 +365,32 @@ TEST(NutServerLoginTest, FailedLoginsAreLoggedOncePerBurst) {
     EXPECT_EQ(Ask(right, "LOGIN gridwarden"), "OK\n") << "waits its turn, then passes";
     EXPECT_EQ(server.TakeFailedLoginReports(true),
               std::vector<std::string>{"3 failed logins from 127.0.0.1"});
+}
+
+// The daemon's loopback listener beside the configured one: one roster, so that each counts and
+// lists the secondaries of both; a wrong password for a command is reported like a failed login.
+TEST(NutServerCommandTest, ListenersShareTheirSecondaries) {
+    NutSource source;
+    source.Publish(Serving(OnMains()));
+    NutRoster roster;
+    const NutServer::Limits limits{10s, 10s, 32, 16, 5ms};
+    NutServer lan(source, limits, &roster);
+    NutServer loopback(source, limits, &roster);
+    ASSERT_EQ(lan.Start("127.0.0.1", 0), "");
+    ASSERT_EQ(loopback.Start("127.0.0.1", 0), "");
+    Client secondary(lan.Port());
+    for (const char* line : {"USERNAME nas", "PASSWORD s3cret"}) Ask(secondary, line);
+    ASSERT_EQ(Ask(secondary, "LOGIN gridwarden"), "OK\n");
+    Client window(loopback.Port());
+    EXPECT_EQ(Ask(window, "LIST CLIENT gridwarden", "END LIST CLIENT gridwarden\n"),
+              "BEGIN LIST CLIENT gridwarden\nCLIENT gridwarden 127.0.0.1\n"
+              "END LIST CLIENT gridwarden\n");
+    for (const char* line : {"USERNAME nas", "PASSWORD guess"}) Ask(window, line);
+    EXPECT_EQ(Ask(window, "INSTCMD gridwarden beeper.toggle"), "ERR ACCESS-DENIED\n");
+    EXPECT_EQ(loopback.TakeFailedLoginReports(true),
+              std::vector<std::string>{"1 failed logins from 127.0.0.1"});
+    lan.Stop();
+    EXPECT_EQ(Ask(window, "GET NUMLOGINS gridwarden"), "NUMLOGINS gridwarden 0\n");
 }
 
 }  // namespace
