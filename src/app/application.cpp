@@ -55,7 +55,7 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
         Tell(change);
     });
     history_ = std::make_unique<HistoryService>(loop_, log_);
-    http_ = std::make_unique<HttpService>(loop_, display_, ups_, ui_, log_);
+    http_ = std::make_unique<HttpService>(loop_, display_, ups_, state_, ui_, log_);
     http_->SetHistory(history_.get());
     nut_ = std::make_unique<NutService>(loop_, display_, ups_, ui_, log_, GW_VERSION);
     history_->SetStateSource([this] { return state_.Current(); });
@@ -223,7 +223,8 @@ Application::Started Application::StartUp() {
     report_options.SmtpCaFile = options_.SmtpCaFile;
     report_options.SmtpReplyTimeout = options_.SmtpReplyTimeout;
     channels_ =
-        std::make_unique<ReportChannels>(loop_, display_, ups_, ui_, notices_, report_options);
+        std::make_unique<ReportChannels>(loop_, display_, ups_, state_, ui_, notices_,
+                                         report_options);
     poller_->SetRefreshInterval(link::kStartRefreshInterval);
 
     const std::string settings_path =
