@@ -44,11 +44,9 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
             good = evaluation_->EvaluateStatus(poller_->CopyStoredReply()).End ==
                    monitor::EvaluationEnd::Complete;
         }
-        state_.OnCycle(good, StateInputs());
-        if (link_watch_) link_watch_->OnCycle(good);
-        if (good && commands_) commands_->OnStatusShown();
-        // The page shows this cycle's readings from the next request on.
-        if (http_->Running()) http_->Publish();
+        monitor::UpsStateInputs inputs = StateInputs();
+        inputs.Evaluated = !exchange_failed;
+        state_.OnCycle(good, inputs);
         ModelChange change;
         change.Kind = ModelChange::What::Cycle;
         change.CycleFailed = exchange_failed;
@@ -63,6 +61,16 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
     state_.Subscribe([this](const monitor::UpsState& state) { history_->OnCycle(state); });
     state_.Subscribe([this](const monitor::UpsState& state) {
         nut_->OnCycle(state, response_->State() == monitor::ResponseState::Acting);
+    });
+    state_.Subscribe([this](const monitor::UpsState& state) {
+        if (link_watch_) link_watch_->OnCycle(state.NewReply);
+    });
+    state_.Subscribe([this](const monitor::UpsState& state) {
+        if (state.NewReply && commands_) commands_->OnStatusShown(state);
+    });
+    // The page shows this cycle's readings from the next request on.
+    state_.Subscribe([this](const monitor::UpsState&) {
+        if (http_->Running()) http_->Publish();
     });
     polling_control_ = std::make_unique<monitor::PollingControlOf<link::Poller>>(*poller_);
 }
@@ -222,9 +230,8 @@ Application::Started Application::StartUp() {
     report_options.NotifyBusAddress = options_.NotifyBusAddress;
     report_options.SmtpCaFile = options_.SmtpCaFile;
     report_options.SmtpReplyTimeout = options_.SmtpReplyTimeout;
-    channels_ =
-        std::make_unique<ReportChannels>(loop_, display_, ups_, state_, ui_, notices_,
-                                         report_options);
+    channels_ = std::make_unique<ReportChannels>(loop_, display_, ups_, state_, ui_, notices_,
+                                                 report_options);
     poller_->SetRefreshInterval(link::kStartRefreshInterval);
 
     const std::string settings_path =

@@ -155,6 +155,7 @@ UpsState MakeUpsState(const UpsStateInputs& inputs,
 }
 
 void UpsStateKeeper::OnCycle(bool good, const UpsStateInputs& inputs, Clock::time_point now) {
+    if (inputs.Evaluated) ++evaluations_;
     if (good) {
         last_good_ = now;
         latest_ = MakeUpsState(inputs, last_good_, now);
@@ -180,6 +181,7 @@ void UpsStateKeeper::OnCycle(bool good, const UpsStateInputs& inputs, Clock::tim
         }
         latest_ = std::move(next);
     }
+    latest_.Evaluations = evaluations_;
     for (const Listener& listener : listeners_) listener(latest_);
 }
 

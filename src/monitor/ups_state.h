@@ -111,6 +111,9 @@ struct UpsState {
     bool Known = false;
     // The readings came with this cycle's reply.
     bool NewReply = false;
+    // Stored replies evaluated so far, whatever they held: the window's activity indicator
+    // turns with it.
+    unsigned long Evaluations = 0;
     UpsReadings Readings;
     UpsReceived Received;
     std::array<bool, link::kStatusFieldCount> Flags{};
@@ -134,6 +137,7 @@ struct UpsState {
 // What the record is made of, gathered by the caller each cycle.
 struct UpsStateInputs {
     const UpsStatus* Status = nullptr;  // the evaluation's record; null before any full reply
+    bool Evaluated = false;             // this cycle's stored reply was evaluated
     bool UpsFound = false;
     long double NominalBatteryVolts = 0;
     UpsProtection Protection;
@@ -170,6 +174,7 @@ public:
 private:
     std::vector<Listener> listeners_;
     std::optional<Clock::time_point> last_good_;
+    unsigned long evaluations_ = 0;
     UpsState latest_;
 };
 

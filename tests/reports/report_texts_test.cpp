@@ -142,7 +142,6 @@ TEST(ReportSnapshotTest, EachValueComesFromTheRecordOrTheDetection) {
     monitor::UpsState state;
     state.Received.Fields = {"230.0", "229.5", "231.0", "012", "50.0", "13.6", "25.0", "00001001"};
     state.Flags[1] = state.Flags[3] = true;
-    display.UPSStatusCB1 = true;  // what the window shows plays no part
     ups.UpsFound = true;
     const ReportSnapshot snapshot = TakeReportSnapshot(state, display, ups);
     EXPECT_EQ(ComposeStatusReport(snapshot, kNow).Body,
