@@ -92,8 +92,6 @@ struct DisplayModel {
     bool SMTPWarningsCB = false;         // "SMTP Warnings"
     bool LANWarningsCB = false;          // "LAN Warnings"
 
-    int TrayIconIndex = 0;
-
     // The battery model: runtime and health on the status page, what it rests on on the
     // information page, and its settings.
     std::string RuntimeL = "...";

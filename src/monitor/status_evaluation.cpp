@@ -250,7 +250,6 @@ void StatusEvaluation::Announce(NoticeKind kind) {
 }
 
 void StatusEvaluation::SetTrayIcon(int index) {
-    display_.TrayIconIndex = index;
     tray_.SetTrayIcon(index);
 }
 

@@ -340,7 +340,7 @@ TEST(EvaluationTest, GatesAndChannels) {
         c.Setup(h.display);
         h.Feed(Reply("10000000"));
         EXPECT_EQ(h.journal, c.Expected) << c.Name;
-        EXPECT_EQ(h.display.TrayIconIndex, 2);
+        EXPECT_EQ(h.tray.Icons.back(), 2);
         for (const auto& notice : h.notices.Notices) EXPECT_EQ(notice.Time, h.now);
         for (const auto& balloon : h.tray.Balloons) EXPECT_EQ(balloon.Title, "UPS Status");
     }

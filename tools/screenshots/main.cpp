@@ -53,14 +53,15 @@ QString TrayName(QString window_name) { return window_name.replace("window-", "t
 
 // The window, the tray's image and its hint from the record as of now, as the program's own
 // runner shows them.
-void ShowState(gw::app::Application& app, gw::ui::MainWindow& window, gw::ui::TrayIcon& tray) {
+void ShowState(gw::app::Application& app, const gw::ui::QtPresentation& ui,
+               gw::ui::MainWindow& window, gw::ui::TrayIcon& tray) {
     gw::monitor::UpsState state = app.State().Current();
     state.Protection.State = app.Response().State();
     state.Protection.Left = app.Response().SecondsLeft();
     window.ShowState(state);
     window.ShowModel();
     tray.SetToolTip(QString::fromStdString(gw::monitor::TrayToolTip(state)));
-    tray.SetImage(gw::monitor::TrayIconFor(state, app.Display().TrayIconIndex));
+    tray.SetImage(gw::monitor::TrayIconFor(state, ui.EvaluationTrayIcon()));
 }
 
 // Saves the window as `name` in `out`, and the tray beside it.
@@ -95,7 +96,7 @@ int TakeStates(const QString& out, int com, const QString& simulator, const QStr
     ui.AttachWindow(&window);
     window.Restore();
     window.findChild<QTabWidget*>("PC")->setCurrentIndex(1);
-    const auto show = [&] { ShowState(app, window, tray); };
+    const auto show = [&] { ShowState(app, ui, window, tray); };
     if (simulator.isEmpty()) {
         // No UPS answers: the start timer's detection runs, then the window tells it.
         QTimer::singleShot(4000, [&] {
@@ -169,7 +170,7 @@ int main(int argc, char** argv) {
     constexpr int kCycles = 14;
     int cycles = 0;
     app.AddModelObserver([&](const gw::app::ModelChange& change) {
-        ShowState(app, window, tray);
+        ShowState(app, ui, window, tray);
         // Past the outage that scripts/screenshots has the simulator go through, and past the
         // history's next commit.
         if (change.Kind != gw::app::ModelChange::What::Cycle || ++cycles != kCycles) return;
