@@ -95,7 +95,8 @@ monitor::UpsStateInputs Application::StateInputs() const {
     inputs.Protection.State = response_->State();
     inputs.Protection.Left = response_->SecondsLeft();
     inputs.Protection.Action = monitor::ChosenAction(display_);
-    inputs.HealthEvidence = display_.BatteryHealthHint;
+    const monitor::BatteryModel* battery = battery_ ? battery_->Model() : nullptr;
+    if (battery != nullptr) inputs.HealthEvidence = battery->Knowledge().Evidence;
     inputs.Manufacturer = display_.MfrE;
     inputs.Model = display_.ModelE.empty() ? display_.ProductNameE : display_.ModelE;
     inputs.Firmware = display_.VerE;

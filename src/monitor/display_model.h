@@ -92,11 +92,8 @@ struct DisplayModel {
     bool SMTPWarningsCB = false;         // "SMTP Warnings"
     bool LANWarningsCB = false;          // "LAN Warnings"
 
-    // The battery model: runtime and health on the status page, what it rests on on the
-    // information page, and its settings.
-    std::string RuntimeL = "...";
-    std::string BatteryHealthL = "...";
-    std::string BatteryHealthHint;             // the evidence for the verdict
+    // The battery model: what it rests on on the information page, and its settings (the
+    // runtime and health on the status page mirror the record: ui::UpsMirror).
     std::string BatteryCapacityL = "...";
     std::string BatteryResistanceL = "...";
     std::string BatteryDischargesL = "0";

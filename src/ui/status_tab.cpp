@@ -1,8 +1,8 @@
 // The "UPS Status" page: the data stream, the readings with their report boxes, the flags, the
 // battery and the log.
+#include <QCheckBox>
 #include <QDateTime>
 #include <QFileDialog>
-#include <QCheckBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -98,11 +98,20 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() != QEvent::KeyPress) return QObject::eventFilter(watched, event);
         switch (static_cast<QKeyEvent*>(event)->key()) {
-            case Qt::Key_PageUp: step_(monitor::ThresholdKey::PageUp); return true;
-            case Qt::Key_PageDown: step_(monitor::ThresholdKey::PageDown); return true;
-            case Qt::Key_Up: step_(monitor::ThresholdKey::Up); return true;
-            case Qt::Key_Down: step_(monitor::ThresholdKey::Down); return true;
-            default: return QObject::eventFilter(watched, event);
+            case Qt::Key_PageUp:
+                step_(monitor::ThresholdKey::PageUp);
+                return true;
+            case Qt::Key_PageDown:
+                step_(monitor::ThresholdKey::PageDown);
+                return true;
+            case Qt::Key_Up:
+                step_(monitor::ThresholdKey::Up);
+                return true;
+            case Qt::Key_Down:
+                step_(monitor::ThresholdKey::Down);
+                return true;
+            default:
+                return QObject::eventFilter(watched, event);
         }
     }
 
@@ -121,7 +130,8 @@ QGroupBox* BuildReadings(TabContext& context) {
         QLineEdit* field = Field(reading.Field, reading.Unit[0] ? 58 : 0);
         binding.Show(field, reading.Text);
         grid->addWidget(field, row, 1, 1, reading.Unit[0] ? 1 : 2);
-        if (reading.Unit[0]) grid->addWidget(Caption(nullptr, QString::fromUtf8(reading.Unit)), row, 2);
+        if (reading.Unit[0])
+            grid->addWidget(Caption(nullptr, QString::fromUtf8(reading.Unit)), row, 2);
         QCheckBox* box = Box(reading.Box);
         binding.Check(box, reading.Report);
         grid->addWidget(box, row, 3, Qt::AlignRight);
@@ -190,11 +200,10 @@ QGroupBox* BuildReadings(TabContext& context) {
                 if (context.Edited) context.Edited();
             }
         };
-        binding.Arrows(pair.Arrows, pair.Field, row_of->Control, row_of->Edit,
-                       [step_key](int direction) {
-                           step_key(direction > 0 ? monitor::ThresholdKey::Up
-                                                  : monitor::ThresholdKey::Down);
-                       });
+        binding.Arrows(
+            pair.Arrows, pair.Field, row_of->Control, row_of->Edit, [step_key](int direction) {
+                step_key(direction > 0 ? monitor::ThresholdKey::Up : monitor::ThresholdKey::Down);
+            });
         pair.Field->installEventFilter(new ThresholdKeys(pair.Field, step_key));
         lower->addWidget(Caption(nullptr, threshold.Caption), lower_row, 0);
         lower->addLayout(Row({pair.Layout, Caption(nullptr, "V")}), lower_row, 1);
@@ -206,10 +215,10 @@ QGroupBox* BuildReadings(TabContext& context) {
     // A long estimate wraps rather than widen the page past the window.
     runtime->setWordWrap(true);
     health->setWordWrap(true);
-    binding.Show(runtime, &Model::RuntimeL);
-    binding.Show(health, &Model::BatteryHealthL);
-    binding.Also([health, &model] {
-        health->setToolTip(QString::fromStdString(model.BatteryHealthHint));
+    binding.Show(runtime, &Mirror::RuntimeL);
+    binding.Show(health, &Mirror::BatteryHealthL);
+    binding.AlsoMirror([health, &binding] {
+        health->setToolTip(QString::fromStdString(binding.mirror().BatteryHealthHint));
     });
     lower->addWidget(Caption("RuntimeNL", "Runtime:"), lower_row, 0);
     lower->addWidget(runtime, lower_row, 1, 1, 2);

@@ -1,9 +1,29 @@
 #include "ui/ups_mirror.h"
 
+#include "monitor/battery_health.h"
+#include "monitor/battery_watch.h"
 #include "monitor/local_time.h"
 #include "monitor/status_evaluation.h"
 
 namespace gw::ui {
+
+namespace {
+
+const char* VerdictText(monitor::BatteryVerdict verdict) {
+    switch (verdict) {
+        case monitor::BatteryVerdict::Good:
+            return monitor::kHealthGood;
+        case monitor::BatteryVerdict::Weak:
+            return monitor::kHealthWeak;
+        case monitor::BatteryVerdict::Replace:
+            return monitor::kHealthReplace;
+        case monitor::BatteryVerdict::Unknown:
+            break;
+    }
+    return "...";
+}
+
+}  // namespace
 
 UpsMirror MirrorOf(const monitor::UpsState& state) {
     UpsMirror mirror;
@@ -17,6 +37,13 @@ UpsMirror MirrorOf(const monitor::UpsState& state) {
     for (std::size_t k = 0; k < link::kStatusFieldCount; ++k) {
         mirror.*kReadingEdits[k] = received.Fields[k];
     }
+    const monitor::UpsBattery& battery = state.Battery;
+    if (battery.RuntimeSeconds) {
+        mirror.RuntimeL = monitor::RuntimeText(*battery.RuntimeSeconds) +
+                          (battery.RuntimeLearned ? " (learned)" : " (assumed battery)");
+    }
+    mirror.BatteryHealthL = VerdictText(battery.Health);
+    mirror.BatteryHealthHint = battery.HealthEvidence;
     // Flags, mode and AVR come with a reply evaluated in full only.
     if (!state.Known) return mirror;
     for (std::size_t k = 0; k < link::kStatusFieldCount; ++k) {

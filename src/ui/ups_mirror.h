@@ -1,7 +1,8 @@
 // What the status page's reading controls hold, filled from the record of the UPS's state: the
-// data stream row, the fields exactly as received, the flag boxes, the mode, the AVR label and
-// the input's extremes. The window binds its widgets to these members (same names as the
-// widgets' objectName). Nothing in monitoring reads them: the record is the one copy.
+// data stream row, the fields exactly as received, the flag boxes, the mode, the AVR label,
+// the input's extremes and what the battery model makes of the readings. The window binds its
+// widgets to these members (same names as the widgets' objectName). Nothing in monitoring reads
+// them: the record is the one copy.
 //
 // Thread rule: main thread only.
 #pragma once
@@ -47,6 +48,11 @@ struct UpsMirror {
     std::string UPSModeL = "...";
     std::string IPVoltageMinL = "...";
     std::string IPVoltageMaxL = "...";
+
+    // The battery model: the runtime and the health with the evidence for it as its hint.
+    std::string RuntimeL = "...";
+    std::string BatteryHealthL = "...";
+    std::string BatteryHealthHint;
 };
 
 // The reading fields in the order of the reply's fields.

@@ -258,7 +258,9 @@ TEST(MainWindowTest, EveryControlFitsTheWidthOfItsPage) {
     Bench bench;
     monitor::ShowProgramPath(bench.model, "/usr/local/bin/WWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWW");
     bench.model.OSL = "Debian GNU/Linux 12 (bookworm), kernel 6.1.0-18-amd64 x86_64";
-    bench.model.RuntimeL = "40 min 18 s (assumed battery)";
+    monitor::UpsState state;
+    state.Battery.RuntimeSeconds = 2418;  // "40 min 18 s (assumed battery)"
+    bench.window.ShowState(state);
     bench.model.BatteryCapacityL = "11 min 09 s at 30 % load (assumed battery)";
     bench.model.BatteryResistanceL = "sag 0.36 V at 30 % load (learned)";
     bench.window.ShowModel();
@@ -421,6 +423,8 @@ TEST(UpsMirrorTest, ReadingControlsMirrorTheRecord) {
     EXPECT_EQ(before.UPSModeL, "...");
     EXPECT_EQ(before.IPVoltageMinL, "...");
     EXPECT_EQ(before.UPSStatusCB5Caption, "Standby UPS");
+    EXPECT_EQ(before.RuntimeL, "...");
+    EXPECT_EQ(before.BatteryHealthL, "...");
 
     monitor::UpsStatus status;
     status.ReplyText = "(210.0 229.0 220.0 021 50.0 13.60 --.- 00100000#";
@@ -430,10 +434,14 @@ TEST(UpsMirrorTest, ReadingControlsMirrorTheRecord) {
     status.Mode = "OL";
     status.AVRState = "BOOST";
     status.IPVoltageMin = status.IPVoltageMax = 210;
+    status.RuntimeSeconds = 2418;
+    status.RuntimeLearned = true;
+    status.BatteryHealth = "Replace";
     monitor::UpsStateInputs inputs;
     inputs.Status = &status;
     inputs.UpsFound = true;
     inputs.Evaluated = true;
+    inputs.HealthEvidence = "capacity 41 % of new";
     keeper.OnCycle(true, inputs);
     const UpsMirror after = MirrorOf(keeper.Current());
     EXPECT_EQ(after.ReportStringE, status.ReplyText);
@@ -447,6 +455,9 @@ TEST(UpsMirrorTest, ReadingControlsMirrorTheRecord) {
     EXPECT_EQ(after.UPSModeL, "OL");
     EXPECT_EQ(after.IPVoltageMinL, "210.0");
     EXPECT_EQ(after.IPVoltageMaxL, "210.0");
+    EXPECT_EQ(after.RuntimeL, "40 min 18 s (learned)");
+    EXPECT_EQ(after.BatteryHealthL, "Replace");
+    EXPECT_EQ(after.BatteryHealthHint, "capacity 41 % of new");
 
     std::string captions;
     for (int i = 0; i < 9; ++i) {
