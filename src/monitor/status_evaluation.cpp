@@ -249,8 +249,6 @@ void StatusEvaluation::Announce(NoticeKind kind) {
     }
 }
 
-void StatusEvaluation::SetTrayIcon(int index) {
-    tray_.SetTrayIcon(index);
-}
+void StatusEvaluation::SetTrayIcon(int index) { tray_.SetTrayIcon(index); }
 
 }  // namespace gw::monitor
