@@ -73,7 +73,6 @@ void BM_CycleRecord(benchmark::State& state) {
     monitor::UpsStateInputs inputs;
     inputs.Status = &e.evaluation.Status();
     inputs.UpsFound = true;
-    inputs.HealthEvidence = e.display.BatteryHealthHint;
     for (auto _ : state) {
         benchmark::DoNotOptimize(e.evaluation.EvaluateStatus(e.reply));
         keeper.OnCycle(true, inputs);

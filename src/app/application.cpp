@@ -44,18 +44,16 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
             good = evaluation_->EvaluateStatus(poller_->CopyStoredReply()).End ==
                    monitor::EvaluationEnd::Complete;
         }
-        state_.OnCycle(good, StateInputs());
-        if (link_watch_) link_watch_->OnCycle(good);
-        if (good && commands_) commands_->OnStatusShown();
-        // The page shows this cycle's readings from the next request on.
-        if (http_->Running()) http_->Publish();
+        monitor::UpsStateInputs inputs = StateInputs();
+        inputs.Evaluated = !exchange_failed;
+        state_.OnCycle(good, inputs);
         ModelChange change;
         change.Kind = ModelChange::What::Cycle;
         change.CycleFailed = exchange_failed;
         Tell(change);
     });
     history_ = std::make_unique<HistoryService>(loop_, log_);
-    http_ = std::make_unique<HttpService>(loop_, display_, ups_, ui_, log_);
+    http_ = std::make_unique<HttpService>(loop_, display_, ups_, state_, ui_, log_);
     http_->SetHistory(history_.get());
     nut_ = std::make_unique<NutService>(loop_, display_, ups_, ui_, log_, GW_VERSION);
     nut_->SetCommandRunner(
@@ -65,6 +63,16 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
     state_.Subscribe([this](const monitor::UpsState& state) { history_->OnCycle(state); });
     state_.Subscribe([this](const monitor::UpsState& state) {
         nut_->OnCycle(state, response_->State() == monitor::ResponseState::Acting);
+    });
+    state_.Subscribe([this](const monitor::UpsState& state) {
+        if (link_watch_) link_watch_->OnCycle(state.NewReply);
+    });
+    state_.Subscribe([this](const monitor::UpsState& state) {
+        if (state.NewReply && commands_) commands_->OnStatusShown(state);
+    });
+    // The page shows this cycle's readings from the next request on.
+    state_.Subscribe([this](const monitor::UpsState&) {
+        if (http_->Running()) http_->Publish();
     });
     polling_control_ = std::make_unique<monitor::PollingControlOf<link::Poller>>(*poller_);
 }
@@ -89,7 +97,8 @@ monitor::UpsStateInputs Application::StateInputs() const {
     inputs.Protection.State = response_->State();
     inputs.Protection.Left = response_->SecondsLeft();
     inputs.Protection.Action = monitor::ChosenAction(display_);
-    inputs.HealthEvidence = display_.BatteryHealthHint;
+    const monitor::BatteryModel* battery = battery_ ? battery_->Model() : nullptr;
+    if (battery != nullptr) inputs.HealthEvidence = battery->Knowledge().Evidence;
     inputs.Manufacturer = display_.MfrE;
     inputs.Model = display_.ModelE.empty() ? display_.ProductNameE : display_.ModelE;
     inputs.Firmware = display_.VerE;
@@ -224,8 +233,8 @@ Application::Started Application::StartUp() {
     report_options.NotifyBusAddress = options_.NotifyBusAddress;
     report_options.SmtpCaFile = options_.SmtpCaFile;
     report_options.SmtpReplyTimeout = options_.SmtpReplyTimeout;
-    channels_ =
-        std::make_unique<ReportChannels>(loop_, display_, ups_, ui_, notices_, report_options);
+    channels_ = std::make_unique<ReportChannels>(loop_, display_, ups_, state_, ui_, notices_,
+                                                 report_options);
     poller_->SetRefreshInterval(link::kStartRefreshInterval);
 
     const std::string settings_path =

@@ -138,33 +138,20 @@ public:
     bool CloseAllowed() const override { return close_allowed_; }
 
     bool Closed() const { return closed_; }
-    // The system service held its lock at start-up: this copy leaves the UPS alone.
-    bool ServiceRuns() const { return service_runs_; }
     monitor::DisplayModel& Display() { return display_; }
-    HistoryService& History() { return *history_; }
     monitor::EventLog& Log() { return log_; }
     // The log as the journal file gets it, for a console that must not flood the system log.
     monitor::QuietLog& QuietedLog() { return quiet_log_; }
-    link::UpsLink& Link() { return ups_; }
-    link::Poller& Poller() { return *poller_; }
     monitor::StatusEvaluation& Evaluation() { return *evaluation_; }
     // The record of the UPS's state, made after every poll cycle; parts that follow it
     // subscribe here.
     monitor::UpsStateKeeper& State() { return state_; }
-    // The battery model at work; null before StartUp.
-    monitor::BatteryWatch* Battery() { return battery_.get(); }
     monitor::PowerFailResponse& Response() { return *response_; }
-    monitor::UpsDetection& Detection() { return *detection_; }
-    monitor::SystemPower& Power() { return *power_; }
-    // Where the e-mail and LAN channels plug in to receive the event notices.
-    reports::ReportNotices& Notices() { return notices_; }
 
     // The HTTP tab. SetHttpServer is the click on HTTPCB: it sets the box, then starts the
     // server on the port HTTPPortE holds, or stops it; the two failures go to ShowError and
-    // leave the box ticked. SetHttpAuthentication is the click on HTTPAuthCB.
+    // leave the box ticked.
     void SetHttpServer(bool on);
-    void SetHttpAuthentication(bool on) { display_.HTTPAuthCB = on; }
-    bool HttpServerRunning() const { return http_->Running(); }
     // HTTPPortE is editable exactly while the server is stopped; HTTPUserE and HTTPPasswordE
     // exactly while HTTPAuthCB is ticked.
     bool HttpPortEditable() const override { return http_->PortEditable(); }
@@ -173,18 +160,15 @@ public:
     // After an edit of the user, the password or a page check box: the server answers from it
     // at once (otherwise within HttpService::kRefreshPeriod).
     void HttpPageChanged() override { http_->Publish(); }
-    HttpService& Http() { return *http_; }
 
     // The network UPS server's group. SetNutServer is the click on its box.
     void SetNutServer(bool on);
     void OnNutEnabledClicked() override { SetNutServer(display_.NUTServerCB); }
     bool NutFieldsEditable() const override { return nut_->FieldsEditable(); }
     void NutLoginChanged() override { nut_->Publish(); }
-    NutService& Nut() { return *nut_; }
     std::shared_ptr<const history::HistoryReader> HistoryReader() const override {
         return history_->Reader();
     }
-    const PlatformVersion& Platform() const { return platform_; }
 
     // The SMTP and LAN tabs. Each does nothing before StartUp. The tests send a status report
     // now; the Reports boxes and the delay arrows make the period timers follow the model's
@@ -195,8 +179,6 @@ public:
     void OnSmtpDelayClicked() override;
     void OnLanReportsClicked() override;
     void OnLanDelayClicked() override;
-    // The report channels once StartUp ran, else nullptr.
-    ReportChannels* Reports() { return channels_.get(); }
 
 private:
     // PowerHooks

@@ -30,9 +30,9 @@ std::string PortTextError(std::string_view text) {
 }
 
 HttpService::HttpService(link::MainLoop& loop, const monitor::DisplayModel& display,
-                         const link::UpsLink& ups, monitor::DetectionDialogs& dialogs,
-                         link::LogSink& log)
-    : loop_(loop), log_(log), display_(display), ups_(ups), dialogs_(dialogs) {}
+                         const link::UpsLink& ups, const monitor::UpsStateKeeper& state,
+                         monitor::DetectionDialogs& dialogs, link::LogSink& log)
+    : loop_(loop), log_(log), display_(display), ups_(ups), state_(state), dialogs_(dialogs) {}
 
 void HttpService::OnEnabledChanged() {
     // Unticked always stops, whatever the port field holds by then.
@@ -73,13 +73,13 @@ void HttpService::LogFailedLogins(bool all) {
 
 void HttpService::Publish() {
     reports::PageState state;
-    state.Snapshot = reports::TakeReportSnapshot(display_, ups_);
+    state.Ups = state_.Current();
+    state.Snapshot = reports::TakeReportSnapshot(state.Ups, display_, ups_);
     state.Items = reports::TakeReportItems(display_);
     state.User = display_.HTTPUserE;
     state.Password = display_.HTTPPasswordE;
     if (history_ != nullptr) {
         state.Metrics = history_->Metrics(display_);
-        state.Ups = history_->State();
         state.History = history_->Reader();
     }
     source_.Publish(std::move(state));

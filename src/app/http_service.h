@@ -16,6 +16,7 @@
 #include "link/ups_link.h"
 #include "monitor/detection_seams.h"
 #include "monitor/display_model.h"
+#include "monitor/ups_state.h"
 #include "reports/http_server.h"
 #include "reports/page_source.h"
 
@@ -36,9 +37,11 @@ public:
     // monitoring is stopped. The ended bursts of failed logins are logged as often.
     static constexpr std::chrono::seconds kRefreshPeriod{1};
 
-    // `display`, `ups`, `dialogs` and `log` outlive this.
+    // `display`, `ups`, `state`, `dialogs` and `log` outlive this. The pages tell `state`'s
+    // record.
     HttpService(link::MainLoop& loop, const monitor::DisplayModel& display,
-                const link::UpsLink& ups, monitor::DetectionDialogs& dialogs, link::LogSink& log);
+                const link::UpsLink& ups, const monitor::UpsStateKeeper& state,
+                monitor::DetectionDialogs& dialogs, link::LogSink& log);
 
     // The reaction to HTTPCB: starts the server on the port HTTPPortE shows when the box is
     // ticked, stops it when not. A failure is shown in a message box; the box stays as it is,
@@ -69,6 +72,7 @@ private:
     link::LogSink& log_;
     const monitor::DisplayModel& display_;
     const link::UpsLink& ups_;
+    const monitor::UpsStateKeeper& state_;
     monitor::DetectionDialogs& dialogs_;
     const HistoryService* history_ = nullptr;
     reports::PageSource source_;

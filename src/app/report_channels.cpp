@@ -17,11 +17,13 @@ reports::SmtpOptions SmtpOptionsFor(const ReportChannelOptions& options) {
 }  // namespace
 
 ReportChannels::ReportChannels(link::MainLoop& loop, const monitor::DisplayModel& display,
-                               const link::UpsLink& ups, monitor::StatusBar& status,
-                               reports::ReportNotices& notices, const ReportChannelOptions& options)
+                               const link::UpsLink& ups, const monitor::UpsStateKeeper& state,
+                               monitor::StatusBar& status, reports::ReportNotices& notices,
+                               const ReportChannelOptions& options)
     : loop_(loop),
       display_(display),
       ups_(ups),
+      state_(state),
       notices_(notices),
       workers_(loop, status),
       smtp_(display, workers_, SmtpOptionsFor(options)),
@@ -60,8 +62,9 @@ void ReportChannels::Restart(PeriodTimer& timer) {
 }
 
 void ReportChannels::SendReport(reports::ReportChannel& channel) {
-    channel.Send(reports::ComposeStatusReport(reports::TakeReportSnapshot(display_, ups_),
-                                              std::chrono::system_clock::now()));
+    channel.Send(
+        reports::ComposeStatusReport(reports::TakeReportSnapshot(state_.Current(), display_, ups_),
+                                     std::chrono::system_clock::now()));
 }
 
 void ReportChannels::Arm() {

@@ -13,6 +13,7 @@
 #include "link/ups_link.h"
 #include "monitor/detection_seams.h"
 #include "monitor/display_model.h"
+#include "monitor/ups_state.h"
 #include "reports/report_notices.h"
 #include "reports/send_report.h"
 
@@ -28,9 +29,11 @@ struct ReportChannelOptions {
 class ReportChannels final : public monitor::ReportTimers {
 public:
     // Everything passed outlives this; the channels are plugged into `notices` until it goes.
+    // A status report tells `state`'s record as of its sending.
     ReportChannels(link::MainLoop& loop, const monitor::DisplayModel& display,
-                   const link::UpsLink& ups, monitor::StatusBar& status,
-                   reports::ReportNotices& notices, const ReportChannelOptions& options);
+                   const link::UpsLink& ups, const monitor::UpsStateKeeper& state,
+                   monitor::StatusBar& status, reports::ReportNotices& notices,
+                   const ReportChannelOptions& options);
     ~ReportChannels() override;
     ReportChannels(const ReportChannels&) = delete;
     ReportChannels& operator=(const ReportChannels&) = delete;
@@ -74,6 +77,7 @@ private:
     link::MainLoop& loop_;
     const monitor::DisplayModel& display_;
     const link::UpsLink& ups_;
+    const monitor::UpsStateKeeper& state_;
     reports::ReportNotices& notices_;
     reports::SendWorkers workers_;
     reports::SmtpChannel smtp_;

@@ -158,7 +158,7 @@ void BatteryWatch::OnEvaluated(UpsStatus& status) {
     }
     CheckTrigger(status, left);
     ScheduleTest(status);
-    Show(runtime);
+    Show();
 }
 
 void BatteryWatch::CheckTrigger(const UpsStatus& status, std::optional<double> runtime) {
@@ -231,16 +231,8 @@ void BatteryWatch::ScheduleTest(const UpsStatus& status) {
     start_test_(k.Verdict == kHealthGood ? 0 : kLongTestMinutes);
 }
 
-void BatteryWatch::Show(std::optional<double> runtime) {
+void BatteryWatch::Show() {
     const BatteryKnowledge& k = model_->Knowledge();
-    if (runtime) {
-        display_.RuntimeL = RuntimeText(*runtime) +
-                            (model_->RuntimeLearned() ? " (learned)" : " (assumed battery)");
-    } else {
-        display_.RuntimeL = "...";
-    }
-    display_.BatteryHealthL = k.Verdict.empty() ? "..." : k.Verdict;
-    display_.BatteryHealthHint = k.Evidence;
     const BatteryFigure capacity = model_->Capacity();
     display_.BatteryCapacityL =
         RuntimeText(model_->FullRuntime(GenericBattery::kReferenceDrain * 100)) +

@@ -1,7 +1,7 @@
-// What the main window's controls hold: the working copy of the readings and of the settings
-// that monitoring reads. The window binds its widgets to these members (same names as the
-// widgets' objectName); everything else reads and writes them here, so all the logic runs
-// without a window.
+// What the main window's controls hold: the working copy of the settings that monitoring
+// reads, the battery's labels and what detection shows. The window binds its widgets to these
+// members (same names as the widgets' objectName); everything else reads and writes them here,
+// so all the logic runs without a window.
 //
 // Thread rule: main thread only. Other threads get copies made on the main thread.
 #pragma once
@@ -67,38 +67,8 @@ private:
 
 // clang-format off
 struct DisplayModel {
-    // The data stream row.
-    std::string ReportStringE;       // the stored reply, "#" for its CR
-    std::string TimeL = "...";       // time of day of the reply
-    std::string ProgressL = "-";     // the activity indicator
-    int SpinnerStep = 0;             // 0..7, the next caption of ProgressL
-
-    // The readings, exactly as received.
-    std::string IPVoltageE;
-    std::string IPFaultVoltageE;
-    std::string OPVoltageE;
-    std::string OPCurrentE;
-    std::string IPFrequencyE;
-    std::string BatteryVoltageE;
-    std::string TemperatureE;
-    std::string UPSStatusE;
-
-    // The eight status flags; display only.
-    bool UPSStatusCB1 = false;
-    bool UPSStatusCB2 = false;
-    bool UPSStatusCB3 = false;
-    bool UPSStatusCB4 = false;
-    bool UPSStatusCB5 = false;
-    bool UPSStatusCB6 = false;
-    bool UPSStatusCB7 = false;
-    bool UPSStatusCB8 = false;
-    std::string UPSStatusCB5Caption = "Standby UPS";
-    std::string AVRStateL = "...";   // the label beside "AVR"
-    bool AVRStateLEnabled = false;
-
-    std::string UPSModeL = "...";
-    std::string IPVoltageMinL = "...";
-    std::string IPVoltageMaxL = "...";
+    // The readings' own controls (data stream, fields, flags, mode, AVR, extremes) mirror the
+    // record of the UPS's state on the window's side (ui::UpsMirror).
 
     // Battery: charge, gauge, nominal voltage and the three thresholds in tenths of a volt.
     std::string BatteryChargeL = "...";
@@ -122,13 +92,8 @@ struct DisplayModel {
     bool SMTPWarningsCB = false;         // "SMTP Warnings"
     bool LANWarningsCB = false;          // "LAN Warnings"
 
-    int TrayIconIndex = 0;
-
-    // The battery model: runtime and health on the status page, what it rests on on the
-    // information page, and its settings.
-    std::string RuntimeL = "...";
-    std::string BatteryHealthL = "...";
-    std::string BatteryHealthHint;             // the evidence for the verdict
+    // The battery model: what it rests on on the information page, and its settings (the
+    // runtime and health on the status page mirror the record: ui::UpsMirror).
     std::string BatteryCapacityL = "...";
     std::string BatteryResistanceL = "...";
     std::string BatteryDischargesL = "0";
@@ -241,19 +206,6 @@ struct DisplayModel {
     bool CancelTestSBEnabled = true;
 };
 
-// The reading edits in the order of the reply's fields.
-inline constexpr std::string DisplayModel::*kReadingEdits[] = {
-    &DisplayModel::IPVoltageE,   &DisplayModel::IPFaultVoltageE, &DisplayModel::OPVoltageE,
-    &DisplayModel::OPCurrentE,   &DisplayModel::IPFrequencyE,    &DisplayModel::BatteryVoltageE,
-    &DisplayModel::TemperatureE, &DisplayModel::UPSStatusE,
-};
-
-// The flag check boxes in the order of the status bits' characters.
-inline constexpr bool DisplayModel::*kFlagBoxes[] = {
-    &DisplayModel::UPSStatusCB1, &DisplayModel::UPSStatusCB2, &DisplayModel::UPSStatusCB3,
-    &DisplayModel::UPSStatusCB4, &DisplayModel::UPSStatusCB5, &DisplayModel::UPSStatusCB6,
-    &DisplayModel::UPSStatusCB7, &DisplayModel::UPSStatusCB8,
-};
 // clang-format on
 
 }  // namespace gw::monitor

@@ -1,9 +1,7 @@
 #include "monitor/status_evaluation.h"
 
-
 #include "link/protocol.h"
 #include "monitor/battery_charge.h"
-#include "monitor/local_time.h"
 
 namespace gw::monitor {
 
@@ -85,34 +83,23 @@ void StatusEvaluation::Publish() {
     published_ = status_;
 }
 
-void StatusEvaluation::AdvanceSpinner() {
-    constexpr int kSteps = static_cast<int>(std::size(kSpinnerCaptions));
-    const int step = (display_.SpinnerStep % kSteps + kSteps) % kSteps;
-    display_.ProgressL = kSpinnerCaptions[step];
-    display_.SpinnerStep = (step + 1) % kSteps;
-}
-
 EvaluationResult StatusEvaluation::Evaluate(const link::StoredReply& reply) {
-    AdvanceSpinner();
     if (!link_.LinkUsable) return {EvaluationEnd::LinkDown};
     if (reply.Text.empty()) return {EvaluationEnd::EmptyReply};
 
     status_.ReplyText = reply.Text;
     status_.ReplyTime = reply.Time;
-    display_.ReportStringE = reply.Text;
-    display_.TimeL = LocalTimeText(reply.Time, "%H:%M:%S");
 
     if (!(link_.Q1Answered || link_.QSAnswered) || reply.Text.front() != '(') {
         return {EvaluationEnd::NotStatus};
     }
 
-    // Each field is shown as soon as it is cut, so a non-number leaves the fields before it
+    // Each field is kept as soon as it is cut, so a non-number leaves the fields before it
     // new and the ones after it as they were.
     const auto fields = link::SplitStatusText(reply.Text);
     bool below_minimum = false;
     for (std::size_t k = 0; k < fields.size(); ++k) {
         status_.FieldText[k] = std::string(fields[k]);
-        display_.*kReadingEdits[k] = status_.FieldText[k];
         if (k == Index(StatusField::StatusBits)) continue;
         const link::NumberResult number = link::ParseNumber(fields[k]);
         status_.FieldNumber[k] = number.Value;
@@ -163,7 +150,6 @@ void StatusEvaluation::EvaluateFlags(std::string_view bits) {
     for (const auto& row : link::kStatusBits) {
         const bool set = link::StatusBit(bits, row.Flag);
         status_.Flags[row.Character - 1] = set;
-        display_.*kFlagBoxes[row.Character - 1] = set;
     }
 
     UpsMode mode = UpsMode::OnLine;
@@ -173,16 +159,12 @@ void StatusEvaluation::EvaluateFlags(std::string_view bits) {
         mode = UpsMode::Off;
     }
     status_.Mode = ModeTextOf(mode);
-    display_.UPSModeL = status_.Mode;
 
     // This order decides the tray icon: AVR after power fail, so a unit on battery with its
     // AVR flag set shows icon 1.
     EvaluatePowerFail();
     EvaluateAvr();
     EvaluateBatteryLow();
-
-    display_.UPSStatusCB5Caption =
-        status_.Flag(StatusFlag::StandbyUps) ? kStandbyCaption : kOnlineCaption;
 }
 
 void StatusEvaluation::EvaluatePowerFail() {
@@ -205,10 +187,6 @@ void StatusEvaluation::EvaluatePowerFail() {
         if (input < status_.IPVoltageMin) status_.IPVoltageMin = input;
         if (input > status_.IPVoltageMax) status_.IPVoltageMax = input;
     }
-    if (status_.IPVoltageMin <= status_.IPVoltageMax) {
-        display_.IPVoltageMinL = FixedText(status_.IPVoltageMin, 1);
-        display_.IPVoltageMaxL = FixedText(status_.IPVoltageMax, 1);
-    }
     if (power_fail_seen_) {
         ShowBalloon(NoticeKind::PowerRestored);
         countdown_.CancelCountdown();
@@ -226,8 +204,6 @@ void StatusEvaluation::EvaluateAvr() {
                              : input > output ? AvrMode::Trim
                                               : AvrMode::Bypass;
         status_.AVRState = AvrTextOf(mode);
-        display_.AVRStateL = status_.AVRState;
-        display_.AVRStateLEnabled = true;
         SetTrayIcon(kTrayAvr);
         if (!avr_on_seen_) {
             avr_on_seen_ = true;
@@ -237,8 +213,6 @@ void StatusEvaluation::EvaluateAvr() {
         return;
     }
     status_.AVRState = AvrTextOf(AvrMode::Inactive);
-    display_.AVRStateL = status_.AVRState;
-    display_.AVRStateLEnabled = false;
     if (avr_on_seen_) {
         ShowBalloon(NoticeKind::AvrOff);
         Announce(NoticeKind::AvrOff);
@@ -275,9 +249,6 @@ void StatusEvaluation::Announce(NoticeKind kind) {
     }
 }
 
-void StatusEvaluation::SetTrayIcon(int index) {
-    display_.TrayIconIndex = index;
-    tray_.SetTrayIcon(index);
-}
+void StatusEvaluation::SetTrayIcon(int index) { tray_.SetTrayIcon(index); }
 
 }  // namespace gw::monitor

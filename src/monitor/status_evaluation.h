@@ -1,5 +1,5 @@
-// The evaluation of each stored status reply: the status record, the display, and one
-// announcement per change of state (log line, balloon, tray icon, event notice, countdown).
+// The evaluation of each stored status reply: the status record and one announcement per
+// change of state (log line, balloon, tray icon, event notice, countdown).
 //
 //  (230.0 229.0 230.0 021 50.0 13.60 25.0 00001001#
 //  123456789012345678901234567890123456789012345678
@@ -172,7 +172,6 @@ public:
 
 private:
     EvaluationResult Evaluate(const link::StoredReply& reply);
-    void AdvanceSpinner();
     // Pack voltage, charge and the minimum. False when the minimum's text is no number.
     bool EvaluateBattery(long double received, bool& below_minimum);
     void EvaluateFlags(std::string_view bits);

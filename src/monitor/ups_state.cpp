@@ -71,6 +71,14 @@ UpsReadings ReadingsOf(const UpsStatus& status, long double nominal) {
     return r;
 }
 
+UpsReceived ReceivedOf(const UpsStatus& status) {
+    UpsReceived received;
+    received.Reply = status.ReplyText;
+    if (!status.ReplyText.empty()) received.Time = status.ReplyTime;
+    received.Fields = status.FieldText;
+    return received;
+}
+
 Contact ContactAt(bool found, std::optional<std::chrono::steady_clock::time_point> last_good,
                   std::chrono::steady_clock::time_point now) {
     if (!found) return Contact::NoUps;
@@ -127,6 +135,7 @@ UpsState MakeUpsState(const UpsStateInputs& inputs,
     state.Battery.HealthEvidence = inputs.HealthEvidence;
     const UpsStatus* status = inputs.Status;
     if (status == nullptr) return state;
+    state.Received = ReceivedOf(*status);
 
     state.Known = true;
     state.LastReply = status->ReplyTime;
@@ -146,6 +155,7 @@ UpsState MakeUpsState(const UpsStateInputs& inputs,
 }
 
 void UpsStateKeeper::OnCycle(bool good, const UpsStateInputs& inputs, Clock::time_point now) {
+    if (inputs.Evaluated) ++evaluations_;
     if (good) {
         last_good_ = now;
         latest_ = MakeUpsState(inputs, last_good_, now);
@@ -156,6 +166,8 @@ void UpsStateKeeper::OnCycle(bool good, const UpsStateInputs& inputs, Clock::tim
         UpsStateInputs without = inputs;
         without.Status = nullptr;
         UpsState next = MakeUpsState(without, last_good_, now);
+        // What was cut from a reply that did not make it is shown as it came all the same.
+        next.Received = inputs.Status != nullptr ? ReceivedOf(*inputs.Status) : latest_.Received;
         if (latest_.Known) {
             next.Known = true;
             next.LastReply = latest_.LastReply;
@@ -169,6 +181,7 @@ void UpsStateKeeper::OnCycle(bool good, const UpsStateInputs& inputs, Clock::tim
         }
         latest_ = std::move(next);
     }
+    latest_.Evaluations = evaluations_;
     for (const Listener& listener : listeners_) listener(latest_);
 }
 

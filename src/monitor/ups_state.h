@@ -66,6 +66,20 @@ struct UpsReadings {
     std::optional<double> InputMaxVolts;
 };
 
+// The latest stored reply as the UPS sent it, for the texts that quote it (the reports, the
+// page at "/", the window's reading fields) and never reformat it: "012" stays "012", a
+// temperature sent as "--.-" stays that. Unlike the readings it also follows a reply that was
+// cut short or held a non-number: the fields cut from it are new, the others as they were.
+struct UpsReceived {
+    std::string Reply;  // "#" for its CR; empty before the first
+    std::optional<std::chrono::system_clock::time_point> Time;
+    std::array<std::string, link::kStatusFieldCount> Fields;
+
+    const std::string& Field(link::StatusField field) const {
+        return Fields[static_cast<std::size_t>(field)];
+    }
+};
+
 struct UpsProtection {
     ResponseState State = ResponseState::Idle;
     // While counting: the whole seconds left and what happens then.
@@ -97,7 +111,11 @@ struct UpsState {
     bool Known = false;
     // The readings came with this cycle's reply.
     bool NewReply = false;
+    // Stored replies evaluated so far, whatever they held: the window's activity indicator
+    // turns with it.
+    unsigned long Evaluations = 0;
     UpsReadings Readings;
+    UpsReceived Received;
     std::array<bool, link::kStatusFieldCount> Flags{};
     UpsMode Mode = UpsMode::OnLine;
     AvrMode Avr = AvrMode::Inactive;
@@ -119,6 +137,7 @@ struct UpsState {
 // What the record is made of, gathered by the caller each cycle.
 struct UpsStateInputs {
     const UpsStatus* Status = nullptr;  // the evaluation's record; null before any full reply
+    bool Evaluated = false;             // this cycle's stored reply was evaluated
     bool UpsFound = false;
     long double NominalBatteryVolts = 0;
     UpsProtection Protection;
@@ -155,6 +174,7 @@ public:
 private:
     std::vector<Listener> listeners_;
     std::optional<Clock::time_point> last_good_;
+    unsigned long evaluations_ = 0;
     UpsState latest_;
 };
 

@@ -107,10 +107,12 @@ bool UserCommands::Refutes(Watch& watch, bool shows_effect, Clock::time_point no
     return true;
 }
 
-void UserCommands::OnStatusShown() {
+void UserCommands::OnStatusShown(const UpsState& state) {
     const Clock::time_point now = now_();
-    if (Refutes(test_, display_.UPSStatusCB6, now)) status_.ShowStatus(kTestNotStarted);
-    const bool beeper = display_.UPSStatusCB8;
+    if (Refutes(test_, state.Flag(link::StatusFlag::TestInProgress), now)) {
+        status_.ShowStatus(kTestNotStarted);
+    }
+    const bool beeper = state.Flag(link::StatusFlag::BeeperOn);
     if (Refutes(beeper_, beeper == beeper_expected_, now)) status_.ShowStatus(kBeeperNotChanged);
     // Until a toggle's effect is judged, the expectation is ours; after, the UPS's word.
     if (!beeper_.Armed) beeper_expected_ = beeper;

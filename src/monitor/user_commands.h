@@ -17,6 +17,7 @@
 
 #include "monitor/detection_seams.h"
 #include "monitor/display_model.h"
+#include "monitor/ups_state.h"
 
 namespace gw::monitor {
 
@@ -27,7 +28,7 @@ enum class CommandEffect { None, TestRuns, BeeperFlips };
 
 struct UserCommandRow {
     UserCommand Which;
-    const char* Button;        // the tool button's objectName
+    const char* Button;  // the tool button's objectName
     const char* Hint;
     const char* Text;          // sent with CR; TestMinutes adds two digits first
     const char* NotSupported;  // the status bar text after an echo
@@ -79,8 +80,8 @@ public:
     // One click: `minutes` only for TestMinutes. Returns whether the command went out.
     bool Send(UserCommand which, int minutes = 0);
 
-    // After each evaluation of a good status reply, with the display already showing it.
-    void OnStatusShown();
+    // After each cycle whose reply was evaluated in full, with `state` made of it.
+    void OnStatusShown(const UpsState& state);
 
 private:
     // The replies shown from `From` to `Until` must show the command's effect.

@@ -9,7 +9,7 @@ void ReportNotices::Notify(monitor::NoticeKind kind,
     ReportChannel* lan = channels.Lan ? lan_ : nullptr;
     if (mail == nullptr && lan == nullptr) return;
     const ComposedReport notice =
-        ComposeEventNotice(kind, TakeReportSnapshot(display_, ups_), event_time);
+        ComposeEventNotice(kind, TakeDeviceSnapshot(display_, ups_), event_time);
     if (mail != nullptr) mail->Send(notice);
     if (lan != nullptr) lan->Send(notice);
 }

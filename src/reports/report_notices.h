@@ -1,6 +1,6 @@
 // The event notices of the status evaluation, composed and handed to the channels that carry
-// them (e-mail, LAN message). Composing happens here, on the main thread, from one snapshot of
-// the display; a channel only sends what it is given.
+// them (e-mail, LAN message). Composing happens here, on the main thread, from the device's
+// identity (a notice carries no reading); a channel only sends what it is given.
 //
 // Thread rule: main thread only.
 #pragma once

@@ -10,27 +10,33 @@ using monitor::DisplayModel;
 using S = ReportSnapshot;
 using I = ReportItems;
 
-// Which control each value of a report is read from.
+using link::StatusField;
+using link::StatusFlag;
+
+// Which control or field of the reply each value of a report is read from.
 // clang-format off
-constexpr std::pair<std::string S::*, std::string DisplayModel::*> kTexts[] = {
-    {&S::VidText,           &DisplayModel::VIDE},
-    {&S::PidText,           &DisplayModel::PIDE},
-    {&S::ProductName,       &DisplayModel::ProductNameE},
-    {&S::InputVoltage,      &DisplayModel::IPVoltageE},
-    {&S::InputFaultVoltage, &DisplayModel::IPFaultVoltageE},
-    {&S::OutputVoltage,     &DisplayModel::OPVoltageE},
-    {&S::OutputCurrent,     &DisplayModel::OPCurrentE},
-    {&S::InputFrequency,    &DisplayModel::IPFrequencyE},
-    {&S::BatteryVoltage,    &DisplayModel::BatteryVoltageE},
-    {&S::Temperature,       &DisplayModel::TemperatureE},
-    {&S::StatusBits,        &DisplayModel::UPSStatusE},
+constexpr std::pair<std::string S::*, std::string DisplayModel::*> kDevice[] = {
+    {&S::VidText,     &DisplayModel::VIDE},
+    {&S::PidText,     &DisplayModel::PIDE},
+    {&S::ProductName, &DisplayModel::ProductNameE},
 };
 
-constexpr std::pair<bool S::*, bool DisplayModel::*> kFlags[] = {
-    {&S::PowerFail,  &DisplayModel::UPSStatusCB1},
-    {&S::BatteryLow, &DisplayModel::UPSStatusCB2},
-    {&S::AvrActive,  &DisplayModel::UPSStatusCB3},
-    {&S::UpsFailed,  &DisplayModel::UPSStatusCB4},
+constexpr std::pair<std::string S::*, StatusField> kTexts[] = {
+    {&S::InputVoltage,      StatusField::InputVoltage},
+    {&S::InputFaultVoltage, StatusField::InputFaultVoltage},
+    {&S::OutputVoltage,     StatusField::OutputVoltage},
+    {&S::OutputCurrent,     StatusField::OutputCurrent},
+    {&S::InputFrequency,    StatusField::InputFrequency},
+    {&S::BatteryVoltage,    StatusField::BatteryVoltage},
+    {&S::Temperature,       StatusField::Temperature},
+    {&S::StatusBits,        StatusField::StatusBits},
+};
+
+constexpr std::pair<bool S::*, StatusFlag> kFlags[] = {
+    {&S::PowerFail,  StatusFlag::PowerFail},
+    {&S::BatteryLow, StatusFlag::BatteryLow},
+    {&S::AvrActive,  StatusFlag::Avr},
+    {&S::UpsFailed,  StatusFlag::UpsFailed},
 };
 
 constexpr std::pair<bool I::*, bool DisplayModel::*> kItems[] = {
@@ -51,11 +57,18 @@ constexpr std::pair<bool I::*, bool DisplayModel::*> kItems[] = {
 
 }  // namespace
 
-ReportSnapshot TakeReportSnapshot(const DisplayModel& display, const link::UpsLink& ups) {
+ReportSnapshot TakeDeviceSnapshot(const DisplayModel& display, const link::UpsLink& ups) {
     ReportSnapshot snapshot;
-    for (const auto& [to, from] : kTexts) snapshot.*to = display.*from;
-    for (const auto& [to, from] : kFlags) snapshot.*to = display.*from;
+    for (const auto& [to, from] : kDevice) snapshot.*to = display.*from;
     snapshot.UpsFound = ups.UpsFound;
+    return snapshot;
+}
+
+ReportSnapshot TakeReportSnapshot(const monitor::UpsState& state, const DisplayModel& display,
+                                  const link::UpsLink& ups) {
+    ReportSnapshot snapshot = TakeDeviceSnapshot(display, ups);
+    for (const auto& [to, from] : kTexts) snapshot.*to = state.Received.Field(from);
+    for (const auto& [to, from] : kFlags) snapshot.*to = state.Flag(from);
     return snapshot;
 }
 

@@ -1,4 +1,5 @@
-// The values every report is composed from, copied out of the display model in one piece.
+// The values every report is composed from, copied in one piece: the readings and flags out
+// of the record of the UPS's state, the device's identity out of the detection's fields.
 //
 // Thread rule: Take* run on the main thread (the model is the main thread's); the copies they
 // return are plain values that any thread may keep and read.
@@ -8,10 +9,12 @@
 
 #include "link/ups_link.h"
 #include "monitor/display_model.h"
+#include "monitor/ups_state.h"
 
 namespace gw::reports {
 
-// What the window shows, as it shows it: no value is re-formatted for a report.
+// The reply's fields as the UPS sent them and the device as detected: no value is
+// re-formatted for a report.
 struct ReportSnapshot {
     std::string VidText;      // VIDE: four upper-case hex digits, or empty
     std::string PidText;      // PIDE
@@ -47,7 +50,11 @@ struct ReportItems {
     bool UPSFailCB = true;
 };
 
-ReportSnapshot TakeReportSnapshot(const monitor::DisplayModel& display, const link::UpsLink& ups);
+// The device line's values alone: all an event notice carries.
+ReportSnapshot TakeDeviceSnapshot(const monitor::DisplayModel& display, const link::UpsLink& ups);
+// The device's values as TakeDeviceSnapshot, the readings and flags of `state`'s latest reply.
+ReportSnapshot TakeReportSnapshot(const monitor::UpsState& state,
+                                  const monitor::DisplayModel& display, const link::UpsLink& ups);
 ReportItems TakeReportItems(const monitor::DisplayModel& display);
 
 }  // namespace gw::reports

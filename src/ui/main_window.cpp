@@ -1,9 +1,9 @@
 #include "ui/main_window.h"
 
 #include <QCloseEvent>
-#include <QLayout>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QScreen>
 #include <QScrollArea>
@@ -54,9 +54,17 @@ MainWindow::MainWindow(Model& model, monitor::EventLog& log, app::UserActions& a
       tray_(tray),
       timed_test_(timed_test),
       binding_(model),
-      context_(std::make_unique<TabContext>(
-          TabContext{binding_, actions, log, this, [this] { ShowModel(); }, nullptr, nullptr,
-                     nullptr, nullptr, nullptr, {}})) {
+      context_(std::make_unique<TabContext>(TabContext{binding_,
+                                                       actions,
+                                                       log,
+                                                       this,
+                                                       [this] { ShowModel(); },
+                                                       nullptr,
+                                                       nullptr,
+                                                       nullptr,
+                                                       nullptr,
+                                                       nullptr,
+                                                       {}})) {
     LoadIcons();
     setObjectName("TMainForm");
     setWindowTitle("Gridwarden");
@@ -166,10 +174,12 @@ void MainWindow::BuildToolBar() {
             if (confirm_(question)) actions_.ActNow(action);
         };
     };
-    ToolButton("StartSB", ":/icons/start.svg", "Start", [this] { actions_.StartMonitoring(); },
-               &Model::StartSBEnabled);
-    ToolButton("StopSB", ":/icons/stop.svg", "Stop", [this] { actions_.StopMonitoring(); },
-               &Model::StopSBEnabled);
+    ToolButton(
+        "StartSB", ":/icons/start.svg", "Start", [this] { actions_.StartMonitoring(); },
+        &Model::StartSBEnabled);
+    ToolButton(
+        "StopSB", ":/icons/stop.svg", "Stop", [this] { actions_.StopMonitoring(); },
+        &Model::StopSBEnabled);
     bar->addSeparator();
     ToolButton("UPSBeeperSB", ":/icons/beeper.svg", "Toggle UPS Beeper",
                command(UserCommand::ToggleBeeper), &Model::UPSBeeperSBEnabled);
@@ -199,9 +209,11 @@ void MainWindow::BuildToolBar() {
                power(monitor::PowerAction::PowerOff, "Shut this computer down now?"),
                &Model::ShutdownSBEnabled);
     bar->addSeparator();
-    ToolButton("SaveSetSB", ":/icons/save.svg", "Save Settings", [this] { actions_.SaveSettings(); },
-               nullptr);
-    ToolButton("SpeedButton3", ":/icons/exit.svg", "Exit", [this] { ExitConfirmed(); }, nullptr);
+    ToolButton(
+        "SaveSetSB", ":/icons/save.svg", "Save Settings", [this] { actions_.SaveSettings(); },
+        nullptr);
+    ToolButton(
+        "SpeedButton3", ":/icons/exit.svg", "Exit", [this] { ExitConfirmed(); }, nullptr);
 }
 
 void MainWindow::ExitConfirmed() {
@@ -261,6 +273,7 @@ void MainWindow::SetSummary(const QString& text, monitor::SummaryLevel level) {
 QString MainWindow::SummaryText() const { return summary_->text(); }
 
 void MainWindow::ShowState(const monitor::UpsState& state) {
+    binding_.ShowMirror(MirrorOf(state));
     const monitor::UpsSummary summary = monitor::SummaryOf(state);
     SetSummary(QString::fromStdString(summary.Text), summary.Level);
     const monitor::UpsReadings& readings = state.Readings;

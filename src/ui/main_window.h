@@ -46,8 +46,9 @@ public:
     // The state's one-line summary at the top, coloured by its level.
     void SetSummary(const QString& text, monitor::SummaryLevel level);
     QString SummaryText() const;
-    // The record's summary, and what the readings' fields cannot say: which battery voltage
-    // the field shows (a unit may report one cell's) and the other one.
+    // The record: its readings in their fields (UpsMirror), its summary, and what the readings'
+    // fields cannot say: which battery voltage the field shows (a unit may report one cell's)
+    // and the other one.
     void ShowState(const monitor::UpsState& state);
 
     // Asks the user a yes-or-no question before an action that cannot be taken back (a power

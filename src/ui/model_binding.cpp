@@ -54,6 +54,28 @@ void ModelBinding::Show(QAbstractButton* box, bool Model::*checked) {
     shows_.push_back([this, box, checked] { box->setChecked(model_.*checked); });
 }
 
+void ModelBinding::Show(QLineEdit* edit, std::string UpsMirror::*text) {
+    mirror_shows_.push_back([this, edit, text] {
+        const QString shown = ToQt(mirror_.*text);
+        if (edit->text() != shown) edit->setText(shown);
+    });
+}
+
+void ModelBinding::Show(QLabel* label, std::string UpsMirror::*text) {
+    mirror_shows_.push_back([this, label, text] { label->setText(ToQt(mirror_.*text)); });
+}
+
+void ModelBinding::Show(QAbstractButton* box, bool UpsMirror::*checked) {
+    mirror_shows_.push_back([this, box, checked] { box->setChecked(mirror_.*checked); });
+}
+
+void ModelBinding::ShowMirror(UpsMirror mirror) {
+    mirror_ = std::move(mirror);
+    refreshing_ = true;
+    for (const auto& show : mirror_shows_) show();
+    refreshing_ = false;
+}
+
 void ModelBinding::Enable(QWidget* widget, bool Model::*enabled) {
     shows_.push_back([this, widget, enabled] { widget->setEnabled(model_.*enabled); });
 }
@@ -84,7 +106,8 @@ void ModelBinding::Arrows(UpDownButtons* arrows, QLineEdit* field, monitor::UpDo
     } else {
         shows_.push_back([this, field, control] {
             const QString position_text = QString::number((model_.*control).Position);
-            if (field->isReadOnly() && field->text() != position_text) field->setText(position_text);
+            if (field->isReadOnly() && field->text() != position_text)
+                field->setText(position_text);
         });
     }
     QObject::connect(arrows, &UpDownButtons::Stepped, arrows,
@@ -105,6 +128,7 @@ void ModelBinding::Arrows(UpDownButtons* arrows, QLineEdit* field, monitor::UpDo
 void ModelBinding::Refresh() {
     refreshing_ = true;
     for (const auto& show : shows_) show();
+    for (const auto& show : mirror_shows_) show();
     refreshing_ = false;
 }
 

@@ -1,7 +1,7 @@
-// Ties the window's widgets to the display model, which stays the one working copy: Refresh()
-// shows the model in every bound widget, and what the user changes in a widget is written
-// back into the model at once. No decision is taken here; the handlers that act on an edit
-// are given by the caller.
+// Ties the window's widgets to the display model, which stays the one working copy of the
+// settings, and to the mirror of the record of the UPS's state: Refresh() shows both in every
+// bound widget, and what the user changes in a widget is written back into the model at once. No
+// decision is taken here; the handlers that act on an edit are given by the caller.
 //
 // Thread rule: GUI (main) thread only.
 #pragma once
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "monitor/display_model.h"
+#include "ui/ups_mirror.h"
 
 class QAbstractButton;
 class QComboBox;
@@ -54,6 +55,15 @@ public:
     // Any other way of showing a part of the model.
     void Also(std::function<void()> show) { shows_.push_back(std::move(show)); }
 
+    // The mirror's parts, shown again by Refresh() and by ShowMirror().
+    void Show(QLineEdit* edit, std::string UpsMirror::*text);
+    void Show(QLabel* label, std::string UpsMirror::*text);
+    void Show(QAbstractButton* box, bool UpsMirror::*checked);
+    void AlsoMirror(std::function<void()> show) { mirror_shows_.push_back(std::move(show)); }
+    // Takes the mirror of the latest record and shows it in the widgets bound to it.
+    void ShowMirror(UpsMirror mirror);
+    const UpsMirror& mirror() const { return mirror_; }
+
     // Both ways: the user's typing or clicking goes into the model, then `after` runs.
     void Edit(QLineEdit* edit, std::string Model::*text, std::function<void()> after = {});
     void Check(QAbstractButton* box, bool Model::*checked, std::function<void()> after = {});
@@ -68,7 +78,9 @@ public:
 
 private:
     Model& model_;
+    UpsMirror mirror_;
     std::vector<std::function<void()>> shows_;
+    std::vector<std::function<void()>> mirror_shows_;
     bool refreshing_ = false;  // setChecked and setText echo back as edits
 };
 

@@ -17,7 +17,10 @@ void QtPresentation::ShowTrayBalloon(std::string_view title, std::string_view te
     tray_.ShowBalloon(title, text, icon);
 }
 
-void QtPresentation::SetTrayIcon(int index) { tray_.SetImage(index); }
+void QtPresentation::SetTrayIcon(int index) {
+    tray_icon_ = index;
+    tray_.SetImage(index);
+}
 
 void QtPresentation::ShowStatus(std::string_view text) {
     if (window_ != nullptr) {

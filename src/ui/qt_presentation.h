@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/application.h"
+#include "monitor/status_evaluation.h"
 #include "ui/dialogs.h"
 
 namespace gw::ui {
@@ -32,10 +33,14 @@ public:
     int ChooseBatteryVoltage() override;
 
     TimedTestDialog& TimedTest() { return timed_test_; }
+    // The image the evaluation chose last (mains, AVR, on battery); monitor::TrayIconFor
+    // overrules it with what the record says is wrong.
+    int EvaluationTrayIcon() const { return tray_icon_; }
 
 private:
     TrayIcon& tray_;
     MainWindow* window_ = nullptr;
+    int tray_icon_ = monitor::kTrayNormal;
     std::string pending_status_;
     ComPortDialog com_port_;
     BatteryVoltageDialog battery_voltage_;

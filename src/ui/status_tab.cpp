@@ -1,8 +1,8 @@
 // The "UPS Status" page: the data stream, the readings with their report boxes, the flags, the
 // battery and the log.
+#include <QCheckBox>
 #include <QDateTime>
 #include <QFileDialog>
-#include <QCheckBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -24,6 +24,7 @@ namespace gw::ui {
 namespace {
 
 using Model = monitor::DisplayModel;
+using Mirror = UpsMirror;
 
 struct ReadingRow {
     const char* Caption;
@@ -31,20 +32,20 @@ struct ReadingRow {
     const char* Field;
     const char* Unit;
     const char* Box;
-    std::string Model::*Text;
+    std::string Mirror::*Text;
     bool Model::*Report;
 };
 
 // clang-format off
 const ReadingRow kReadingRows[] = {
-    {"I/P Voltage",       "IPVoltageNL",      "IPVoltageE",      "V",  "IPVoltageCB",      &Model::IPVoltageE,      &Model::IPVoltageCB},
-    {"I/P Fault Voltage", "IPFaultVoltageNL", "IPFaultVoltageE", "V",  "IPFaultVoltageCB", &Model::IPFaultVoltageE, &Model::IPFaultVoltageCB},
-    {"O/P Voltage",       "OPVoltageNL",      "OPVoltageE",      "V",  "OPVoltageCB",      &Model::OPVoltageE,      &Model::OPVoltageCB},
-    {"O/P Current",       "OPCurrentNL",      "OPCurrentE",      "%",  "OPCurrentCB",      &Model::OPCurrentE,      &Model::OPCurrentCB},
-    {"I/P Frequency",     "IPFrequencyNL",    "IPFrequencyE",    "Hz", "IPFrequencyCB",    &Model::IPFrequencyE,    &Model::IPFrequencyCB},
-    {"Battery Voltage",   "BatteryVoltageNL", "BatteryVoltageE", "V",  "BatteryVoltageCB", &Model::BatteryVoltageE, &Model::BatteryVoltageCB},
-    {"Temperature",       "TemperatureNL",    "TemperatureE",    "\u00b0C", "TemperatureCB", &Model::TemperatureE,  &Model::TemperatureCB},
-    {"UPS Status",        "UPSStatusNL",      "UPSStatusE",      "",   "UPSStatusCB",      &Model::UPSStatusE,      &Model::UPSStatusCB},
+    {"I/P Voltage",       "IPVoltageNL",      "IPVoltageE",      "V",  "IPVoltageCB",      &Mirror::IPVoltageE,      &Model::IPVoltageCB},
+    {"I/P Fault Voltage", "IPFaultVoltageNL", "IPFaultVoltageE", "V",  "IPFaultVoltageCB", &Mirror::IPFaultVoltageE, &Model::IPFaultVoltageCB},
+    {"O/P Voltage",       "OPVoltageNL",      "OPVoltageE",      "V",  "OPVoltageCB",      &Mirror::OPVoltageE,      &Model::OPVoltageCB},
+    {"O/P Current",       "OPCurrentNL",      "OPCurrentE",      "%",  "OPCurrentCB",      &Mirror::OPCurrentE,      &Model::OPCurrentCB},
+    {"I/P Frequency",     "IPFrequencyNL",    "IPFrequencyE",    "Hz", "IPFrequencyCB",    &Mirror::IPFrequencyE,    &Model::IPFrequencyCB},
+    {"Battery Voltage",   "BatteryVoltageNL", "BatteryVoltageE", "V",  "BatteryVoltageCB", &Mirror::BatteryVoltageE, &Model::BatteryVoltageCB},
+    {"Temperature",       "TemperatureNL",    "TemperatureE",    "\u00b0C", "TemperatureCB", &Mirror::TemperatureE,  &Model::TemperatureCB},
+    {"UPS Status",        "UPSStatusNL",      "UPSStatusE",      "",   "UPSStatusCB",      &Mirror::UPSStatusE,      &Model::UPSStatusCB},
 };
 
 // The flags, and beside the first four the boxes that put them into the reports.
@@ -97,11 +98,20 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() != QEvent::KeyPress) return QObject::eventFilter(watched, event);
         switch (static_cast<QKeyEvent*>(event)->key()) {
-            case Qt::Key_PageUp: step_(monitor::ThresholdKey::PageUp); return true;
-            case Qt::Key_PageDown: step_(monitor::ThresholdKey::PageDown); return true;
-            case Qt::Key_Up: step_(monitor::ThresholdKey::Up); return true;
-            case Qt::Key_Down: step_(monitor::ThresholdKey::Down); return true;
-            default: return QObject::eventFilter(watched, event);
+            case Qt::Key_PageUp:
+                step_(monitor::ThresholdKey::PageUp);
+                return true;
+            case Qt::Key_PageDown:
+                step_(monitor::ThresholdKey::PageDown);
+                return true;
+            case Qt::Key_Up:
+                step_(monitor::ThresholdKey::Up);
+                return true;
+            case Qt::Key_Down:
+                step_(monitor::ThresholdKey::Down);
+                return true;
+            default:
+                return QObject::eventFilter(watched, event);
         }
     }
 
@@ -120,7 +130,8 @@ QGroupBox* BuildReadings(TabContext& context) {
         QLineEdit* field = Field(reading.Field, reading.Unit[0] ? 58 : 0);
         binding.Show(field, reading.Text);
         grid->addWidget(field, row, 1, 1, reading.Unit[0] ? 1 : 2);
-        if (reading.Unit[0]) grid->addWidget(Caption(nullptr, QString::fromUtf8(reading.Unit)), row, 2);
+        if (reading.Unit[0])
+            grid->addWidget(Caption(nullptr, QString::fromUtf8(reading.Unit)), row, 2);
         QCheckBox* box = Box(reading.Box);
         binding.Check(box, reading.Report);
         grid->addWidget(box, row, 3, Qt::AlignRight);
@@ -134,9 +145,10 @@ QGroupBox* BuildReadings(TabContext& context) {
     for (std::size_t i = 0; i < std::size(kFlagRows); ++i) {
         const FlagRow& flag = kFlagRows[i];
         QCheckBox* box = Box(flag.Name, flag.Caption);
-        binding.Show(box, monitor::kFlagBoxes[i]);
+        binding.Show(box, kFlagBoxes[i]);
         if (i == 4) {
-            binding.Also([box, &model] { box->setText(Line(model.UPSStatusCB5Caption)); });
+            binding.AlsoMirror(
+                [box, &binding] { box->setText(Line(binding.mirror().UPSStatusCB5Caption)); });
         }
         flag_grid->addWidget(box, static_cast<int>(i % 4), static_cast<int>(i / 4) * 2);
         if (flag.ReportBox != nullptr) {
@@ -146,8 +158,9 @@ QGroupBox* BuildReadings(TabContext& context) {
         }
     }
     QLabel* avr_state = Value("AVRStateL", "...");
-    binding.Show(avr_state, &Model::AVRStateL);
-    binding.Also([avr_state, &model] { avr_state->setEnabled(model.AVRStateLEnabled); });
+    binding.Show(avr_state, &Mirror::AVRStateL);
+    binding.AlsoMirror(
+        [avr_state, &binding] { avr_state->setEnabled(binding.mirror().AVRStateLEnabled); });
     flag_grid->addWidget(avr_state, 2, 1);
     grid->addWidget(flags, row, 0, 1, 3);
     grid->addLayout(report_boxes, row, 3, Qt::AlignRight | Qt::AlignVCenter);
@@ -158,9 +171,9 @@ QGroupBox* BuildReadings(TabContext& context) {
     QLabel* maximum = Value("IPVoltageMaxL", "...");
     QLabel* mode = Value("UPSModeL", "...", true);
     QLabel* charge = Value("BatteryChargeL", "...", true);
-    binding.Show(minimum, &Model::IPVoltageMinL);
-    binding.Show(maximum, &Model::IPVoltageMaxL);
-    binding.Show(mode, &Model::UPSModeL);
+    binding.Show(minimum, &Mirror::IPVoltageMinL);
+    binding.Show(maximum, &Mirror::IPVoltageMaxL);
+    binding.Show(mode, &Mirror::UPSModeL);
     binding.Show(charge, &Model::BatteryChargeL);
     lower->addWidget(Caption("IPVoltageMinNL", "I/P Voltage Min:"), 0, 0);
     lower->addLayout(Row({minimum, Caption(nullptr, "V")}), 0, 1);
@@ -187,11 +200,10 @@ QGroupBox* BuildReadings(TabContext& context) {
                 if (context.Edited) context.Edited();
             }
         };
-        binding.Arrows(pair.Arrows, pair.Field, row_of->Control, row_of->Edit,
-                       [step_key](int direction) {
-                           step_key(direction > 0 ? monitor::ThresholdKey::Up
-                                                  : monitor::ThresholdKey::Down);
-                       });
+        binding.Arrows(
+            pair.Arrows, pair.Field, row_of->Control, row_of->Edit, [step_key](int direction) {
+                step_key(direction > 0 ? monitor::ThresholdKey::Up : monitor::ThresholdKey::Down);
+            });
         pair.Field->installEventFilter(new ThresholdKeys(pair.Field, step_key));
         lower->addWidget(Caption(nullptr, threshold.Caption), lower_row, 0);
         lower->addLayout(Row({pair.Layout, Caption(nullptr, "V")}), lower_row, 1);
@@ -203,10 +215,10 @@ QGroupBox* BuildReadings(TabContext& context) {
     // A long estimate wraps rather than widen the page past the window.
     runtime->setWordWrap(true);
     health->setWordWrap(true);
-    binding.Show(runtime, &Model::RuntimeL);
-    binding.Show(health, &Model::BatteryHealthL);
-    binding.Also([health, &model] {
-        health->setToolTip(QString::fromStdString(model.BatteryHealthHint));
+    binding.Show(runtime, &Mirror::RuntimeL);
+    binding.Show(health, &Mirror::BatteryHealthL);
+    binding.AlsoMirror([health, &binding] {
+        health->setToolTip(QString::fromStdString(binding.mirror().BatteryHealthHint));
     });
     lower->addWidget(Caption("RuntimeNL", "Runtime:"), lower_row, 0);
     lower->addWidget(runtime, lower_row, 1, 1, 2);
@@ -269,11 +281,11 @@ QWidget* BuildStatusTab(TabContext& context) {
 
     QLabel* time = Value("TimeL", "...");
     QLabel* progress = Value("ProgressL", "-");
-    binding.Show(time, &Model::TimeL);
-    binding.Show(progress, &Model::ProgressL);
+    binding.Show(time, &Mirror::TimeL);
+    binding.Show(progress, &Mirror::ProgressL);
     layout->addLayout(Row({Caption("ReportStringL", "UPS Data Stream:"), time}));
     QLineEdit* stream = Field("ReportStringE");
-    binding.Show(stream, &Model::ReportStringE);
+    binding.Show(stream, &Mirror::ReportStringE);
     layout->addLayout(Row({stream, progress}, false));
     layout->addWidget(BuildReadings(context));
     layout->addWidget(BuildLog(context), 1);

@@ -38,6 +38,7 @@ public:
     bool Available() const { return shown_; }
     void SetImage(int index);
     int Image() const { return image_; }
+    QIcon ImageIcon() const { return images_[static_cast<std::size_t>(image_)]; }
     // The hint over the icon; the state's summary.
     void SetToolTip(const QString& text);
     QString ToolTip() const;

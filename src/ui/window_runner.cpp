@@ -53,13 +53,13 @@ int RunWindow(int& argc, char** argv, const app::HeadlessOptions& options) {
     bool window_gone = false;
     // The summary line, the tray's hint and its image, from the record as of now; the
     // countdown as it runs, not as of the last poll.
-    auto show_state = [&app, &window, &tray] {
+    auto show_state = [&app, &window, &tray, &ui] {
         monitor::UpsState state = app.State().Current();
         state.Protection.State = app.Response().State();
         state.Protection.Left = app.Response().SecondsLeft();
         window.ShowState(state);
         tray.SetToolTip(QString::fromStdString(monitor::TrayToolTip(state)));
-        tray.SetImage(monitor::TrayIconFor(state, app.Display().TrayIconIndex));
+        tray.SetImage(monitor::TrayIconFor(state, ui.EvaluationTrayIcon()));
     };
     app.AddModelObserver([&window, &window_gone, &show_state](const app::ModelChange&) {
         if (window_gone) return;
@@ -77,20 +77,18 @@ int RunWindow(int& argc, char** argv, const app::HeadlessOptions& options) {
     auto show_countdown = [&app, &window, &show_state] {
         show_state();
         const auto left = app.Response().SecondsLeft();
-        window.SetCountdown(left ? QString("%1 in %2 s")
-                                       .arg(PendingAction(app.Display()))
-                                       .arg(left->count())
-                                 : QString());
+        window.SetCountdown(
+            left ? QString("%1 in %2 s").arg(PendingAction(app.Display())).arg(left->count())
+                 : QString());
     };
-    app.Response().SetStateObserver(
-        [&](monitor::ResponseState state, std::chrono::seconds) {
-            show_countdown();
-            if (state != monitor::ResponseState::Counting) {
-                ticker.Reset();
-            } else if (!ticker.Armed()) {
-                ticker = loop.StartTimer(std::chrono::seconds(1), show_countdown, true);
-            }
-        });
+    app.Response().SetStateObserver([&](monitor::ResponseState state, std::chrono::seconds) {
+        show_countdown();
+        if (state != monitor::ResponseState::Counting) {
+            ticker.Reset();
+        } else if (!ticker.Armed()) {
+            ticker = loop.StartTimer(std::chrono::seconds(1), show_countdown, true);
+        }
+    });
 
     window.ShowAtStart();
     const int status = QApplication::exec();

@@ -50,9 +50,10 @@ protected:
     link::PlainMainLoop loop_;
     monitor::DisplayModel display_;
     link::UpsLink ups_;
+    monitor::UpsStateKeeper state_;
     Errors errors_;
     Lines log_;
-    HttpService service_{loop_, display_, ups_, errors_, log_};
+    HttpService service_{loop_, display_, ups_, state_, errors_, log_};
 };
 
 TEST_F(HttpServiceTest, PortTextThatIsNoPortIsShownOnceAndLeavesEitherServerAsItWas) {

@@ -50,8 +50,8 @@ protected:
         ReportChannelOptions options;
         options.ComputerName = "ups-host";
         options.NotifyBusAddress = "unix:path=/nonexistent/gridwarden-test-bus";
-        channels_ =
-            std::make_unique<ReportChannels>(loop_, display_, ups_, status_, notices_, options);
+        channels_ = std::make_unique<ReportChannels>(loop_, display_, ups_, state_, status_,
+                                                     notices_, options);
     }
     ~ReportChannelsTest() override {
         channels_->Workers().WaitUntilIdle(10s);
@@ -76,6 +76,7 @@ protected:
     fakes::ManualLoop loop_;
     DisplayModel display_;
     link::UpsLink ups_;
+    monitor::UpsStateKeeper state_;
     RecordingStatus status_;
     reports::ReportNotices notices_{display_, ups_};
     std::unique_ptr<ReportChannels> channels_;

@@ -90,6 +90,42 @@ TEST(UpsStateTest, KeeperTellsHowOldTheReadingsAre) {
     EXPECT_EQ(keeper.Current(t0 + seconds(40)).Link, Contact::NoUps);
 }
 
+// The texts that quote the reply get it as sent, also where no number could be made of it,
+// and follow a reply cut short while the readings keep the latest whole one.
+TEST(UpsStateTest, ReceivedTextsAreTheReplyAsSent) {
+    UpsStatus status = Evaluated("(230.0 229.0 231.5 012 50.0 27.20 --.- 00001001#");
+    UpsStateInputs inputs;
+    inputs.Status = &status;
+    inputs.UpsFound = true;
+    UpsStateKeeper keeper;
+    keeper.OnCycle(true, inputs, Clock::time_point{});
+    const std::pair<link::StatusField, const char*> sent[] = {
+        {link::StatusField::OutputCurrent, "012"},
+        {link::StatusField::BatteryVoltage, "27.20"},
+        {link::StatusField::Temperature, "--.-"},
+        {link::StatusField::StatusBits, "00001001"},
+    };
+    UpsState state = keeper.Current(Clock::time_point{});
+    for (const auto& [field, text] : sent) EXPECT_EQ(state.Received.Field(field), text);
+    EXPECT_EQ(state.Received.Reply, "(230.0 229.0 231.5 012 50.0 27.20 --.- 00001001#");
+    EXPECT_EQ(state.Received.Time, kReplyTime);
+    EXPECT_FALSE(state.Readings.TemperatureCelsius);
+
+    // The evaluation cut the first field of a reply that then held no number.
+    status.ReplyText = "(231.0 2x9.0#";
+    status.FieldText[0] = "231.0";
+    keeper.OnCycle(false, inputs, Clock::time_point{});
+    state = keeper.Current(Clock::time_point{});
+    EXPECT_EQ(state.Received.Reply, "(231.0 2x9.0#");
+    EXPECT_EQ(state.Received.Field(link::StatusField::InputVoltage), "231.0");
+    EXPECT_EQ(state.Received.Field(link::StatusField::OutputCurrent), "012");
+    EXPECT_EQ(state.Readings.InputVolts->Value, 230.0);
+
+    inputs.Status = nullptr;  // a failed exchange stores nothing
+    keeper.OnCycle(false, inputs, Clock::time_point{});
+    EXPECT_EQ(keeper.Current(Clock::time_point{}).Received.Reply, "(231.0 2x9.0#");
+}
+
 TEST(UpsStateTest, SummaryOfEachState) {
     for (const auto& sample : fakes::SampleStates()) {
         SCOPED_TRACE(sample.Name);

@@ -117,16 +117,18 @@ TEST(UserCommandsTest, AnIgnoredCommandIsToldOnlyByRepliesThatCouldShowIt) {
         fakes::ManualLoop loop;
         Bench bench([&loop] { return loop.Now(); });
         bench.display.StopSBEnabled = c.monitoring;
-        bench.commands.OnStatusShown();  // the state before: no test, beeper off
+        UpsState state;
+        bench.commands.OnStatusShown(state);  // the state before: no test, beeper off
         loop.AdvanceBy(std::chrono::seconds(1));
         for (UserCommand click : c.clicks) bench.commands.Send(click);
         int at_ms = 0;
         for (const Reply& reply : c.replies) {
             loop.AdvanceBy(std::chrono::milliseconds(reply.at_ms - at_ms));
             at_ms = reply.at_ms;
-            (c.clicks[0] == beep ? bench.display.UPSStatusCB8 : bench.display.UPSStatusCB6) =
-                reply.bit;
-            bench.commands.OnStatusShown();
+            const link::StatusFlag flag =
+                c.clicks[0] == beep ? link::StatusFlag::BeeperOn : link::StatusFlag::TestInProgress;
+            state.Flags[static_cast<std::size_t>(flag)] = reply.bit;
+            bench.commands.OnStatusShown(state);
         }
         EXPECT_EQ(bench.LastStatus(), c.told) << c.what;
         EXPECT_LE(bench.status.Texts.size(), 1u) << c.what << ": told once";

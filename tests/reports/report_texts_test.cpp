@@ -131,19 +131,19 @@ TEST(ReportNoticesTest, ComposesFromTheDisplayAtTheCallForTheChosenChannelsOnly)
     EXPECT_EQ(mail.Sent[0].Subject, "Warning - ");
 }
 
-TEST(ReportSnapshotTest, EachValueComesFromItsControl) {
+// The device from the detection's fields, the readings as the UPS sent them and the flags from
+// the record.
+TEST(ReportSnapshotTest, EachValueComesFromTheRecordOrTheDetection) {
     monitor::DisplayModel display;
     link::UpsLink ups;
     display.VIDE = "0665";
     display.PIDE = "5161";
     display.ProductNameE = "USB UPS";
-    const char* values[] = {"230.0", "229.5", "231.0", "012", "50.0", "13.6", "25.0", "00001001"};
-    for (std::size_t i = 0; i < std::size(values); ++i) {
-        display.*monitor::kReadingEdits[i] = values[i];
-    }
-    display.UPSStatusCB2 = display.UPSStatusCB4 = true;
+    monitor::UpsState state;
+    state.Received.Fields = {"230.0", "229.5", "231.0", "012", "50.0", "13.6", "25.0", "00001001"};
+    state.Flags[1] = state.Flags[3] = true;
     ups.UpsFound = true;
-    const ReportSnapshot snapshot = TakeReportSnapshot(display, ups);
+    const ReportSnapshot snapshot = TakeReportSnapshot(state, display, ups);
     EXPECT_EQ(ComposeStatusReport(snapshot, kNow).Body,
               "Report - 2026-03-04 05:06:07\r\nVID: 0x0665 PID: 0x5161 Product: USB UPS\r\n" +
                   std::string(kReadings) + "Battery Low\r\nUPS failed\r\n");

@@ -21,6 +21,7 @@
 #include "ui/battery_gauge.h"
 #include "ui/dialogs.h"
 #include "ui/tray_icon.h"
+#include "ui/ups_mirror.h"
 
 namespace gw::ui {
 namespace {
@@ -155,8 +156,11 @@ TEST(MainWindowTest, EveryControlIsThereWithItsCaptionOrHint) {
 
 TEST(MainWindowTest, TheModelIsShownAndTheUsersEditsGoBackIntoIt) {
     Bench bench;
-    bench.model.IPVoltageE = "231.4";
-    bench.model.UPSStatusCB1 = true;
+    monitor::UpsState state;
+    state.Known = true;
+    state.Received.Fields[0] = "231.4";
+    state.Flags[0] = true;
+    bench.window.ShowState(state);
     bench.model.Test10sSBEnabled = false;
     bench.model.COMLCaption = "COM4";
     bench.window.ShowModel();
@@ -254,7 +258,9 @@ TEST(MainWindowTest, EveryControlFitsTheWidthOfItsPage) {
     Bench bench;
     monitor::ShowProgramPath(bench.model, "/usr/local/bin/WWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWW");
     bench.model.OSL = "Debian GNU/Linux 12 (bookworm), kernel 6.1.0-18-amd64 x86_64";
-    bench.model.RuntimeL = "40 min 18 s (assumed battery)";
+    monitor::UpsState state;
+    state.Battery.RuntimeSeconds = 2418;  // "40 min 18 s (assumed battery)"
+    bench.window.ShowState(state);
     bench.model.BatteryCapacityL = "11 min 09 s at 30 % load (assumed battery)";
     bench.model.BatteryResistanceL = "sag 0.36 V at 30 % load (learned)";
     bench.window.ShowModel();
@@ -405,6 +411,63 @@ TEST(MainWindowTest, SummaryTrayImagesAndAnUnknownCharge) {
     bench.model.BatteryChargeRL.SetValue(97);
     bench.window.ShowModel();
     EXPECT_GT(gauge->Shown().LitSegments(), 0);
+}
+
+// The reading controls mirror the record: before any reply, after a whole one, and the
+// activity indicator, which turns once per evaluated reply and stands still on failed cycles.
+TEST(UpsMirrorTest, ReadingControlsMirrorTheRecord) {
+    monitor::UpsStateKeeper keeper;
+    const UpsMirror before = MirrorOf(keeper.Current());
+    EXPECT_EQ(before.TimeL, "...");
+    EXPECT_EQ(before.ProgressL, "-");
+    EXPECT_EQ(before.UPSModeL, "...");
+    EXPECT_EQ(before.IPVoltageMinL, "...");
+    EXPECT_EQ(before.UPSStatusCB5Caption, "Standby UPS");
+    EXPECT_EQ(before.RuntimeL, "...");
+    EXPECT_EQ(before.BatteryHealthL, "...");
+
+    monitor::UpsStatus status;
+    status.ReplyText = "(210.0 229.0 220.0 021 50.0 13.60 --.- 00100000#";
+    status.ReplyTime = std::chrono::system_clock::from_time_t(1'700'000'000);  // 22:13:20 UTC
+    status.FieldText = {"210.0", "229.0", "220.0", "021", "50.0", "13.60", "--.-", "00100000"};
+    status.Flags[2] = true;
+    status.Mode = "OL";
+    status.AVRState = "BOOST";
+    status.IPVoltageMin = status.IPVoltageMax = 210;
+    status.RuntimeSeconds = 2418;
+    status.RuntimeLearned = true;
+    status.BatteryHealth = "Replace";
+    monitor::UpsStateInputs inputs;
+    inputs.Status = &status;
+    inputs.UpsFound = true;
+    inputs.Evaluated = true;
+    inputs.HealthEvidence = "capacity 41 % of new";
+    keeper.OnCycle(true, inputs);
+    const UpsMirror after = MirrorOf(keeper.Current());
+    EXPECT_EQ(after.ReportStringE, status.ReplyText);
+    EXPECT_EQ(after.TimeL, "22:13:20");
+    EXPECT_EQ(after.OPCurrentE, "021");
+    EXPECT_EQ(after.TemperatureE, "--.-");
+    EXPECT_TRUE(after.UPSStatusCB3 && !after.UPSStatusCB5);
+    EXPECT_EQ(after.UPSStatusCB5Caption, "Online UPS");
+    EXPECT_EQ(after.AVRStateL, "BOOST");
+    EXPECT_TRUE(after.AVRStateLEnabled);
+    EXPECT_EQ(after.UPSModeL, "OL");
+    EXPECT_EQ(after.IPVoltageMinL, "210.0");
+    EXPECT_EQ(after.IPVoltageMaxL, "210.0");
+    EXPECT_EQ(after.RuntimeL, "40 min 18 s (learned)");
+    EXPECT_EQ(after.BatteryHealthL, "Replace");
+    EXPECT_EQ(after.BatteryHealthHint, "capacity 41 % of new");
+
+    std::string captions;
+    for (int i = 0; i < 9; ++i) {
+        inputs.Evaluated = true;  // a reply, whole or empty
+        keeper.OnCycle(i % 3 != 2, inputs);
+        inputs.Evaluated = false;  // a failed exchange
+        keeper.OnCycle(false, inputs);
+        captions += MirrorOf(keeper.Current()).ProgressL;
+    }
+    EXPECT_EQ(captions, "/-\\|/-\\|/");
 }
 
 }  // namespace

@@ -4,13 +4,17 @@
 //
 // With --states it takes the UPS Status page in each state the simulator can be brought to
 // (on mains, on battery with the countdown, battery low, silent; no UPS when no simulator
-// answers), telling the simulator what to do through its control socket.
+// answers), telling the simulator what to do through its control socket, and beside each the
+// tray's icon with its hint as the desktop shows it (tray-state-*.png).
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
-#include <QTabWidget>
+#include <QPainter>
 #include <QProcess>
+#include <QTabWidget>
 #include <QTimer>
+#include <QToolTip>
+#include <algorithm>
 #include <functional>
 #include <iostream>
 #include <vector>
@@ -23,6 +27,49 @@
 #include "ui/tray_icon.h"
 
 namespace {
+
+// The tray's icon and, below it, its hint as Qt's own tool tip draws it: shown off screen,
+// grabbed, hidden again.
+void SaveTray(const gw::ui::TrayIcon& tray, const QString& path) {
+    QToolTip::showText(QPoint(0, 0), tray.ToolTip());
+    QPixmap hint;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->inherits("QTipLabel") && widget->isVisible()) hint = widget->grab();
+    }
+    QToolTip::hideText();
+    constexpr int kIcon = 24;
+    constexpr int kPad = 6;
+    QPixmap picture(std::max(kIcon, hint.width()) + 2 * kPad, kIcon + hint.height() + 3 * kPad);
+    picture.fill(QColor(0x3c, 0x3f, 0x41));  // a dark panel, as most desktops' trays are
+    QPainter painter(&picture);
+    painter.drawPixmap(kPad, kPad, tray.ImageIcon().pixmap(kIcon));
+    painter.drawPixmap(kPad, kIcon + 2 * kPad, hint);
+    painter.end();
+    picture.save(path);
+}
+
+// "window-state-normal.png" -> "tray-state-normal.png".
+QString TrayName(QString window_name) { return window_name.replace("window-", "tray-"); }
+
+// The window, the tray's image and its hint from the record as of now, as the program's own
+// runner shows them.
+void ShowState(gw::app::Application& app, const gw::ui::QtPresentation& ui,
+               gw::ui::MainWindow& window, gw::ui::TrayIcon& tray) {
+    gw::monitor::UpsState state = app.State().Current();
+    state.Protection.State = app.Response().State();
+    state.Protection.Left = app.Response().SecondsLeft();
+    window.ShowState(state);
+    window.ShowModel();
+    tray.SetToolTip(QString::fromStdString(gw::monitor::TrayToolTip(state)));
+    tray.SetImage(gw::monitor::TrayIconFor(state, ui.EvaluationTrayIcon()));
+}
+
+// Saves the window as `name` in `out`, and the tray beside it.
+void SaveState(gw::ui::MainWindow& window, const gw::ui::TrayIcon& tray, const QString& out,
+               const QString& name) {
+    window.grab().save(out + "/" + name);
+    SaveTray(tray, out + "/" + TrayName(name));
+}
 
 // One picture of the state: after `Cycles` more poll cycles the page is saved as `Name`, then
 // the simulator is told `Then` (nothing when empty).
@@ -49,18 +96,12 @@ int TakeStates(const QString& out, int com, const QString& simulator, const QStr
     ui.AttachWindow(&window);
     window.Restore();
     window.findChild<QTabWidget*>("PC")->setCurrentIndex(1);
-    const auto show = [&] {
-        gw::monitor::UpsState state = app.State().Current();
-        state.Protection.State = app.Response().State();
-        state.Protection.Left = app.Response().SecondsLeft();
-        window.ShowState(state);
-        window.ShowModel();
-    };
+    const auto show = [&] { ShowState(app, ui, window, tray); };
     if (simulator.isEmpty()) {
         // No UPS answers: the start timer's detection runs, then the window tells it.
         QTimer::singleShot(4000, [&] {
             show();
-            window.grab().save(out + "/window-state-no-ups.png");
+            SaveState(window, tray, out, "window-state-no-ups.png");
             app.RequestExit();
         });
         return QApplication::exec();
@@ -73,9 +114,9 @@ int TakeStates(const QString& out, int com, const QString& simulator, const QStr
         {"window-state-silent.png", 18, ""},
     };
     const QByteArray only_name = only.toUtf8();
-    const std::vector<Shot> shots =
-        only.isEmpty() ? std::vector<Shot>(std::begin(kStates), std::end(kStates))
-                       : std::vector<Shot>{{only_name.constData(), 4, ""}};
+    const std::vector<Shot> shots = only.isEmpty()
+                                        ? std::vector<Shot>(std::begin(kStates), std::end(kStates))
+                                        : std::vector<Shot>{{only_name.constData(), 4, ""}};
     std::size_t next = 0;
     int cycles = 0;
     app.AddModelObserver([&](const gw::app::ModelChange& change) {
@@ -83,9 +124,10 @@ int TakeStates(const QString& out, int com, const QString& simulator, const QStr
         if (change.Kind != gw::app::ModelChange::What::Cycle || next >= shots.size()) return;
         if (++cycles < shots[next].Cycles) return;
         cycles = 0;
-        window.grab().save(out + "/" + shots[next].Name);
+        SaveState(window, tray, out, shots[next].Name);
         if (*shots[next].Then != 0) {
-            QProcess::execute(simulator, {"--com", QString::number(com), "--send", shots[next].Then});
+            QProcess::execute(simulator,
+                              {"--com", QString::number(com), "--send", shots[next].Then});
         }
         if (++next == shots.size()) QTimer::singleShot(0, [&app] { app.RequestExit(); });
     });
@@ -128,7 +170,7 @@ int main(int argc, char** argv) {
     constexpr int kCycles = 14;
     int cycles = 0;
     app.AddModelObserver([&](const gw::app::ModelChange& change) {
-        window.ShowModel();
+        ShowState(app, ui, window, tray);
         // Past the outage that scripts/screenshots has the simulator go through, and past the
         // history's next commit.
         if (change.Kind != gw::app::ModelChange::What::Cycle || ++cycles != kCycles) return;
