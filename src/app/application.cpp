@@ -44,15 +44,7 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
             good = evaluation_->EvaluateStatus(poller_->CopyStoredReply()).End ==
                    monitor::EvaluationEnd::Complete;
         }
-        state_.OnCycle(good, StateInputs());
-        if (link_watch_) link_watch_->OnCycle(good);
-        if (good && commands_) commands_->OnStatusShown();
-        // The page shows this cycle's readings from the next request on.
-        if (http_->Running()) http_->Publish();
-        ModelChange change;
-        change.Kind = ModelChange::What::Cycle;
-        change.CycleFailed = exchange_failed;
-        Tell(change);
+        AfterCycle(good, exchange_failed);
     });
     history_ = std::make_unique<HistoryService>(loop_, log_);
     http_ = std::make_unique<HttpService>(loop_, display_, ups_, ui_, log_);
@@ -73,16 +65,57 @@ Application::~Application() {
     hotplug_.reset();
     detection_.reset();
     retired_detection_.reset();
+    watch_.reset();
     evaluation_.reset();
     battery_.reset();
     response_.reset();
     if (poller_) poller_->EndPolling();
 }
 
+void Application::AfterCycle(bool good, bool cycle_failed) {
+    state_.OnCycle(good, StateInputs());
+    if (link_watch_ && !watch_) link_watch_->OnCycle(good);
+    if (good && commands_ && !watch_) commands_->OnStatusShown();
+    // The page shows this cycle's readings from the next request on.
+    if (http_->Running()) http_->Publish();
+    ModelChange change;
+    change.Kind = ModelChange::What::Cycle;
+    change.CycleFailed = cycle_failed;
+    Tell(change);
+}
+
+bool Application::OpenWatch() {
+    std::string text = options_.Watch.empty() ? display_.WatchUpsE : options_.Watch;
+    // The window beside the system service shows the service's UPS and leaves the protection
+    // to the service: it reads without logging in, so the service never waits for it.
+    const bool service = text.empty() && service_runs_;
+    if (service) text = options_.ServiceWatch;
+    if (text.empty()) return false;
+    std::string error;
+    const std::optional<link::NutTarget> target = link::ParseNutTarget(text, error);
+    if (!target) {
+        // The machine's own port then, as before the setting: a typing error must not leave
+        // the machine unwatched.
+        Report({"Watch UPS: " + error});
+        return false;
+    }
+    watch_ = std::make_unique<monitor::NutWatch>(
+        *target, service ? std::string() : display_.WatchUserE,
+        service ? std::string() : display_.WatchPasswordE, loop_, ups_, display_, log_,
+        *evaluation_, *countdown_, [this](bool good) { AfterCycle(good, !good); });
+    countdown_->SetOpen(!service);
+    watch_for_actions_ = service ? nullptr : watch_.get();
+    return true;
+}
+
 monitor::UpsStateInputs Application::StateInputs() const {
     monitor::UpsStateInputs inputs;
     inputs.Status = &evaluation_->Status();
-    inputs.UpsFound = ups_.UpsFound;
+    inputs.UpsFound = ups_.UpsFound || watch_ != nullptr;
+    if (watch_) {
+        inputs.Source = watch_->Name();
+        inputs.Problem = watch_->Problem();
+    }
     inputs.NominalBatteryVolts = ups_.NominalBatteryVoltage;
     inputs.Protection.State = response_->State();
     inputs.Protection.Left = response_->SecondsLeft();
@@ -191,15 +224,30 @@ Application::Started Application::StartUp() {
     system_actions_ = std::make_unique<monitor::SystemActionsOf<monitor::SystemPower>>(*power_);
     launcher_ = monitor::MakeProgramLauncher(loop_);
     recorded_actions_ = std::make_unique<RecordedActions>(*system_actions_, *history_);
+    secondary_actions_ =
+        std::make_unique<monitor::SecondaryActions>(*recorded_actions_, watch_for_actions_);
+    // A secondary never switches the UPS off: the primary does, once every secondary is down.
+    monitor::UpsCommandSender to_ups =
+        [this, over_wire = monitor::UpsCommandsOver(wire_)](std::string_view command) {
+            if (!watch_) {
+                over_wire(command);
+            } else if (!ups_shutdown_told_) {
+                ups_shutdown_told_ = true;
+                log_.AppendLog(monitor::kWatchNoUpsShutdown);
+            }
+        };
     response_ = std::make_unique<monitor::PowerFailResponse>(
-        loop_, display_, log_, *recorded_actions_, *launcher_, monitor::UpsCommandsOver(wire_));
+        loop_, display_, log_, *secondary_actions_, *launcher_, std::move(to_ups));
+    countdown_ = std::make_unique<monitor::GatedCountdown>(*response_);
     evaluation_ = std::make_unique<monitor::StatusEvaluation>(ups_, display_, log_, ui_, notices_,
-                                                              *response_);
+                                                              *countdown_);
     // What is learned about the battery lives beside the journal.
     battery_store_ = std::make_unique<monitor::BatteryFileStore>(
         options_.JournalDir.empty() ? monitor::DefaultJournalDir() : options_.JournalDir);
     battery_ = std::make_unique<monitor::BatteryWatch>(
-        ups_, display_, log_, ui_, notices_, *response_, *battery_store_, [this](int minutes) {
+        ups_, display_, log_, ui_, notices_, *countdown_, *battery_store_, [this](int minutes) {
+            // A watched UPS is tested by whoever holds its cable.
+            if (watch_) return;
             // A unit that knows no timed test still runs the 10-second one.
             if (minutes <= 0 || link::IsEcho(link::Command::TestMinutes,
                                              wire_.ExchangeCommand(link::CommandText(
@@ -249,6 +297,7 @@ Application::Started Application::StartUp() {
     poller_->SetRefreshInterval(options_.RefreshSeconds > 0
                                     ? static_cast<std::uint32_t>(options_.RefreshSeconds) * 1000
                                     : RefreshIntervalMs(display_));
+    OpenWatch();
 
     monitor::DetectionPeers peers{
         ui_,
@@ -260,7 +309,7 @@ Application::Started Application::StartUp() {
         [this] { power_->RefreshAllowed(); }};
     detection_ = std::make_unique<monitor::UpsDetection>(wire_, display_, log_, ui_, loop_, peers,
                                                          options_.RetryPeriod);
-    if (options_.WatchHidDevices && !service_runs_) {
+    if (options_.WatchHidDevices && !service_runs_ && !watch_) {
         std::string error;
         hotplug_ = link::StartHidHotplug(
             loop_,
@@ -278,6 +327,19 @@ Application::Started Application::StartUp() {
     start_timer_ = loop_.StartTimer(kStartTimerDelay, [this] {
         start_timer_.Reset();
         if (closed_) return;
+        if (watch_) {
+            if (service_runs_) {
+                log_.AppendLog(kServiceRunsText);
+                ui_.ShowStatus(kServiceRunsText);
+            }
+            // No port is probed or opened: the UPS is the server's.
+            watch_->Start(std::chrono::milliseconds(poller_->RefreshInterval()));
+            ModelChange change;
+            change.Kind = ModelChange::What::StartDetected;
+            change.Monitoring = true;
+            Tell(change);
+            return;
+        }
         if (service_runs_) {
             log_.AppendLog(kServiceRunsText);
             ui_.ShowStatus(kServiceRunsText);
@@ -358,6 +420,7 @@ void Application::Close() {
     if (response_) response_->CancelCountdown();
     http_->Stop();
     nut_->Stop();
+    if (watch_) watch_->Stop();
 
     if (poller_->PollingPaused()) poller_->ResumePolling();
     Stop();
@@ -390,6 +453,11 @@ void Application::SaveSettings() {
 
 void Application::StartMonitoring() {
     if (closed_ || !detection_) return;
+    if (watch_) {
+        watch_->Start(std::chrono::milliseconds(poller_->RefreshInterval()));
+        ModelChanged(ModelChange::What::Monitoring);
+        return;
+    }
     if (service_runs_) {
         ui_.ShowStatus(kServiceRunsText);
         return;
@@ -400,12 +468,22 @@ void Application::StartMonitoring() {
 
 void Application::StopMonitoring() {
     if (closed_ || !detection_) return;
+    if (watch_) {
+        watch_->Stop();
+        ModelChanged(ModelChange::What::Monitoring);
+        return;
+    }
     detection_->Stop();
     ModelChanged(ModelChange::What::Monitoring);
 }
 
 void Application::SendCommand(monitor::UserCommand which, int minutes) {
     if (closed_ || !commands_) return;
+    if (watch_) {
+        watch_->Send(which);
+        ModelChanged(ModelChange::What::Edited);
+        return;
+    }
     commands_->Send(which, minutes);
     ModelChanged(ModelChange::What::Edited);
 }
@@ -419,6 +497,7 @@ void Application::ActNow(monitor::PowerAction action) {
 void Application::ApplyRefreshInterval() {
     // The poller takes DataMutex for the new interval: the polling thread reads it.
     poller_->SetRefreshInterval(RefreshIntervalMs(display_));
+    if (watch_) watch_->SetInterval(std::chrono::milliseconds(RefreshIntervalMs(display_)));
 }
 
 void Application::RequestExit() {

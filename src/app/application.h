@@ -32,6 +32,7 @@
 #include "monitor/event_log.h"
 #include "monitor/journal_file.h"
 #include "monitor/link_watch.h"
+#include "monitor/nut_watch.h"
 #include "monitor/power_fail_response.h"
 #include "monitor/quiet_log.h"
 #include "monitor/status_evaluation.h"
@@ -49,6 +50,9 @@ class Presentation : public monitor::TrayPresenter,
                      public monitor::DetectionDialogs {};
 
 enum class PowerBackend { Logind, Simulated };
+
+// The system service's own UPS as its network UPS server serves it on the loopback address.
+inline constexpr const char* kServiceWatch = "gridwarden@127.0.0.1:3493";
 
 // What made the display model change.
 struct ModelChange {
@@ -83,6 +87,10 @@ struct ApplicationOptions {
     std::string NotifyBusAddress;  // the desktop notifications' bus; empty: the session bus
     std::string SmtpCaFile;        // trusted mail server certificates; empty: the system's
     std::chrono::milliseconds SmtpReplyTimeout{30000};
+    // A UPS to watch over the network for this run, UPS@HOST[:PORT]; empty: "Watch UPS".
+    std::string Watch;
+    // Where the window finds the system service's UPS while the service holds its lock.
+    std::string ServiceWatch = kServiceWatch;
 };
 
 class Application final : public UserActions,
@@ -146,6 +154,8 @@ public:
     link::UpsLink& Link() { return ups_; }
     link::Poller& Poller() { return *poller_; }
     monitor::StatusEvaluation& Evaluation() { return *evaluation_; }
+    // The UPS watched over the network; null while the UPS is our own port's.
+    monitor::NutWatch* Watch() { return watch_.get(); }
     // The record of the UPS's state, made after every poll cycle; parts that follow it
     // subscribe here.
     monitor::UpsStateKeeper& State() { return state_; }
@@ -215,6 +225,10 @@ private:
     void SaveSettingsNow();
     void Tell(const ModelChange& change);
     monitor::UpsStateInputs StateInputs() const;
+    // After each poll cycle or try of the watched UPS: the record and its followers.
+    void AfterCycle(bool good, bool cycle_failed);
+    // From --watch, "Watch UPS" or the system service's lock; false: our own port as always.
+    bool OpenWatch();
     SaveConditions Conditions() const;
     void OpenJournal();
     void EnablePowerChoices();
@@ -255,7 +269,12 @@ private:
     std::unique_ptr<RecordedActions> recorded_actions_;
     std::unique_ptr<monitor::ProgramLauncher> launcher_;
     std::unique_ptr<monitor::PowerFailResponse> response_;
+    std::unique_ptr<monitor::SecondaryActions> secondary_actions_;
+    std::unique_ptr<monitor::GatedCountdown> countdown_;
     std::unique_ptr<monitor::StatusEvaluation> evaluation_;
+    std::unique_ptr<monitor::NutWatch> watch_;
+    monitor::NutWatch* watch_for_actions_ = nullptr;  // watch_ while it protects this machine
+    bool ups_shutdown_told_ = false;
     std::unique_ptr<monitor::BatteryFileStore> battery_store_;
     std::unique_ptr<monitor::BatteryWatch> battery_;
     std::unique_ptr<monitor::LinkWatch> link_watch_;

@@ -81,6 +81,7 @@ ApplicationOptions ApplicationOptionsFor(const HeadlessOptions& options) {
     app_options.RuntimeDir = options.LockDir;
     app_options.OpenStore = options.OpenStore;
     app_options.ManageAutostart = options.ManageAutostart;
+    app_options.Watch = options.Watch;
     return app_options;
 }
 

@@ -32,6 +32,7 @@ struct HeadlessOptions {
     // follows the settings: the window program's choices, not the daemon's.
     std::function<std::unique_ptr<SettingsStore>(const std::string&)> OpenStore;
     bool ManageAutostart = false;
+    std::string Watch;  // UPS@HOST[:PORT] for this run; empty: the "Watch UPS" setting
 };
 
 // The ApplicationOptions the headless runner and the window share.

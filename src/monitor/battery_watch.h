@@ -83,7 +83,7 @@ private:
     void Announce(const std::string& verdict, const std::string& evidence);
     void CheckTrigger(const UpsStatus& status, std::optional<double> runtime);
     void ScheduleTest(const UpsStatus& status);
-    void Show(std::optional<double> runtime);
+    void Show(std::optional<double> runtime, bool reported);
     void Save();
 
     const link::UpsLink& ups_;

@@ -189,6 +189,9 @@ struct DisplayModel {
     std::string NUTPortE = "3493";         // "NUT Port", kept as text
     std::string NUTUserE;                  // "NUT User": the secondaries' login; empty: none
     std::string NUTPasswordE;              // "NUT Password"
+    std::string WatchUpsE;                 // "Watch UPS": UPS@HOST[:PORT]; empty: our own port
+    std::string WatchUserE;                // "Watch User": the login as a secondary
+    std::string WatchPasswordE;            // "Watch Password"
     bool Q1_CB = true;                     // "Q1"
     bool QS_CB = true;                     // "QS"
     bool F_CB = true;                      // "F"
