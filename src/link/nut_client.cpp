@@ -244,8 +244,10 @@ private:
             io_.restart();
             io_.run();  // the cancelled handler ends before its captures do
             Close();
-            error = halt_ ? "stopped"
-                          : "no answer within " + std::to_string(limit.count() / 1000) + " s";
+            const long long ms = limit.count();
+            error = halt_            ? "stopped"
+                    : ms % 1000 == 0 ? "no answer within " + std::to_string(ms / 1000) + " s"
+                                     : "no answer within " + std::to_string(ms) + " ms";
             return false;
         }
         if (result) {
