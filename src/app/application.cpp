@@ -100,9 +100,9 @@ bool Application::OpenWatch() {
         return false;
     }
     watch_ = std::make_unique<monitor::NutWatch>(
-        *target, service ? std::string() : display_.WatchUserE,
-        service ? std::string() : display_.WatchPasswordE, loop_, ups_, display_, log_,
+        *target, display_.WatchUserE, display_.WatchPasswordE, loop_, ups_, display_, log_,
         *evaluation_, *countdown_, [this](bool good) { AfterCycle(good, !good); });
+    watch_->SetSecondary(!service);
     countdown_->SetOpen(!service);
     watch_for_actions_ = service ? nullptr : watch_.get();
     return true;

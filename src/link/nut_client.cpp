@@ -303,7 +303,6 @@ void NutClient::SendInstantCommand(const std::string& command, OnCommandDone don
 }
 
 void NutClient::LogOut(std::function<void()> done, bool for_good) {
-    logging_out_ = for_good;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back({std::string(), nullptr, std::move(done), for_good});
@@ -400,9 +399,10 @@ NutReading NutClient::Try(Connection& connection, Session& session) {
         session = Session{};
         if (!connection.Connect(target_, error)) return failed(NutOutcome::Unreachable, error);
         if (!user_.empty()) {
-            for (const std::string& request :
-                 {"USERNAME " + QuoteNutWord(user_), "PASSWORD " + QuoteNutWord(password_),
-                  "LOGIN " + ups}) {
+            std::vector<std::string> requests{"USERNAME " + QuoteNutWord(user_),
+                                              "PASSWORD " + QuoteNutWord(password_)};
+            if (log_in_) requests.push_back("LOGIN " + ups);
+            for (const std::string& request : requests) {
                 if (!connection.Ask(request, answer, error)) {
                     return failed(NutOutcome::Unreachable, error);
                 }
@@ -416,7 +416,7 @@ NutReading NutClient::Try(Connection& connection, Session& session) {
                                   word);
                 }
             }
-            session.LoggedIn = true;
+            session.LoggedIn = log_in_;
         }
         if (!connection.Ask("LIST CMD " + ups, answer, error)) {
             return failed(NutOutcome::Unreachable, error);

@@ -102,6 +102,9 @@ public:
     NutClient& operator=(const NutClient&) = delete;
 
     const NutTarget& Target() const { return target_; }
+    // Before Start. False: the user and password only (for instant commands), no LOGIN, so the
+    // primary does not count and wait for this client. True by default.
+    void SetLogIn(bool log_in) { log_in_ = log_in; }
     // Starts the thread; the first try comes at once.
     void Start(std::chrono::milliseconds interval);
     void SetInterval(std::chrono::milliseconds interval);
@@ -111,7 +114,6 @@ public:
     // or gave none within the reply deadline, or there was no login. `for_good`: no further
     // try; else the next try connects and logs in again.
     void LogOut(std::function<void()> done, bool for_good = true);
-    bool LoggingOut() const { return logging_out_; }
     // Logs out, ends the thread and waits for it (at most one deadline). Nothing posted after
     // this runs.
     void Stop();
@@ -138,6 +140,7 @@ private:
     MainLoop& loop_;
     OnReading on_reading_;
     NutTimings timings_;
+    bool log_in_ = true;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // main thread
     bool logging_out_ = false;                                    // main thread
 

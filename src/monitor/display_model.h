@@ -242,6 +242,12 @@ struct DisplayModel {
     bool TestTSBEnabled = true;
     bool TestLowSBEnabled = true;
     bool CancelTestSBEnabled = true;
+    // Why one is off while the UPS is watched over the network; empty: nothing to tell.
+    std::string UPSBeeperSBWhy;
+    std::string Test10sSBWhy;
+    std::string TestTSBWhy;
+    std::string TestLowSBWhy;
+    std::string CancelTestSBWhy;
 };
 
 // The reading edits in the order of the reply's fields.

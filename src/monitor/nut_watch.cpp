@@ -38,12 +38,14 @@ inline constexpr NutWord kNutWords[] = {
     {"OFF",    StatusFlag::ShutdownActive, std::nullopt},
 };
 
-struct NutCommand { UserCommand Which; const char* Instant; };
+// The tool bar's commands; TestMinutes has no instant command.
+struct NutCommand { UserCommand Which; const char* Instant; std::string DisplayModel::*Why; };
 inline constexpr NutCommand kNutCommands[] = {
-    {UserCommand::ToggleBeeper, "beeper.toggle"},
-    {UserCommand::Test10s,      "test.battery.start.quick"},
-    {UserCommand::TestUntilLow, "test.battery.start.deep"},
-    {UserCommand::CancelTest,   "test.battery.stop"},
+    {UserCommand::ToggleBeeper, "beeper.toggle",            &DisplayModel::UPSBeeperSBWhy},
+    {UserCommand::Test10s,      "test.battery.start.quick", &DisplayModel::Test10sSBWhy},
+    {UserCommand::TestMinutes,  nullptr,                    &DisplayModel::TestTSBWhy},
+    {UserCommand::TestUntilLow, "test.battery.start.deep",  &DisplayModel::TestLowSBWhy},
+    {UserCommand::CancelTest,   "test.battery.stop",        &DisplayModel::CancelTestSBWhy},
 };
 // clang-format on
 
@@ -126,7 +128,7 @@ std::string ProblemText(const link::NutReading& reading) {
 
 std::optional<std::string> InstantCommandOf(UserCommand command) {
     for (const NutCommand& row : kNutCommands) {
-        if (row.Which == command) return std::string(row.Instant);
+        if (row.Which == command && row.Instant != nullptr) return std::string(row.Instant);
     }
     return std::nullopt;
 }
@@ -157,9 +159,13 @@ void NutWatch::Start(std::chrono::milliseconds interval) {
     // Shown where the port's name would be.
     display_.COMLCaption = name_;
     display_.COMLEnabled = true;
+    display_.ProductNameE = name_;
+    display_.StartSBEnabled = false;
+    display_.StopSBEnabled = true;
     client_ = std::make_unique<link::NutClient>(
         target_, user_, password_, loop_,
         [this](const link::NutReading& reading) { OnReading(reading); }, timings_);
+    client_->SetLogIn(secondary_);
     client_->Start(interval_);
 }
 
@@ -169,6 +175,9 @@ void NutWatch::Stop() {
     client_.reset();
     answering_ = false;
     logged_in_ = false;
+    display_.StartSBEnabled = true;
+    display_.StopSBEnabled = false;
+    ShowCommands();
 }
 
 void NutWatch::SetInterval(std::chrono::milliseconds interval) {
@@ -204,6 +213,7 @@ void NutWatch::OnReading(const link::NutReading& reading) {
     }
     answering_ = problem_.empty();
     if (!answering_) {
+        ShowCommands();
         on_cycle_(false);
         return;
     }
@@ -223,10 +233,15 @@ void NutWatch::OnReading(const link::NutReading& reading) {
     FireOnce(watched.ForcedShutdown, forced_seen_, kWatchForced);
     FireOnce(status.Flag(StatusFlag::PowerFail) && status.Flag(StatusFlag::BatteryLow), low_seen_,
              kWatchLowOnBattery);
-    for (const NutCommand& row : kNutCommands)
-        display_.*RowOf(row.Which).Enabled = Enabled(row.Which);
-    display_.*RowOf(UserCommand::TestMinutes).Enabled = false;
+    ShowCommands();
     on_cycle_(true);
+}
+
+void NutWatch::ShowCommands() {
+    for (const NutCommand& row : kNutCommands) {
+        display_.*RowOf(row.Which).Enabled = Enabled(row.Which);
+        display_.*row.Why = Why(row.Which);
+    }
 }
 
 // Once per stretch of the condition: a firing kept behind a running action would act twice.
@@ -249,7 +264,7 @@ void NutWatch::Send(UserCommand command) {
         if (error.empty()) return;
         log_.AppendLog(Format(kWatchCommandRefused, name_, text, error));
         if (error == "ACCESS-DENIED" || error == "CMD-NOT-SUPPORTED") refused_.push_back(text);
-        display_.*RowOf(command).Enabled = Enabled(command);
+        ShowCommands();
     });
 }
 
@@ -257,9 +272,8 @@ bool NutWatch::Enabled(UserCommand command) const { return Why(command).empty();
 
 std::string NutWatch::Why(UserCommand command) const {
     const std::optional<std::string> instant = InstantCommandOf(command);
-    if (!instant) return "The network UPS protocol has no such command";
+    if (!instant) return "The network UPS protocol has no timed test";
     if (!answering_) return name_ + " does not answer";
-    if (!logged_in_) return "Not logged in to " + name_ + " (\"Watch User\")";
     if (std::find(refused_.begin(), refused_.end(), *instant) != refused_.end()) {
         return name_ + " refused " + *instant + " to this login";
     }

@@ -73,6 +73,10 @@ public:
     ~NutWatch();
 
     const std::string& Name() const { return name_; }
+    // Before Start. False: read (and command) without LOGIN, for a UPS another monitor on this
+    // machine protects; the power actions then need no LOGOUT either.
+    void SetSecondary(bool secondary) { secondary_ = secondary; }
+    bool Secondary() const { return secondary_; }
     void Start(std::chrono::milliseconds interval);
     void Stop();
     bool Running() const { return client_ != nullptr; }
@@ -96,6 +100,8 @@ public:
 private:
     void OnReading(const link::NutReading& reading);
     void FireOnce(bool condition, bool& latched, const char* line);
+    // The tool bar's commands on and off, each with why.
+    void ShowCommands();
 
     link::NutTarget target_;
     std::string name_;
@@ -122,6 +128,7 @@ private:
     std::vector<std::string> commands_;
     std::vector<std::string> refused_;  // commands the server refused this login
     bool logged_in_ = false;
+    bool secondary_ = true;
 };
 
 // The countdown as the evaluation and the watch reach it, closed while another monitor on this

@@ -1,9 +1,9 @@
 #include "ui/main_window.h"
 
 #include <QCloseEvent>
-#include <QLayout>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QScreen>
 #include <QScrollArea>
@@ -54,9 +54,17 @@ MainWindow::MainWindow(Model& model, monitor::EventLog& log, app::UserActions& a
       tray_(tray),
       timed_test_(timed_test),
       binding_(model),
-      context_(std::make_unique<TabContext>(
-          TabContext{binding_, actions, log, this, [this] { ShowModel(); }, nullptr, nullptr,
-                     nullptr, nullptr, nullptr, {}})) {
+      context_(std::make_unique<TabContext>(TabContext{binding_,
+                                                       actions,
+                                                       log,
+                                                       this,
+                                                       [this] { ShowModel(); },
+                                                       nullptr,
+                                                       nullptr,
+                                                       nullptr,
+                                                       nullptr,
+                                                       nullptr,
+                                                       {}})) {
     LoadIcons();
     setObjectName("TMainForm");
     setWindowTitle("Gridwarden");
@@ -133,7 +141,8 @@ MainWindow::~MainWindow() {
 }
 
 QToolButton* MainWindow::ToolButton(const char* name, const char* icon, const char* hint,
-                                    std::function<void()> click, bool Model::*enabled) {
+                                    std::function<void()> click, bool Model::*enabled,
+                                    std::string Model::*why) {
     auto* button = new QToolButton;
     button->setObjectName(name);
     button->setIcon(QIcon(icon));
@@ -146,6 +155,13 @@ QToolButton* MainWindow::ToolButton(const char* name, const char* icon, const ch
         ShowModel();
     });
     if (enabled != nullptr) binding_.Enable(button, enabled);
+    if (why != nullptr) {
+        binding_.Also([this, button, hint, why] {
+            const std::string& text = binding_.model().*why;
+            button->setToolTip(text.empty() ? QString(hint)
+                                            : QString(hint) + "\n" + QString::fromStdString(text));
+        });
+    }
     tool_bar_->addWidget(button);
     return button;
 }
@@ -166,16 +182,19 @@ void MainWindow::BuildToolBar() {
             if (confirm_(question)) actions_.ActNow(action);
         };
     };
-    ToolButton("StartSB", ":/icons/start.svg", "Start", [this] { actions_.StartMonitoring(); },
-               &Model::StartSBEnabled);
-    ToolButton("StopSB", ":/icons/stop.svg", "Stop", [this] { actions_.StopMonitoring(); },
-               &Model::StopSBEnabled);
+    ToolButton(
+        "StartSB", ":/icons/start.svg", "Start", [this] { actions_.StartMonitoring(); },
+        &Model::StartSBEnabled);
+    ToolButton(
+        "StopSB", ":/icons/stop.svg", "Stop", [this] { actions_.StopMonitoring(); },
+        &Model::StopSBEnabled);
     bar->addSeparator();
     ToolButton("UPSBeeperSB", ":/icons/beeper.svg", "Toggle UPS Beeper",
-               command(UserCommand::ToggleBeeper), &Model::UPSBeeperSBEnabled);
+               command(UserCommand::ToggleBeeper), &Model::UPSBeeperSBEnabled,
+               &Model::UPSBeeperSBWhy);
     bar->addSeparator();
     ToolButton("Test10sSB", ":/icons/test10s.svg", "Test for 10 seconds",
-               command(UserCommand::Test10s), &Model::Test10sSBEnabled);
+               command(UserCommand::Test10s), &Model::Test10sSBEnabled, &Model::Test10sSBWhy);
     ToolButton(
         "TestTSB", ":/icons/testt.svg", "Test for specified time period",
         [this] {
@@ -183,11 +202,12 @@ void MainWindow::BuildToolBar() {
                 actions_.SendCommand(UserCommand::TestMinutes, *minutes);
             }
         },
-        &Model::TestTSBEnabled);
+        &Model::TestTSBEnabled, &Model::TestTSBWhy);
     ToolButton("TestLowSB", ":/icons/testlow.svg", "Test until battery low",
-               command(UserCommand::TestUntilLow), &Model::TestLowSBEnabled);
+               command(UserCommand::TestUntilLow), &Model::TestLowSBEnabled, &Model::TestLowSBWhy);
     ToolButton("CancelTestSB", ":/icons/canceltest.svg", "Cancel Test",
-               command(UserCommand::CancelTest), &Model::CancelTestSBEnabled);
+               command(UserCommand::CancelTest), &Model::CancelTestSBEnabled,
+               &Model::CancelTestSBWhy);
     bar->addSeparator();
     ToolButton("SleepSB", ":/icons/sleep.svg", "Sleep",
                power(monitor::PowerAction::Suspend, "Put this computer to sleep now?"),
@@ -199,9 +219,11 @@ void MainWindow::BuildToolBar() {
                power(monitor::PowerAction::PowerOff, "Shut this computer down now?"),
                &Model::ShutdownSBEnabled);
     bar->addSeparator();
-    ToolButton("SaveSetSB", ":/icons/save.svg", "Save Settings", [this] { actions_.SaveSettings(); },
-               nullptr);
-    ToolButton("SpeedButton3", ":/icons/exit.svg", "Exit", [this] { ExitConfirmed(); }, nullptr);
+    ToolButton(
+        "SaveSetSB", ":/icons/save.svg", "Save Settings", [this] { actions_.SaveSettings(); },
+        nullptr);
+    ToolButton(
+        "SpeedButton3", ":/icons/exit.svg", "Exit", [this] { ExitConfirmed(); }, nullptr);
 }
 
 void MainWindow::ExitConfirmed() {

@@ -3,18 +3,13 @@
 // its outcome, instant commands, LOGOUT).
 #include "link/nut_client.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "fakes/manual_main_loop.h"
+#include "fakes/scripted_nut_server.h"
 
 namespace gw::link {
 namespace {
@@ -92,79 +87,6 @@ TEST(NutLine, RetriesWaitTwoFourEightUpToAMinute) {
     }
 }
 
-// A server on a loopback port that answers each line by `answer` (empty: no answer at all)
-// and keeps every line it was sent.
-class ScriptedServer {
-public:
-    explicit ScriptedServer(std::function<std::string(const std::string&)> answer)
-        : answer_(std::move(answer)) {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        listen(listener_, 4);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~ScriptedServer() {
-        stopping_ = true;
-        shutdown(listener_, SHUT_RDWR);
-        close(listener_);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (client_ >= 0) shutdown(client_, SHUT_RDWR);
-        }
-        thread_.join();
-    }
-    std::uint16_t Port() const { return port_; }
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-
-private:
-    void Serve() {
-        while (!stopping_) {
-            const int client = accept(listener_, nullptr, nullptr);
-            if (client < 0) return;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                client_ = client;
-            }
-            std::string pending;
-            char buffer[512];
-            for (ssize_t n; (n = read(client, buffer, sizeof buffer)) > 0;) {
-                pending.append(buffer, static_cast<std::size_t>(n));
-                for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-                    const std::string line = pending.substr(0, end);
-                    pending.erase(0, end + 1);
-                    {
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        lines_.push_back(line);
-                    }
-                    const std::string reply = answer_(line);
-                    if (!reply.empty()) (void)!write(client, reply.data(), reply.size());
-                }
-            }
-            std::lock_guard<std::mutex> lock(mutex_);
-            close(client);
-            client_ = -1;
-        }
-    }
-
-    std::function<std::string(const std::string&)> answer_;
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
-    std::mutex mutex_;
-    int client_ = -1;
-    std::vector<std::string> lines_;
-};
-
 // upsd's answers for one UPS "ups", the password "s3cret" and the status `status`.
 std::string Upsd(const std::string& line, const std::string& status) {
     if (line.rfind("USERNAME", 0) == 0 || line == "PASSWORD s3cret") return "OK\n";
@@ -210,7 +132,7 @@ protected:
 };
 
 TEST_F(NutClientTest, LogsInReadsTheVariablesSendsCommandsAndLogsOut) {
-    ScriptedServer server([](const std::string& line) { return Upsd(line, "OB LB"); });
+    fakes::ScriptedServer server([](const std::string& line) { return Upsd(line, "OB LB"); });
     auto client = Client(server.Port(), "ups", "s3cret");
     client->Start(1h);
     WaitForReadings(1);
@@ -267,7 +189,7 @@ TEST_F(NutClientTest, EachFailureIsItsOutcomeWithAGrowingWait) {
     };
     for (const Case& c : cases) {
         readings_.clear();
-        ScriptedServer server(c.Answer);
+        fakes::ScriptedServer server(c.Answer);
         auto client = Client(server.Port(), c.Ups, "s3cret", {1000ms, 300ms});
         client->Start(1h);
         WaitForReadings(1);
@@ -280,7 +202,7 @@ TEST_F(NutClientTest, EachFailureIsItsOutcomeWithAGrowingWait) {
     readings_.clear();
     std::uint16_t port = 0;
     {
-        port = ScriptedServer([](const std::string&) { return std::string(); }).Port();
+        port = fakes::ScriptedServer([](const std::string&) { return std::string(); }).Port();
     }
     auto client = Client(port, "ups", "s3cret");
     client->Start(1h);
