@@ -438,7 +438,8 @@ void Application::Close() {
 
 SaveConditions Application::Conditions() const {
     SaveConditions conditions;
-    conditions.LinkOpen = ups_.HidPresent || ups_.ComOpen;
+    // A UPS watched over the network is as much a UPS to protect from as one on the port.
+    conditions.LinkOpen = ups_.HidPresent || ups_.ComOpen || (watch_ && watch_->Reached());
     conditions.ComOpen = ups_.ComOpen;
     conditions.ComPort = ups_.ComPort;
     conditions.ForceOptionsApply = monitor::ForceOptionsEnabled(platform_.Major);

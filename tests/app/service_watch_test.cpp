@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -122,6 +123,45 @@ TEST(ServiceWatch, TheWindowShowsTheServicesUpsAndSendsItsCommands) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "INSTCMD gridwarden beeper.toggle"), 1);
     for (const std::string& line : lines) EXPECT_NE(line.rfind("LOGIN", 0), 0u) << line;
     app.Close();
+    std::filesystem::remove_all(root);
+}
+
+// The power-fail settings are stored only while there is a UPS to protect from: a watched one
+// counts as much as one on the port.
+TEST(ServiceWatch, AWatchedUpsKeepsThePowerFailSettings) {
+    const std::string root =
+        std::filesystem::temp_directory_path() / ("gw_watch_save_" + std::to_string(getpid()));
+    std::filesystem::create_directories(root);
+    fakes::ScriptedServer server([](const std::string& line) { return Service(line, "OL"); });
+    fakes::ManualLoop loop;
+    SilentPresentation ui;
+    ApplicationOptions options;
+    options.Power = PowerBackend::Simulated;
+    options.JournalDir = root;
+    options.KeepHistory = false;
+    options.SettingsPath = root + "/settings.conf";
+    options.ManageAutostart = false;
+    options.RuntimeDir = root;
+    options.ServiceLockDir.clear();
+    options.Watch = "gridwarden@127.0.0.1:" + std::to_string(server.Port());
+    options.WatchHidDevices = false;
+    {
+        Application app(loop, ui, options, [] {});
+        ASSERT_EQ(app.StartUp(), Application::Started::Running);
+        loop.AdvanceBy(100ms);
+        for (int i = 0; i < 1000 && !app.State().Current().Up(); ++i) {
+            loop.RunUntilIdle();
+            std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_TRUE(app.State().Current().Up());
+        EXPECT_TRUE(app.Watch()->Secondary());
+        app.Display().DelayUD.Position = 120;
+        app.Close();
+    }
+    std::ifstream file(root + "/settings.conf");
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("Delay=120"), std::string::npos) << text;
     std::filesystem::remove_all(root);
 }
 
