@@ -345,6 +345,8 @@ void NutClient::Body() {
             *halt = true;
             connection.Io().stop();
         };
+        // A Stop before the thread got here finds no interrupt to call.
+        if (stopping_) *halt = true;
     }
     int failures = 0;
     bool stop = false;

@@ -142,7 +142,6 @@ private:
     NutTimings timings_;
     bool log_in_ = true;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // main thread
-    bool logging_out_ = false;                                    // main thread
 
     std::mutex mutex_;
     std::condition_variable wake_;

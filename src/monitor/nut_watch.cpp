@@ -260,7 +260,7 @@ void NutWatch::Send(UserCommand command) {
     const std::optional<std::string> instant = InstantCommandOf(command);
     if (!client_ || !instant) return;
     const std::string text = *instant;
-    client_->SendInstantCommand(text, [this, command, text](const std::string& error) {
+    client_->SendInstantCommand(text, [this, text](const std::string& error) {
         if (error.empty()) return;
         log_.AppendLog(Format(kWatchCommandRefused, name_, text, error));
         if (error == "ACCESS-DENIED" || error == "CMD-NOT-SUPPORTED") refused_.push_back(text);
