@@ -9,6 +9,7 @@
 #include "monitor/battery_charge.h"
 #include "monitor/battery_watch.h"
 #include "monitor/local_time.h"
+#include "monitor/status_json.h"
 #include "monitor/test_files.h"
 #include "monitor/ups_summary.h"
 
@@ -192,6 +193,10 @@ TEST(WatchedSummary, NamesTheServerAndWhatIsWrong) {
     EXPECT_EQ(SummaryOf(state).Text, "No reply from ups@nas since " +
                                          LocalTimeText(*state.LastReply, "%H:%M:%S") +
                                          ": not reachable (Connection refused)");
+    state.Battery.RuntimeReported = true;
+    const std::string json = StatusJson(UpsStatus{}, state);
+    EXPECT_NE(json.find(",\"source\":\"ups@nas\",\"runtime_reported\":true}"), std::string::npos)
+        << json;
     state.Source.clear();
     state.Problem.clear();
     EXPECT_EQ(SummaryOf(state).Text,
