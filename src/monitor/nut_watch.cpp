@@ -220,6 +220,7 @@ void NutWatch::OnReading(const link::NutReading& reading) {
 
     reached_ = true;
     ups_.UpsFound = true;
+    ups_.NetworkName = name_;
     ups_.Manufacturer = watched.Manufacturer;
     ups_.Model = watched.Model;
     ups_.IAnswered = !watched.Manufacturer.empty() || !watched.Model.empty();

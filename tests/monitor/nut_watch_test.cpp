@@ -7,6 +7,7 @@
 
 #include "fakes/recording_monitor_fakes.h"
 #include "monitor/battery_charge.h"
+#include "monitor/battery_store.h"
 #include "monitor/battery_watch.h"
 #include "monitor/local_time.h"
 #include "monitor/status_json.h"
@@ -179,6 +180,27 @@ TEST(EvaluateCut, TheServersRuntimeIsShownAndActedOn) {
     // Without it, the estimate again.
     h.Cut({{"ups.status", "OL"}});
     EXPECT_FALSE(h.evaluation.Status().RuntimeReported);
+}
+
+// What is learned of a watched UPS's battery is its own, not that of every UPS of its make.
+TEST(WatchedBattery, IsKnownByItsServersName) {
+    link::UpsLink local;
+    local.IAnswered = true;
+    local.Manufacturer = "Tallowmere";
+    local.Model = "SIM-650";
+    link::UpsLink nas;
+    nas.IAnswered = true;
+    nas.Manufacturer = "Tallowmere";
+    nas.Model = "SIM-650";
+    nas.NetworkName = "ups@nas";
+    link::UpsLink office;
+    office.IAnswered = true;
+    office.Manufacturer = "Tallowmere";
+    office.Model = "SIM-650";
+    office.NetworkName = "ups@office";
+    EXPECT_NE(BatteryIdentity(nas), BatteryIdentity(local));
+    EXPECT_NE(BatteryIdentity(nas), BatteryIdentity(office));
+    EXPECT_NE(BatteryIdentity(nas).find("ups@nas"), std::string::npos);
 }
 
 TEST(WatchedSummary, NamesTheServerAndWhatIsWrong) {
