@@ -231,9 +231,12 @@ void NutWatch::OnReading(const link::NutReading& reading) {
     }
     evaluation_.EvaluateCut(watched.Cut);
     const UpsStatus& status = evaluation_.Status();
-    FireOnce(watched.ForcedShutdown, forced_seen_, kWatchForced);
-    FireOnce(status.Flag(StatusFlag::PowerFail) && status.Flag(StatusFlag::BatteryLow), low_seen_,
-             kWatchLowOnBattery);
+    // Beside another monitor of this machine (the system service) that one acts, not this.
+    if (secondary_) {
+        FireOnce(watched.ForcedShutdown, forced_seen_, kWatchForced);
+        FireOnce(status.Flag(StatusFlag::PowerFail) && status.Flag(StatusFlag::BatteryLow),
+                 low_seen_, kWatchLowOnBattery);
+    }
     ShowCommands();
     on_cycle_(true);
 }

@@ -114,10 +114,13 @@ TEST(ServiceWatch, TheWindowShowsTheServicesUpsAndSendsItsCommands) {
     // A power failure is the service's to act on: nothing counts down here.
     {
         std::lock_guard<std::mutex> lock(status_mutex);
-        status = "OB";
+        status = "OB LB FSD";
     }
     ASSERT_TRUE(run_until([&] { return app.State().Current().OnBattery(); }));
     EXPECT_EQ(app.Response().State(), monitor::ResponseState::Idle);
+    for (const std::string& line : app.Log().Lines()) {
+        EXPECT_EQ(line.find("acting now"), std::string::npos) << line;
+    }
 
     const std::vector<std::string> lines = server.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "INSTCMD gridwarden beeper.toggle"), 1);
