@@ -85,26 +85,18 @@ void Application::AfterCycle(bool good, bool cycle_failed) {
 }
 
 bool Application::OpenWatch() {
-    std::string text = options_.Watch.empty() ? display_.WatchUpsE : options_.Watch;
-    // The window beside the system service shows the service's UPS and leaves the protection
-    // to the service: it reads without logging in, so the service never waits for it.
-    const bool service = text.empty() && service_runs_;
-    if (service) text = options_.ServiceWatch;
-    if (text.empty()) return false;
-    std::string error;
-    const std::optional<link::NutTarget> target = link::ParseNutTarget(text, error);
-    if (!target) {
-        // The machine's own port then, as before the setting: a typing error must not leave
-        // the machine unwatched.
-        Report({"Watch UPS: " + error});
-        return false;
-    }
+    const monitor::WatchChoice choice = monitor::ChooseWatch(options_.Watch, display_.WatchUpsE,
+                                                             service_runs_, options_.ServiceWatch);
+    // A typing error leaves the machine's own port, as before the setting.
+    if (!choice.Error.empty()) Report({"Watch UPS: " + choice.Error});
+    if (!choice.Target) return false;
     watch_ = std::make_unique<monitor::NutWatch>(
-        *target, display_.WatchUserE, display_.WatchPasswordE, loop_, ups_, display_, log_,
+        *choice.Target, display_.WatchUserE, display_.WatchPasswordE, loop_, ups_, display_, log_,
         *evaluation_, *countdown_, [this](bool good) { AfterCycle(good, !good); });
-    watch_->SetSecondary(!service);
-    countdown_->SetOpen(!service);
-    watch_for_actions_ = service ? nullptr : watch_.get();
+    // Beside the system service the window only shows: the service protects the machine.
+    watch_->SetSecondary(choice.Secondary);
+    countdown_->SetOpen(choice.Secondary);
+    watch_for_actions_ = choice.Secondary ? watch_.get() : nullptr;
     return true;
 }
 
@@ -226,18 +218,9 @@ Application::Started Application::StartUp() {
     recorded_actions_ = std::make_unique<RecordedActions>(*system_actions_, *history_);
     secondary_actions_ =
         std::make_unique<monitor::SecondaryActions>(*recorded_actions_, watch_for_actions_);
-    // A secondary never switches the UPS off: the primary does, once every secondary is down.
-    monitor::UpsCommandSender to_ups =
-        [this, over_wire = monitor::UpsCommandsOver(wire_)](std::string_view command) {
-            if (!watch_) {
-                over_wire(command);
-            } else if (!ups_shutdown_told_) {
-                ups_shutdown_told_ = true;
-                log_.AppendLog(monitor::kWatchNoUpsShutdown);
-            }
-        };
     response_ = std::make_unique<monitor::PowerFailResponse>(
-        loop_, display_, log_, *secondary_actions_, *launcher_, std::move(to_ups));
+        loop_, display_, log_, *secondary_actions_, *launcher_,
+        monitor::UnlessWatching(monitor::UpsCommandsOver(wire_), watch_for_actions_, log_));
     countdown_ = std::make_unique<monitor::GatedCountdown>(*response_);
     evaluation_ = std::make_unique<monitor::StatusEvaluation>(ups_, display_, log_, ui_, notices_,
                                                               *countdown_);

@@ -274,7 +274,6 @@ private:
     std::unique_ptr<monitor::StatusEvaluation> evaluation_;
     std::unique_ptr<monitor::NutWatch> watch_;
     monitor::NutWatch* watch_for_actions_ = nullptr;  // watch_ while it protects this machine
-    bool ups_shutdown_told_ = false;
     std::unique_ptr<monitor::BatteryFileStore> battery_store_;
     std::unique_ptr<monitor::BatteryWatch> battery_;
     std::unique_ptr<monitor::LinkWatch> link_watch_;

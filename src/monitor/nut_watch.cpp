@@ -126,6 +126,18 @@ std::string ProblemText(const link::NutReading& reading) {
     return {};
 }
 
+WatchChoice ChooseWatch(const std::string& option, const std::string& setting, bool service_runs,
+                        const std::string& service_watch) {
+    WatchChoice choice;
+    std::string text = option.empty() ? setting : option;
+    if (text.empty() && service_runs) {
+        text = service_watch;
+        choice.Secondary = false;
+    }
+    if (!text.empty()) choice.Target = link::ParseNutTarget(text, choice.Error);
+    return choice;
+}
+
 std::optional<std::string> InstantCommandOf(UserCommand command) {
     for (const NutCommand& row : kNutCommands) {
         if (row.Which == command && row.Instant != nullptr) return std::string(row.Instant);
@@ -300,6 +312,19 @@ void NutWatch::LogOutThen(std::function<void()> then, bool for_good) {
             then();
         },
         for_good);
+}
+
+UpsCommandSender UnlessWatching(UpsCommandSender over_wire, NutWatch* const& watch,
+                                link::LogSink& log) {
+    return [over_wire = std::move(over_wire), &watch, &log,
+            told = false](std::string_view command) mutable {
+        if (watch == nullptr) {
+            over_wire(command);
+        } else if (!told) {
+            told = true;
+            log.AppendLog(kWatchNoUpsShutdown);
+        }
+    };
 }
 
 void SecondaryActions::SystemShutdown() {

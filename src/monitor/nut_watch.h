@@ -56,6 +56,17 @@ inline constexpr const char* kWatchCommandRefused = "%s refused %s: %s";
 // "no such UPS on the server", "login refused (ACCESS-DENIED)", "no fresh data (DATA-STALE)".
 std::string ProblemText(const link::NutReading& reading);
 
+// Which UPS to watch over the network: `option` (--watch), else `setting` ("Watch UPS"), else,
+// while the system service holds its lock, `service_watch`, the service's own UPS, watched
+// without logging in since the service protects the machine. No target: the machine's own port.
+struct WatchChoice {
+    std::optional<link::NutTarget> Target;
+    bool Secondary = true;
+    std::string Error;  // the text chosen is no UPS@HOST[:PORT]
+};
+WatchChoice ChooseWatch(const std::string& option, const std::string& setting, bool service_runs,
+                        const std::string& service_watch);
+
 // The instant command of each tool bar command; none where the protocol has none.
 std::optional<std::string> InstantCommandOf(UserCommand command);
 
@@ -130,6 +141,12 @@ private:
     bool logged_in_ = false;
     bool secondary_ = true;
 };
+
+// The UPS's own commands (the power-fail response's shutdown) while no UPS is watched; while
+// one is, a secondary never switches the UPS off (its primary does, once every secondary is
+// down): the command is dropped and the log says so once. `watch` outlives the sender.
+UpsCommandSender UnlessWatching(UpsCommandSender over_wire, NutWatch* const& watch,
+                                link::LogSink& log);
 
 // The countdown as the evaluation and the watch reach it, closed while another monitor on this
 // machine protects it (the window showing the system service's UPS): then nothing here starts

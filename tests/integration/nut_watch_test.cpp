@@ -148,9 +148,11 @@ constexpr const char* kPowerOff = "Simulated power action: Power off";
 
 TEST_F(NutWatchTest, UpsdOnBatteryCountsDownAndOnBatteryLowLogsOutAndActs) {
     StartUpsd(4);
-    auto secondary =
-        Secondary("low", Target("sim"),
-                  {{"Watch User", "nas"}, {"Watch Password", "s3cret"}, {"Delay", "600"}});
+    auto secondary = Secondary("low", Target("sim"),
+                               {{"Watch User", "nas"},
+                                {"Watch Password", "s3cret"},
+                                {"Delay", "600"},
+                                {"UPS Shutdown", "1"}});
     ASSERT_TRUE(secondary->WaitFor(kLoggedIn, 20s)) << secondary->Output();
     // The primary counts it.
     ASSERT_TRUE(ClientsRead("sim", "127.0.0.1\n", 10s)) << Upsc({"-c", Target("sim")});
@@ -164,6 +166,9 @@ TEST_F(NutWatchTest, UpsdOnBatteryCountsDownAndOnBatteryLowLogsOutAndActs) {
     const std::string output = secondary->Output();
     EXPECT_TRUE(InOrder(output, "on battery and low: acting now", "Logged out of"));
     EXPECT_TRUE(InOrder(output, "Logged out of", kPowerOff));
+    // Switching the UPS off is the primary's: "UPS Shutdown" is dropped, and said so.
+    EXPECT_NE(output.find("UPS Shutdown is not sent to a watched UPS"), std::string::npos)
+        << output;
     EXPECT_TRUE(ClientsRead("sim", "", 10s)) << Upsc({"-c", Target("sim")});
     EXPECT_EQ(secondary->Stop(), 0);
 }

@@ -225,6 +225,30 @@ TEST(WatchedSummary, NamesTheServerAndWhatIsWrong) {
               "No reply from the UPS since " + LocalTimeText(*state.LastReply, "%H:%M:%S"));
 }
 
+TEST(ChooseWatch, OptionThenSettingThenTheService) {
+    // clang-format off
+    const struct { const char* Option; const char* Setting; bool Service; const char* Ups;
+                   bool Secondary; bool Error; } cases[] = {
+        {"",        "",        false, nullptr,      true,  false},  // our own port
+        {"a@nas",   "b@nas",   true,  "a",          true,  false},
+        {"",        "b@nas",   true,  "b",          true,  false},
+        {"",        "",        true,  "gridwarden", false, false},
+        {"",        "b",       false, nullptr,      true,  true},
+        {"",        "b",       true,  nullptr,      true,  true},   // no port of the service's
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        const WatchChoice choice =
+            ChooseWatch(c.Option, c.Setting, c.Service, "gridwarden@127.0.0.1:3493");
+        EXPECT_EQ(choice.Target.has_value(), c.Ups != nullptr) << c.Option << c.Setting;
+        if (choice.Target) {
+            EXPECT_EQ(choice.Target->Ups, c.Ups);
+        }
+        EXPECT_EQ(choice.Secondary, c.Secondary) << c.Option << c.Setting;
+        EXPECT_EQ(!choice.Error.empty(), c.Error) << c.Option << c.Setting;
+    }
+}
+
 TEST(WatchedProblem, TellsEachOutcome) {
     link::NutReading r;
     // clang-format off
