@@ -3,7 +3,10 @@
 #include <atomic>
 #include <boost/asio.hpp>
 #include <cctype>
+#include <condition_variable>
+#include <deque>
 #include <istream>
+#include <mutex>
 
 namespace gw::link {
 
@@ -161,9 +164,11 @@ std::chrono::seconds NutRetryDelay(int failures) {
     return std::min(delay, kLongestRetry);
 }
 
+namespace {
+
 // One TCP connection to the server. Every operation is asynchronous and run on the
 // connection's own io_context for at most its deadline, so no server can hold the thread.
-class NutClient::Connection {
+class Connection {
 public:
     Connection(NutTimings timings, const std::atomic<bool>& halt)
         : timings_(timings), halt_(halt) {}
@@ -267,131 +272,63 @@ private:
     asio::streambuf buffer_{kMaxLine};
 };
 
-NutClient::NutClient(NutTarget target, std::string user, std::string password, MainLoop& loop,
-                     OnReading on_reading, NutTimings timings)
-    : target_(std::move(target)),
-      user_(std::move(user)),
-      password_(std::move(password)),
-      loop_(loop),
-      on_reading_(std::move(on_reading)),
-      timings_(timings) {}
-
-NutClient::~NutClient() { Stop(); }
-
-void NutClient::Start(std::chrono::milliseconds interval) {
-    if (thread_.joinable()) return;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        interval_ = interval;
-        stopping_ = false;
-    }
-    *alive_ = true;
-    thread_ = std::thread([this] { Body(); });
-}
-
-void NutClient::SetInterval(std::chrono::milliseconds interval) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    interval_ = interval;
-}
-
-void NutClient::SendInstantCommand(const std::string& command, OnCommandDone done) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back({command, std::move(done), nullptr, true});
-    }
-    wake_.notify_all();
-}
-
-void NutClient::LogOut(std::function<void()> done, bool for_good) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back({std::string(), nullptr, std::move(done), for_good});
-    }
-    wake_.notify_all();
-}
-
-void NutClient::Stop() {
-    *alive_ = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        if (interrupt_) interrupt_();
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-}
-
-void NutClient::PostToMain(std::function<void()> task) {
-    loop_.Post([alive = alive_, task = std::move(task)] {
-        if (*alive) task();
-    });
-}
-
 // What the thread knows of its connection; nothing of it is shared with the main thread.
-struct NutClient::Session {
+struct Session {
     bool LoggedIn = false;
     bool LoggedOut = false;  // for good: the machine is going down
     bool CommandsKnown = false;
     std::vector<std::string> Commands;
 };
 
-void NutClient::Body() {
-    auto halt = std::make_shared<std::atomic<bool>>(false);
-    Connection connection(timings_, *halt);
-    Session session;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        interrupt_ = [halt, &connection] {
-            *halt = true;
-            connection.Io().stop();
-        };
-        // A Stop before the thread got here finds no interrupt to call.
-        if (stopping_) *halt = true;
-    }
-    int failures = 0;
-    bool stop = false;
-    while (!stop) {
-        std::chrono::steady_clock::duration wait = std::chrono::hours(24);
-        if (!session.LoggedOut) {
-            NutReading reading = Try(connection, session);
-            const bool failed =
-                reading.Outcome != NutOutcome::Fresh && reading.Outcome != NutOutcome::Stale;
-            failures = failed ? failures + 1 : 0;
-            if (failed) reading.RetryIn = NutRetryDelay(failures);
-            PostToMain([this, reading = std::move(reading)] { on_reading_(reading); });
-            std::lock_guard<std::mutex> lock(mutex_);
-            wait = failed ? std::chrono::steady_clock::duration(reading.RetryIn)
-                          : std::chrono::steady_clock::duration(interval_);
-        }
-        const auto until = std::chrono::steady_clock::now() + wait;
-        for (;;) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait_until(lock, until, [this] { return stopping_ || !requests_.empty(); });
-            if (stopping_) {
-                stop = true;
-                break;
-            }
-            if (requests_.empty()) break;
-            Request request = std::move(requests_.front());
-            requests_.pop_front();
-            lock.unlock();
-            Serve(connection, session, request);
-        }
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        interrupt_ = nullptr;
-    }
-    // Closing is as good as LOGOUT to the server's count, and never waits.
-    connection.Close();
-}
+struct Request {
+    std::string Command;  // INSTCMD's; empty: LOGOUT
+    NutClient::OnCommandDone Done;
+    std::function<void()> LoggedOut;
+    bool ForGood = true;
+};
 
-NutReading NutClient::Try(Connection& connection, Session& session) {
+}  // namespace
+
+// Everything the thread uses. The thread holds it by a shared pointer, so that a thread left
+// behind in a name lookup never reaches a client that is gone.
+struct NutClient::Shared {
+    NutTarget Target;
+    std::string User;
+    std::string Password;
+    NutTimings Timings;
+    bool LogIn = true;
+    MainLoop* Loop = nullptr;
+    OnReading Reading;
+    std::shared_ptr<bool> Alive = std::make_shared<bool>(true);  // main thread only
+
+    std::mutex Mutex;
+    std::condition_variable Wake;
+    // Guarded by Mutex.
+    std::chrono::milliseconds Interval{3000};
+    std::deque<Request> Requests;
+    bool Stopping = false;
+    std::function<void()> Interrupt;  // stops the thread's own I/O at once
+
+    // To the main loop, unless stopping: once Stop has set that, nothing more is posted.
+    void Post(std::function<void()> task) {
+        std::lock_guard<std::mutex> lock(Mutex);
+        if (Stopping) return;
+        Loop->Post([alive = Alive, task = std::move(task)] {
+            if (*alive) task();
+        });
+    }
+};
+
+namespace {
+
+using Shared = std::shared_ptr<NutClient::Shared>;
+
+NutReading Try(NutClient::Shared& shared, Connection& connection, Session& session) {
     NutReading reading;
     reading.Time = std::chrono::system_clock::now();
     std::string error;
     std::vector<std::string> answer;
-    const std::string ups = QuoteNutWord(target_.Ups);
+    const std::string ups = QuoteNutWord(shared.Target.Ups);
     const auto failed = [&](NutOutcome outcome, std::string detail) {
         reading.Outcome = outcome;
         reading.Detail = std::move(detail);
@@ -399,11 +336,13 @@ NutReading NutClient::Try(Connection& connection, Session& session) {
     };
     if (!connection.Open()) {
         session = Session{};
-        if (!connection.Connect(target_, error)) return failed(NutOutcome::Unreachable, error);
-        if (!user_.empty()) {
-            std::vector<std::string> requests{"USERNAME " + QuoteNutWord(user_),
-                                              "PASSWORD " + QuoteNutWord(password_)};
-            if (log_in_) requests.push_back("LOGIN " + ups);
+        if (!connection.Connect(shared.Target, error)) {
+            return failed(NutOutcome::Unreachable, error);
+        }
+        if (!shared.User.empty()) {
+            std::vector<std::string> requests{"USERNAME " + QuoteNutWord(shared.User),
+                                              "PASSWORD " + QuoteNutWord(shared.Password)};
+            if (shared.LogIn) requests.push_back("LOGIN " + ups);
             for (const std::string& request : requests) {
                 if (!connection.Ask(request, answer, error)) {
                     return failed(NutOutcome::Unreachable, error);
@@ -418,7 +357,7 @@ NutReading NutClient::Try(Connection& connection, Session& session) {
                                   word);
                 }
             }
-            session.LoggedIn = log_in_;
+            session.LoggedIn = shared.LogIn;
         }
         if (!connection.Ask("LIST CMD " + ups, answer, error)) {
             return failed(NutOutcome::Unreachable, error);
@@ -463,7 +402,8 @@ NutReading NutClient::Try(Connection& connection, Session& session) {
     return failed(NutOutcome::Failed, "a list without end");
 }
 
-bool NutClient::Serve(Connection& connection, Session& session, Request& request) {
+// False when the connection failed meanwhile.
+bool Serve(NutClient::Shared& shared, Connection& connection, Session& session, Request& request) {
     std::string error;
     std::vector<std::string> answer;
     if (request.Command.empty()) {
@@ -472,26 +412,149 @@ bool NutClient::Serve(Connection& connection, Session& session, Request& request
         connection.Close();
         session.LoggedIn = false;
         session.LoggedOut = request.ForGood;
-        PostToMain(std::move(request.LoggedOut));
+        shared.Post(std::move(request.LoggedOut));
         return true;
     }
     std::string result;
     bool open = true;
     if (session.LoggedOut || !connection.Open()) {
         result = "NOT-CONNECTED";
-    } else if (!connection.Ask(
-                   "INSTCMD " + QuoteNutWord(target_.Ups) + " " + QuoteNutWord(request.Command),
-                   answer, error)) {
+    } else if (!connection.Ask("INSTCMD " + QuoteNutWord(shared.Target.Ups) + " " +
+                                   QuoteNutWord(request.Command),
+                               answer, error)) {
         result = "NOT-CONNECTED";
         open = false;
     } else if (answer.empty() || answer[0] != "OK") {
         result = ErrorWord(answer);
         if (result.empty()) result = "UNEXPECTED-ANSWER";
     }
-    PostToMain([done = std::move(request.Done), result] {
+    shared.Post([done = std::move(request.Done), result] {
         if (done) done(result);
     });
     return open;
+}
+
+void Body(Shared shared, std::shared_ptr<std::atomic<bool>> finished) {
+    auto halt = std::make_shared<std::atomic<bool>>(false);
+    Connection connection(shared->Timings, *halt);
+    Session session;
+    {
+        std::lock_guard<std::mutex> lock(shared->Mutex);
+        shared->Interrupt = [halt, &connection] {
+            *halt = true;
+            connection.Io().stop();
+        };
+        // A Stop before the thread got here found no interrupt to call.
+        if (shared->Stopping) *halt = true;
+    }
+    int failures = 0;
+    bool stop = false;
+    while (!stop) {
+        std::chrono::steady_clock::duration wait = std::chrono::hours(24);
+        if (!session.LoggedOut) {
+            NutReading reading = Try(*shared, connection, session);
+            const bool failed =
+                reading.Outcome != NutOutcome::Fresh && reading.Outcome != NutOutcome::Stale;
+            failures = failed ? failures + 1 : 0;
+            if (failed) reading.RetryIn = NutRetryDelay(failures);
+            const std::chrono::seconds retry = reading.RetryIn;
+            shared->Post([shared, reading = std::move(reading)] { shared->Reading(reading); });
+            std::lock_guard<std::mutex> lock(shared->Mutex);
+            wait = failed ? std::chrono::steady_clock::duration(retry)
+                          : std::chrono::steady_clock::duration(shared->Interval);
+        }
+        const auto until = std::chrono::steady_clock::now() + wait;
+        for (;;) {
+            std::unique_lock<std::mutex> lock(shared->Mutex);
+            shared->Wake.wait_until(lock, until,
+                                    [&] { return shared->Stopping || !shared->Requests.empty(); });
+            if (shared->Stopping) {
+                stop = true;
+                break;
+            }
+            if (shared->Requests.empty()) break;
+            Request request = std::move(shared->Requests.front());
+            shared->Requests.pop_front();
+            lock.unlock();
+            Serve(*shared, connection, session, request);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(shared->Mutex);
+        shared->Interrupt = nullptr;
+    }
+    // Closing is as good as LOGOUT to the server's count, and never waits.
+    connection.Close();
+    *finished = true;
+}
+
+}  // namespace
+
+NutClient::NutClient(NutTarget target, std::string user, std::string password, MainLoop& loop,
+                     OnReading on_reading, NutTimings timings)
+    : target_(target), shared_(std::make_shared<Shared>()) {
+    shared_->Target = std::move(target);
+    shared_->User = std::move(user);
+    shared_->Password = std::move(password);
+    shared_->Timings = timings;
+    shared_->Loop = &loop;
+    shared_->Reading = std::move(on_reading);
+}
+
+NutClient::~NutClient() { Stop(); }
+
+void NutClient::SetLogIn(bool log_in) { shared_->LogIn = log_in; }
+
+void NutClient::Start(std::chrono::milliseconds interval) {
+    if (thread_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(shared_->Mutex);
+        shared_->Interval = interval;
+    }
+    thread_ = std::thread(Body, shared_, finished_);
+}
+
+void NutClient::SetInterval(std::chrono::milliseconds interval) {
+    std::lock_guard<std::mutex> lock(shared_->Mutex);
+    shared_->Interval = interval;
+}
+
+void NutClient::SendInstantCommand(const std::string& command, OnCommandDone done) {
+    {
+        std::lock_guard<std::mutex> lock(shared_->Mutex);
+        shared_->Requests.push_back({command, std::move(done), nullptr, true});
+    }
+    shared_->Wake.notify_all();
+}
+
+void NutClient::LogOut(std::function<void()> done, bool for_good) {
+    {
+        std::lock_guard<std::mutex> lock(shared_->Mutex);
+        shared_->Requests.push_back({std::string(), nullptr, std::move(done), for_good});
+    }
+    shared_->Wake.notify_all();
+}
+
+void NutClient::Stop() {
+    *shared_->Alive = false;
+    {
+        std::lock_guard<std::mutex> lock(shared_->Mutex);
+        shared_->Stopping = true;
+        if (shared_->Interrupt) shared_->Interrupt();
+    }
+    shared_->Wake.notify_all();
+    if (!thread_.joinable()) return;
+    // Every step but a name lookup ends at the interrupt; a lookup ends when the resolver
+    // gives up, and the thread may take its time then: it owns what it uses.
+    const auto until = std::chrono::steady_clock::now() + kStopWait;
+    while (!*finished_ && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (*finished_) {
+        thread_.join();
+    } else {
+        thread_.detach();
+    }
 }
 
 }  // namespace gw::link

@@ -19,14 +19,12 @@
 // main thread; its own thread talks to the server and reaches the main thread only by posting.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -104,7 +102,7 @@ public:
     const NutTarget& Target() const { return target_; }
     // Before Start. False: the user and password only (for instant commands), no LOGIN, so the
     // primary does not count and wait for this client. True by default.
-    void SetLogIn(bool log_in) { log_in_ = log_in; }
+    void SetLogIn(bool log_in);
     // Starts the thread; the first try comes at once.
     void Start(std::chrono::milliseconds interval);
     void SetInterval(std::chrono::milliseconds interval);
@@ -114,44 +112,20 @@ public:
     // or gave none within the reply deadline, or there was no login. `for_good`: no further
     // try; else the next try connects and logs in again.
     void LogOut(std::function<void()> done, bool for_good = true);
-    // Logs out, ends the thread and waits for it (at most one deadline). Nothing posted after
-    // this runs.
+    // Ends the thread (closing the connection counts as LOGOUT to the server) and waits for it
+    // at most kStopWait: a thread held up in a name lookup is left to end by itself, holding
+    // only state of its own. Nothing is posted, and nothing posted runs, after this.
     void Stop();
+    static constexpr std::chrono::milliseconds kStopWait{1000};
+
+    // What the client and its thread share; opaque outside nut_client.cpp.
+    struct Shared;
 
 private:
-    class Connection;
-    struct Session;
-    struct Request {
-        std::string Command;  // INSTCMD's; empty: LOGOUT
-        OnCommandDone Done;
-        std::function<void()> LoggedOut;
-        bool ForGood = true;
-    };
-
-    void Body();
-    NutReading Try(Connection& connection, Session& session);
-    // False when the connection failed meanwhile.
-    bool Serve(Connection& connection, Session& session, Request& request);
-    void PostToMain(std::function<void()> task);
-
     NutTarget target_;
-    std::string user_;
-    std::string password_;
-    MainLoop& loop_;
-    OnReading on_reading_;
-    NutTimings timings_;
-    bool log_in_ = true;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // main thread
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    // Guarded by mutex_.
-    std::chrono::milliseconds interval_{3000};
-    std::deque<Request> requests_;
-    bool stopping_ = false;
-    std::function<void()> interrupt_;  // stops the thread's own I/O at once
-
+    std::shared_ptr<Shared> shared_;
     std::thread thread_;
+    std::shared_ptr<std::atomic<bool>> finished_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace gw::link
