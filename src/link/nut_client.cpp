@@ -128,7 +128,9 @@ std::vector<std::string> SplitNutLine(std::string_view line) {
     for (std::size_t i = 0; i < line.size(); ++i) {
         const char c = line[i];
         if (c == '\\' && i + 1 < line.size()) {
-            word += line[++i];
+            // The line's own end is no character of a word, escaped or not.
+            const char next = line[++i];
+            if (next != '\r' && next != '\n') word += next;
             in_word = true;
         } else if (c == '"') {
             quoted = !quoted;

@@ -69,6 +69,9 @@ TEST(NutLine, SplitsAndQuotesAsUpsdDoes) {
     EXPECT_EQ(SplitNutLine(R"(VAR ups x "a \"b\" \\c")"),
               (std::vector<std::string>{"VAR", "ups", "x", R"(a "b" \c)"}));
     EXPECT_EQ(SplitNutLine("VAR ups x \"\""), (std::vector<std::string>{"VAR", "ups", "x", ""}));
+    // The line's end is no character of a word, escaped or not (found by nut_answer_fuzz).
+    EXPECT_EQ(SplitNutLine("VAR ups x \"a\\\r\"\r"),
+              (std::vector<std::string>{"VAR", "ups", "x", "a"}));
     EXPECT_EQ(QuoteNutWord("nas"), "nas");
     EXPECT_EQ(QuoteNutWord("s3 cret"), "\"s3 cret\"");
     EXPECT_EQ(QuoteNutWord(R"(a"b\)"), R"("a\"b\\")");
