@@ -125,6 +125,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Program program, Comm
             return 2;
         }
     }
+    if (options.ComPort != 0 && !options.Watch.empty()) {
+        std::cerr << (program == Program::Window ? "gridwarden" : "gridwardend")
+                  << ": --com and --watch name two different UPSes\n";
+        Usage(program);
+        return 2;
+    }
     if (csv_from != nullptr) {
         return app::WriteHistoryCsv(
             options.JournalDir.empty() ? monitor::DefaultJournalDir() : options.JournalDir,

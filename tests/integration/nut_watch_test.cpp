@@ -260,5 +260,21 @@ TEST_F(NutWatchTest, OwnDaemonAsPrimaryTellsTheSecondaryToShutDownAndWaitsForIt)
     EXPECT_EQ(primary.Stop(), 0);
 }
 
+TEST(WatchOption, TakesOnlyOneUpsNamedAsNutClientsNameIt) {
+    // clang-format off
+    const std::vector<std::string> refused[] = {
+        {"--watch", "nas"},
+        {"--watch", "ups@nas:0"},
+        {"--watch"},
+        {"--com", "1", "--watch", "ups@nas"},
+    };
+    // clang-format on
+    for (const auto& args : refused) {
+        std::vector<std::string> all{GRIDWARDEND_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        EXPECT_EQ(testing::RunProgram(all, 10s).ExitStatus, 2) << args.back();
+    }
+}
+
 }  // namespace
 }  // namespace gw
