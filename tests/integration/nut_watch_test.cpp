@@ -260,6 +260,39 @@ TEST_F(NutWatchTest, OwnDaemonAsPrimaryTellsTheSecondaryToShutDownAndWaitsForIt)
     EXPECT_EQ(primary.Stop(), 0);
 }
 
+TEST_F(NutWatchTest, OwnDaemonOnBatteryAndLowSendsTheSecondaryDownFirst) {
+    sim_ = std::make_unique<testing::SimulatedUps>(8);
+    ASSERT_TRUE(sim_->Ready());
+    const std::string dir = root_ + "/primary";
+    std::filesystem::create_directories(dir);
+    // The primary itself waits: only the secondary acts on "on battery and low".
+    testing::WriteSettingsFile(dir + "/settings.conf", {{"NUT Server", "1"},
+                                                        {"NUT Port", std::to_string(port_)},
+                                                        {"NUT User", "nas"},
+                                                        {"NUT Password", "s3cret"},
+                                                        {"Delay", "600"},
+                                                        {"Voltage Action", "0"},
+                                                        {"Runtime Action", "0"}});
+    testing::BackgroundProgram primary({GRIDWARDEND_PATH, "--power=simulated", "--refresh", "1",
+                                        "--com", "8", "--settings", dir + "/settings.conf",
+                                        "--journal-dir", dir, "--lock-dir", dir});
+    ASSERT_TRUE(primary.WaitFor("UPS detected", 30s)) << primary.Output();
+    auto secondary = Secondary("low-own", Target("gridwarden"),
+                               {{"Watch User", "nas"}, {"Watch Password", "s3cret"}});
+    ASSERT_TRUE(secondary->WaitFor(kLoggedIn, 20s)) << secondary->Output();
+    ASSERT_TRUE(ClientsRead("gridwarden", "127.0.0.1\n", 10s));
+
+    ASSERT_TRUE(sim_->Send("low"));
+    ASSERT_TRUE(secondary->WaitFor(kPowerOff, 30s)) << secondary->Output() << primary.Output();
+    const std::string output = secondary->Output();
+    EXPECT_TRUE(InOrder(output, "on battery and low: acting now", "Logged out of"));
+    EXPECT_TRUE(InOrder(output, "Logged out of", kPowerOff));
+    EXPECT_TRUE(ClientsRead("gridwarden", "", 10s)) << Upsc({"-c", Target("gridwarden")});
+    EXPECT_EQ(primary.Output().find(kPowerOff), std::string::npos) << primary.Output();
+    EXPECT_EQ(secondary->Stop(), 0);
+    EXPECT_EQ(primary.Stop(), 0);
+}
+
 TEST(WatchOption, TakesOnlyOneUpsNamedAsNutClientsNameIt) {
     // clang-format off
     const std::vector<std::string> refused[] = {
