@@ -44,13 +44,7 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
             good = evaluation_->EvaluateStatus(poller_->CopyStoredReply()).End ==
                    monitor::EvaluationEnd::Complete;
         }
-        monitor::UpsStateInputs inputs = StateInputs();
-        inputs.Evaluated = !exchange_failed;
-        state_.OnCycle(good, inputs);
-        ModelChange change;
-        change.Kind = ModelChange::What::Cycle;
-        change.CycleFailed = exchange_failed;
-        Tell(change);
+        AfterCycle(good, exchange_failed);
     });
     history_ = std::make_unique<HistoryService>(loop_, log_);
     http_ = std::make_unique<HttpService>(loop_, display_, ups_, state_, ui_, log_);
@@ -65,10 +59,10 @@ Application::Application(link::MainLoop& loop, Presentation& ui, ApplicationOpti
         nut_->OnCycle(state, response_->State() == monitor::ResponseState::Acting);
     });
     state_.Subscribe([this](const monitor::UpsState& state) {
-        if (link_watch_) link_watch_->OnCycle(state.NewReply);
+        if (link_watch_ && !watch_) link_watch_->OnCycle(state.NewReply);
     });
     state_.Subscribe([this](const monitor::UpsState& state) {
-        if (state.NewReply && commands_) commands_->OnStatusShown(state);
+        if (state.NewReply && commands_ && !watch_) commands_->OnStatusShown(state);
     });
     // The page shows this cycle's readings from the next request on.
     state_.Subscribe([this](const monitor::UpsState&) {
@@ -83,16 +77,47 @@ Application::~Application() {
     hotplug_.reset();
     detection_.reset();
     retired_detection_.reset();
+    watch_.reset();
     evaluation_.reset();
     battery_.reset();
     response_.reset();
     if (poller_) poller_->EndPolling();
 }
 
+void Application::AfterCycle(bool good, bool cycle_failed) {
+    monitor::UpsStateInputs inputs = StateInputs();
+    inputs.Evaluated = !cycle_failed;
+    state_.OnCycle(good, inputs);
+    ModelChange change;
+    change.Kind = ModelChange::What::Cycle;
+    change.CycleFailed = cycle_failed;
+    Tell(change);
+}
+
+bool Application::OpenWatch() {
+    const monitor::WatchChoice choice = monitor::ChooseWatch(options_.Watch, display_.WatchUpsE,
+                                                             service_runs_, options_.ServiceWatch);
+    // A typing error leaves the machine's own port, as before the setting.
+    if (!choice.Error.empty()) Report({"Watch UPS: " + choice.Error});
+    if (!choice.Target) return false;
+    watch_ = std::make_unique<monitor::NutWatch>(
+        *choice.Target, display_.WatchUserE, display_.WatchPasswordE, loop_, ups_, display_, log_,
+        *evaluation_, *countdown_, [this](bool good) { AfterCycle(good, !good); });
+    // Beside the system service the window only shows: the service protects the machine.
+    watch_->SetSecondary(choice.Secondary);
+    countdown_->SetOpen(choice.Secondary);
+    watch_for_actions_ = choice.Secondary ? watch_.get() : nullptr;
+    return true;
+}
+
 monitor::UpsStateInputs Application::StateInputs() const {
     monitor::UpsStateInputs inputs;
     inputs.Status = &evaluation_->Status();
-    inputs.UpsFound = ups_.UpsFound;
+    inputs.UpsFound = ups_.UpsFound || watch_ != nullptr;
+    if (watch_) {
+        inputs.Source = watch_->Name();
+        inputs.Problem = watch_->Problem();
+    }
     inputs.NominalBatteryVolts = ups_.NominalBatteryVoltage;
     inputs.Protection.State = response_->State();
     inputs.Protection.Left = response_->SecondsLeft();
@@ -202,15 +227,21 @@ Application::Started Application::StartUp() {
     system_actions_ = std::make_unique<monitor::SystemActionsOf<monitor::SystemPower>>(*power_);
     launcher_ = monitor::MakeProgramLauncher(loop_);
     recorded_actions_ = std::make_unique<RecordedActions>(*system_actions_, *history_);
+    secondary_actions_ =
+        std::make_unique<monitor::SecondaryActions>(*recorded_actions_, watch_for_actions_);
     response_ = std::make_unique<monitor::PowerFailResponse>(
-        loop_, display_, log_, *recorded_actions_, *launcher_, monitor::UpsCommandsOver(wire_));
+        loop_, display_, log_, *secondary_actions_, *launcher_,
+        monitor::UnlessWatching(monitor::UpsCommandsOver(wire_), watch_for_actions_, log_));
+    countdown_ = std::make_unique<monitor::GatedCountdown>(*response_);
     evaluation_ = std::make_unique<monitor::StatusEvaluation>(ups_, display_, log_, ui_, notices_,
-                                                              *response_);
+                                                              *countdown_);
     // What is learned about the battery lives beside the journal.
     battery_store_ = std::make_unique<monitor::BatteryFileStore>(
         options_.JournalDir.empty() ? monitor::DefaultJournalDir() : options_.JournalDir);
     battery_ = std::make_unique<monitor::BatteryWatch>(
-        ups_, display_, log_, ui_, notices_, *response_, *battery_store_, [this](int minutes) {
+        ups_, display_, log_, ui_, notices_, *countdown_, *battery_store_, [this](int minutes) {
+            // A watched UPS is tested by whoever holds its cable.
+            if (watch_) return;
             // A unit that knows no timed test still runs the 10-second one.
             if (minutes <= 0 || link::IsEcho(link::Command::TestMinutes,
                                              wire_.ExchangeCommand(link::CommandText(
@@ -261,6 +292,7 @@ Application::Started Application::StartUp() {
     poller_->SetRefreshInterval(options_.RefreshSeconds > 0
                                     ? static_cast<std::uint32_t>(options_.RefreshSeconds) * 1000
                                     : RefreshIntervalMs(display_));
+    OpenWatch();
 
     monitor::DetectionPeers peers{
         ui_,
@@ -272,7 +304,7 @@ Application::Started Application::StartUp() {
         [this] { power_->RefreshAllowed(); }};
     detection_ = std::make_unique<monitor::UpsDetection>(wire_, display_, log_, ui_, loop_, peers,
                                                          options_.RetryPeriod);
-    if (options_.WatchHidDevices && !service_runs_) {
+    if (options_.WatchHidDevices && !service_runs_ && !watch_) {
         std::string error;
         hotplug_ = link::StartHidHotplug(
             loop_,
@@ -290,6 +322,19 @@ Application::Started Application::StartUp() {
     start_timer_ = loop_.StartTimer(kStartTimerDelay, [this] {
         start_timer_.Reset();
         if (closed_) return;
+        if (watch_) {
+            if (service_runs_) {
+                log_.AppendLog(kServiceRunsText);
+                ui_.ShowStatus(kServiceRunsText);
+            }
+            // No port is probed or opened: the UPS is the server's.
+            watch_->Start(std::chrono::milliseconds(poller_->RefreshInterval()));
+            ModelChange change;
+            change.Kind = ModelChange::What::StartDetected;
+            change.Monitoring = true;
+            Tell(change);
+            return;
+        }
         if (service_runs_) {
             log_.AppendLog(kServiceRunsText);
             ui_.ShowStatus(kServiceRunsText);
@@ -370,6 +415,7 @@ void Application::Close() {
     if (response_) response_->CancelCountdown();
     http_->Stop();
     nut_->Stop();
+    if (watch_) watch_->Stop();
 
     if (poller_->PollingPaused()) poller_->ResumePolling();
     Stop();
@@ -387,7 +433,8 @@ void Application::Close() {
 
 SaveConditions Application::Conditions() const {
     SaveConditions conditions;
-    conditions.LinkOpen = ups_.HidPresent || ups_.ComOpen;
+    // A UPS watched over the network is as much a UPS to protect from as one on the port.
+    conditions.LinkOpen = ups_.HidPresent || ups_.ComOpen || (watch_ && watch_->Reached());
     conditions.ComOpen = ups_.ComOpen;
     conditions.ComPort = ups_.ComPort;
     conditions.ForceOptionsApply = monitor::ForceOptionsEnabled(platform_.Major);
@@ -402,6 +449,11 @@ void Application::SaveSettings() {
 
 void Application::StartMonitoring() {
     if (closed_ || !detection_) return;
+    if (watch_) {
+        watch_->Start(std::chrono::milliseconds(poller_->RefreshInterval()));
+        ModelChanged(ModelChange::What::Monitoring);
+        return;
+    }
     if (service_runs_) {
         ui_.ShowStatus(kServiceRunsText);
         return;
@@ -412,12 +464,22 @@ void Application::StartMonitoring() {
 
 void Application::StopMonitoring() {
     if (closed_ || !detection_) return;
+    if (watch_) {
+        watch_->Stop();
+        ModelChanged(ModelChange::What::Monitoring);
+        return;
+    }
     detection_->Stop();
     ModelChanged(ModelChange::What::Monitoring);
 }
 
 void Application::SendCommand(monitor::UserCommand which, int minutes) {
     if (closed_ || !commands_) return;
+    if (watch_) {
+        watch_->Send(which);
+        ModelChanged(ModelChange::What::Edited);
+        return;
+    }
     commands_->Send(which, minutes);
     ModelChanged(ModelChange::What::Edited);
 }
@@ -431,6 +493,7 @@ void Application::ActNow(monitor::PowerAction action) {
 void Application::ApplyRefreshInterval() {
     // The poller takes DataMutex for the new interval: the polling thread reads it.
     poller_->SetRefreshInterval(RefreshIntervalMs(display_));
+    if (watch_) watch_->SetInterval(std::chrono::milliseconds(RefreshIntervalMs(display_)));
 }
 
 void Application::RequestExit() {

@@ -33,6 +33,7 @@
 #include "monitor/event_log.h"
 #include "monitor/journal_file.h"
 #include "monitor/link_watch.h"
+#include "monitor/nut_watch.h"
 #include "monitor/power_fail_response.h"
 #include "monitor/quiet_log.h"
 #include "monitor/status_evaluation.h"
@@ -50,6 +51,9 @@ class Presentation : public monitor::TrayPresenter,
                      public monitor::DetectionDialogs {};
 
 enum class PowerBackend { Logind, Simulated };
+
+// The system service's own UPS as its network UPS server serves it on the loopback address.
+inline constexpr const char* kServiceWatch = "gridwarden@127.0.0.1:3493";
 
 // What made the display model change.
 struct ModelChange {
@@ -85,6 +89,10 @@ struct ApplicationOptions {
     std::string SmtpCaFile;        // trusted mail server certificates; empty: the system's
     std::chrono::milliseconds SmtpReplyTimeout{30000};
     std::uint16_t NutLoopbackPort = 0;  // see NutService::SetLoopbackPort
+    // A UPS to watch over the network for this run, UPS@HOST[:PORT]; empty: "Watch UPS".
+    std::string Watch;
+    // Where the window finds the system service's UPS while the service holds its lock.
+    std::string ServiceWatch = kServiceWatch;
 };
 
 class Application final : public UserActions,
@@ -138,11 +146,15 @@ public:
     bool CloseAllowed() const override { return close_allowed_; }
 
     bool Closed() const { return closed_; }
+    // The system service held its lock at start-up: this copy watches the service's UPS.
+    bool ServiceRuns() const { return service_runs_; }
     monitor::DisplayModel& Display() { return display_; }
     monitor::EventLog& Log() { return log_; }
     // The log as the journal file gets it, for a console that must not flood the system log.
     monitor::QuietLog& QuietedLog() { return quiet_log_; }
     monitor::StatusEvaluation& Evaluation() { return *evaluation_; }
+    // The UPS watched over the network; null while the UPS is our own port's.
+    monitor::NutWatch* Watch() { return watch_.get(); }
     // The record of the UPS's state, made after every poll cycle; parts that follow it
     // subscribe here.
     monitor::UpsStateKeeper& State() { return state_; }
@@ -199,6 +211,10 @@ private:
     void SaveSettingsNow();
     void Tell(const ModelChange& change);
     monitor::UpsStateInputs StateInputs() const;
+    // After each poll cycle or try of the watched UPS: the record and its followers.
+    void AfterCycle(bool good, bool cycle_failed);
+    // From --watch, "Watch UPS" or the system service's lock; false: our own port as always.
+    bool OpenWatch();
     SaveConditions Conditions() const;
     void OpenJournal();
     void EnablePowerChoices();
@@ -239,7 +255,11 @@ private:
     std::unique_ptr<RecordedActions> recorded_actions_;
     std::unique_ptr<monitor::ProgramLauncher> launcher_;
     std::unique_ptr<monitor::PowerFailResponse> response_;
+    std::unique_ptr<monitor::SecondaryActions> secondary_actions_;
+    std::unique_ptr<monitor::GatedCountdown> countdown_;
     std::unique_ptr<monitor::StatusEvaluation> evaluation_;
+    std::unique_ptr<monitor::NutWatch> watch_;
+    monitor::NutWatch* watch_for_actions_ = nullptr;  // watch_ while it protects this machine
     std::unique_ptr<monitor::BatteryFileStore> battery_store_;
     std::unique_ptr<monitor::BatteryWatch> battery_;
     std::unique_ptr<monitor::LinkWatch> link_watch_;

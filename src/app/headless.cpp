@@ -82,6 +82,7 @@ ApplicationOptions ApplicationOptionsFor(const HeadlessOptions& options) {
     app_options.OpenStore = options.OpenStore;
     app_options.ManageAutostart = options.ManageAutostart;
     app_options.NutLoopbackPort = options.NutLoopbackPort;
+    app_options.Watch = options.Watch;
     return app_options;
 }
 
@@ -145,7 +146,11 @@ int RunHeadless(const HeadlessOptions& options) {
             }
         }
         if (!change.CycleFailed) send_test_reports();
-        if (options.Cycles > 0 && ++cycles >= options.Cycles) app.EndSession();
+        if (options.Cycles > 0 && ++cycles >= options.Cycles) {
+            // A watched UPS whose server never answered is no UPS to monitor either.
+            if (app.Watch() != nullptr && !app.Watch()->Reached()) exit_status = 1;
+            app.EndSession();
+        }
     });
 
     // The countdown counts visibly: a line at every change and one a second while it runs. The

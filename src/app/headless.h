@@ -36,6 +36,7 @@ struct HeadlessOptions {
     // The network UPS server's listener on 127.0.0.1 beside "NUT Server"; 0: none. The daemon's
     // default is kNutPort, so that the window on the same machine can watch the service.
     std::uint16_t NutLoopbackPort = 0;
+    std::string Watch;  // UPS@HOST[:PORT] for this run; empty: the "Watch UPS" setting
 };
 
 // The ApplicationOptions the headless runner and the window share.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/history_csv.h"
+#include "link/nut_client.h"
 #include "monitor/journal_file.h"
 #include "reports/nut_protocol.h"
 
@@ -14,18 +15,19 @@ namespace {
 
 void Usage(Program program) {
     if (program == Program::Window) {
-        std::cout
-            << "usage: gridwarden [--headless] [--com N] [--refresh SECONDS] [--print-replies]\n"
-               "                  [--status-json] [--cycles N] [--journal-dir DIR]\n"
-               "                  [--settings FILE] [--lock-dir DIR]\n"
-               "                  [--power=logind|simulated] [--power-bus ADDRESS]\n"
-               "                  [--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
-               "                  [--no-history] [--battery-time-scale X]\n"
-               "       gridwarden [--journal-dir DIR] --history-csv FROM TO\n"
-               "       gridwarden --version\n";
+        std::cout << "usage: gridwarden [--headless] [--com N | --watch UPS@HOST[:PORT]]\n"
+                     "                  [--refresh SECONDS] [--print-replies]\n"
+                     "                  [--status-json] [--cycles N] [--journal-dir DIR]\n"
+                     "                  [--settings FILE] [--lock-dir DIR]\n"
+                     "                  [--power=logind|simulated] [--power-bus ADDRESS]\n"
+                     "                  [--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
+                     "                  [--no-history] [--battery-time-scale X]\n"
+                     "       gridwarden [--journal-dir DIR] --history-csv FROM TO\n"
+                     "       gridwarden --version\n";
     } else {
         std::cout
-            << "usage: gridwardend [--com N] [--refresh SECONDS] [--print-replies]\n"
+            << "usage: gridwardend [--com N | --watch UPS@HOST[:PORT]]\n"
+               "                   [--refresh SECONDS] [--print-replies]\n"
                "                   [--status-json] [--cycles N] [--journal-dir DIR]\n"
                "                   [--settings FILE] [--lock-dir DIR]\n"
                "                   [--power=logind|simulated] [--power-bus ADDRESS]\n"
@@ -43,6 +45,13 @@ bool ParseScale(const char* text, double& value) {
     if (end == text || *end != '\0' || !(parsed >= 1 && parsed <= 1000)) return false;
     value = parsed;
     return true;
+}
+
+bool WatchTarget(const char* text) {
+    std::string error;
+    if (link::ParseNutTarget(text, error)) return true;
+    std::cerr << error << "\n";
+    return false;
 }
 
 bool ParseInt(const char* text, int low, int high, int& value) {
@@ -73,6 +82,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Program program, Comm
             options.StatusJson = true;
         } else if (arg == "--com" && has_value && ParseInt(argv[i + 1], 1, 9, options.ComPort)) {
             ++i;
+        } else if (arg == "--watch" && has_value && WatchTarget(argv[i + 1])) {
+            options.Watch = argv[++i];
         } else if (arg == "--refresh" && has_value &&
                    ParseInt(argv[i + 1], 1, 60, options.RefreshSeconds)) {
             ++i;
@@ -122,6 +133,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Program program, Comm
             Usage(program);
             return 2;
         }
+    }
+    if (options.ComPort != 0 && !options.Watch.empty()) {
+        std::cerr << (program == Program::Window ? "gridwarden" : "gridwardend")
+                  << ": --com and --watch name two different UPSes\n";
+        Usage(program);
+        return 2;
     }
     if (csv_from != nullptr) {
         return app::WriteHistoryCsv(

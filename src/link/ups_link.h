@@ -35,7 +35,7 @@ void RealSleep(std::chrono::milliseconds duration);
 struct UpsLink {
     // HID: a UPS was selected among the HID devices (the link is HID).
     std::atomic<bool> HidPresent{false};
-    std::string HidDevicePath;  // the hidapi path of the selected device
+    std::string HidDevicePath;          // the hidapi path of the selected device
     std::atomic<bool> HidKnown{false};  // one of the known vendor/product pairs
     std::uint16_t VendorId = 0;
     std::uint16_t ProductId = 0;
@@ -46,6 +46,9 @@ struct UpsLink {
     std::uint8_t ComPort = 0;  // 1..9; 0 = none
     std::unique_ptr<SerialPort> ComHandle;
     std::array<bool, 9> PortAvailable{};  // COM1..COM9, from the port scan
+
+    // A UPS watched through a network UPS server instead: its name ("ups@nas"); empty for ours.
+    std::string NetworkName;
 
     std::atomic<bool> LinkUsable{false};
     bool UpsFound = false;

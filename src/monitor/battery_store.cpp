@@ -123,7 +123,9 @@ std::string BatteryIdentity(const link::UpsLink& ups) {
     } else {
         identity += "|||" + FixedText(ups.NominalBatteryVoltage, 0);
     }
-    if (ups.HidPresent) {
+    if (!ups.NetworkName.empty()) {
+        identity += "|" + ups.NetworkName;
+    } else if (ups.HidPresent) {
         char hid[32];
         std::snprintf(hid, sizeof hid, "|HID %04X:%04X", ups.VendorId, ups.ProductId);
         identity += hid;

@@ -137,12 +137,15 @@ void BatteryWatch::OnEvaluated(UpsStatus& status) {
     }
 
     std::optional<double> runtime = model_->Runtime();
+    // A server that publishes the runtime knows its UPS better than our estimate from afar.
+    status.RuntimeReported = status.ReportedRuntimeSeconds.has_value();
+    if (status.RuntimeReported) runtime = static_cast<double>(*status.ReportedRuntimeSeconds);
     // Shown, 0 would read as a fault; to the trigger it is the plainest reason to act.
     const std::optional<double> left = runtime;
     if (runtime && !(*runtime > 0)) runtime.reset();
     status.RuntimeSeconds.reset();
     if (runtime) status.RuntimeSeconds = *runtime;
-    status.RuntimeLearned = model_->RuntimeLearned();
+    status.RuntimeLearned = !status.RuntimeReported && model_->RuntimeLearned();
     status.RuntimeLowSeconds = static_cast<long double>(NeededSeconds().count());
     status.BatteryHealth = model_->Knowledge().Verdict;
 
@@ -163,7 +166,7 @@ void BatteryWatch::OnEvaluated(UpsStatus& status) {
 
 void BatteryWatch::CheckTrigger(const UpsStatus& status, std::optional<double> runtime) {
     if (fired_ || !display_.RuntimeActionCB || !status.Flag(StatusFlag::PowerFail)) return;
-    if (!runtime || !model_->Settled()) return;
+    if (!runtime || (!status.RuntimeReported && !model_->Settled())) return;
     if (*runtime > static_cast<double>(NeededSeconds().count())) return;
     fired_ = true;
     log_.AppendLog(Format(kRuntimeActing, static_cast<int>(std::lround(*runtime))));

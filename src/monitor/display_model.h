@@ -154,6 +154,9 @@ struct DisplayModel {
     std::string NUTPortE = "3493";         // "NUT Port", kept as text
     std::string NUTUserE;                  // "NUT User": the secondaries' login; empty: none
     std::string NUTPasswordE;              // "NUT Password"
+    std::string WatchUpsE;                 // "Watch UPS": UPS@HOST[:PORT]; empty: our own port
+    std::string WatchUserE;                // "Watch User": the login as a secondary
+    std::string WatchPasswordE;            // "Watch Password"
     bool Q1_CB = true;                     // "Q1"
     bool QS_CB = true;                     // "QS"
     bool F_CB = true;                      // "F"
@@ -204,6 +207,12 @@ struct DisplayModel {
     bool TestTSBEnabled = true;
     bool TestLowSBEnabled = true;
     bool CancelTestSBEnabled = true;
+    // Why one is off while the UPS is watched over the network; empty: nothing to tell.
+    std::string UPSBeeperSBWhy;
+    std::string Test10sSBWhy;
+    std::string TestTSBWhy;
+    std::string TestLowSBWhy;
+    std::string CancelTestSBWhy;
 };
 
 // clang-format on

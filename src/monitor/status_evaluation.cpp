@@ -2,6 +2,7 @@
 
 #include "link/protocol.h"
 #include "monitor/battery_charge.h"
+#include "monitor/battery_health.h"
 
 namespace gw::monitor {
 
@@ -87,9 +88,7 @@ EvaluationResult StatusEvaluation::Evaluate(const link::StoredReply& reply) {
     if (!link_.LinkUsable) return {EvaluationEnd::LinkDown};
     if (reply.Text.empty()) return {EvaluationEnd::EmptyReply};
 
-    status_.ReplyText = reply.Text;
-    status_.ReplyTime = reply.Time;
-
+    KeepReply(reply.Text, reply.Time);
     if (!(link_.Q1Answered || link_.QSAnswered) || reply.Text.front() != '(') {
         return {EvaluationEnd::NotStatus};
     }
@@ -99,27 +98,16 @@ EvaluationResult StatusEvaluation::Evaluate(const link::StoredReply& reply) {
     const auto fields = link::SplitStatusText(reply.Text);
     bool below_minimum = false;
     for (std::size_t k = 0; k < fields.size(); ++k) {
-        status_.FieldText[k] = std::string(fields[k]);
-        if (k == Index(StatusField::StatusBits)) continue;
-        const link::NumberResult number = link::ParseNumber(fields[k]);
-        status_.FieldNumber[k] = number.Value;
-
-        const NumericField* numeric = NumericFieldAt(k);
-        if (numeric == nullptr) continue;
-        status_.*numeric->Number = number.Value;
-        if (!number.Value) {
-            const bool battery = numeric->Field == StatusField::BatteryVoltage;
-            if (battery) status_.BatteryVoltagePerCell = false;
-            return {EvaluationEnd::NotANumber};
-        }
-        if (numeric->Field == StatusField::BatteryVoltage &&
-            !EvaluateBattery(*number.Value, below_minimum)) {
-            return {EvaluationEnd::NotANumber};
-        }
+        if (!EvaluateField(k, fields[k], below_minimum)) return {EvaluationEnd::NotANumber};
     }
     if (fields.size() < link::kStatusFieldCount) return {EvaluationEnd::Incomplete};
 
-    EvaluateFlags(fields[Index(StatusField::StatusBits)]);
+    std::array<bool, link::kStatusFieldCount> flags{};
+    for (const auto& row : link::kStatusBits) {
+        flags[row.Character - 1] =
+            link::StatusBit(fields[Index(StatusField::StatusBits)], row.Flag);
+    }
+    EvaluateFlags(flags, std::nullopt);
 
     // Only while the mains has failed: on mains a low reading comes from the user's own
     // battery test or from a unit that answers zeros until it has measured, and shutting a
@@ -128,6 +116,70 @@ EvaluationResult StatusEvaluation::Evaluate(const link::StoredReply& reply) {
     result.MinVoltageTrigger = below_minimum && status_.Flag(StatusFlag::PowerFail);
     if (result.MinVoltageTrigger) countdown_.FireNow();
     return result;
+}
+
+EvaluationResult StatusEvaluation::EvaluateCut(const CutStatus& cut) {
+    const EvaluationResult result = EvaluateCutFields(cut);
+    if (battery_hook_) battery_hook_(status_);
+    // The server's own verdict stands beside ours: it has watched the battery longer.
+    if (cut.ReplaceBattery) status_.BatteryHealth = kHealthReplace;
+    Publish();
+    return result;
+}
+
+EvaluationResult StatusEvaluation::EvaluateCutFields(const CutStatus& cut) {
+    KeepReply(cut.Text, cut.Time);
+    for (std::size_t k = 0; k < link::kStatusFieldCount; ++k) {
+        const std::string text = cut.Fields[k].value_or(std::string());
+        const NumericField* numeric = NumericFieldAt(k);
+        const bool number =
+            k == Index(StatusField::StatusBits) || link::ParseNumber(text).Value.has_value();
+        if (number) {
+            bool below_minimum = false;
+            EvaluateField(k, text, below_minimum);
+            continue;
+        }
+        status_.FieldText[k] = text;
+        status_.FieldNumber[k].reset();
+        if (numeric != nullptr) status_.*numeric->Number = std::nullopt;
+        if (numeric != nullptr && numeric->Field == StatusField::BatteryVoltage) {
+            status_.BatteryVoltagePerCell = false;
+            status_.BatteryCharge.reset();
+            display_.BatteryChargeL = "...";
+        }
+    }
+    if (cut.BatteryCharge) {
+        status_.BatteryCharge = *cut.BatteryCharge;
+        display_.BatteryChargeL = FixedText(*cut.BatteryCharge, 1);
+        display_.BatteryChargeRL.SetValue(*cut.BatteryCharge);
+    }
+    status_.ReportedRuntimeSeconds = cut.RuntimeSeconds;
+    status_.ReplaceReported = cut.ReplaceBattery;
+    EvaluateFlags(cut.Flags, cut.Avr);
+    return {EvaluationEnd::Complete};
+}
+
+void StatusEvaluation::KeepReply(const std::string& text,
+                                 std::chrono::system_clock::time_point time) {
+    status_.ReplyText = text;
+    status_.ReplyTime = time;
+}
+
+bool StatusEvaluation::EvaluateField(std::size_t k, std::string_view text, bool& below_minimum) {
+    status_.FieldText[k] = std::string(text);
+    if (k == Index(StatusField::StatusBits)) return true;
+    const link::NumberResult number = link::ParseNumber(text);
+    status_.FieldNumber[k] = number.Value;
+
+    const NumericField* numeric = NumericFieldAt(k);
+    if (numeric == nullptr) return true;
+    status_.*numeric->Number = number.Value;
+    if (!number.Value) {
+        if (numeric->Field == StatusField::BatteryVoltage) status_.BatteryVoltagePerCell = false;
+        return false;
+    }
+    return numeric->Field != StatusField::BatteryVoltage ||
+           EvaluateBattery(*number.Value, below_minimum);
 }
 
 bool StatusEvaluation::EvaluateBattery(long double received, bool& below_minimum) {
@@ -145,11 +197,11 @@ bool StatusEvaluation::EvaluateBattery(long double received, bool& below_minimum
     return true;
 }
 
-void StatusEvaluation::EvaluateFlags(std::string_view bits) {
+void StatusEvaluation::EvaluateFlags(const std::array<bool, link::kStatusFieldCount>& flags,
+                                     std::optional<AvrMode> avr) {
     // All flags first, so that whoever an announcement reaches sees the whole reply.
-    for (const auto& row : link::kStatusBits) {
-        const bool set = link::StatusBit(bits, row.Flag);
-        status_.Flags[row.Character - 1] = set;
+    for (std::size_t k = 0; k < flags.size(); ++k) {
+        status_.Flags[k] = flags[k];
     }
 
     UpsMode mode = UpsMode::OnLine;
@@ -163,7 +215,7 @@ void StatusEvaluation::EvaluateFlags(std::string_view bits) {
     // This order decides the tray icon: AVR after power fail, so a unit on battery with its
     // AVR flag set shows icon 1.
     EvaluatePowerFail();
-    EvaluateAvr();
+    EvaluateAvr(avr);
     EvaluateBatteryLow();
 }
 
@@ -196,11 +248,12 @@ void StatusEvaluation::EvaluatePowerFail() {
     }
 }
 
-void StatusEvaluation::EvaluateAvr() {
+void StatusEvaluation::EvaluateAvr(std::optional<AvrMode> avr) {
     if (status_.Flag(StatusFlag::Avr)) {
         const long double input = status_.IPVoltage.value_or(0);
         const long double output = status_.OPVoltage.value_or(0);
-        const AvrMode mode = input < output   ? AvrMode::Boost
+        const AvrMode mode = avr              ? *avr
+                             : input < output ? AvrMode::Boost
                              : input > output ? AvrMode::Trim
                                               : AvrMode::Bypass;
         status_.AVRState = AvrTextOf(mode);

@@ -54,6 +54,12 @@ struct UpsStatus {
     bool RuntimeLearned = false;
     std::optional<long double> RuntimeLowSeconds;
     std::string BatteryHealth;  // "Good", "Weak", "Replace"; empty before the first verdict
+    // A source that tells the runtime itself (a network UPS server's battery.runtime): its
+    // figure, which the battery watch then shows and acts on instead of its own estimate.
+    std::optional<long double> ReportedRuntimeSeconds;
+    bool RuntimeReported = false;  // RuntimeSeconds is the source's, not the estimate
+    // The source says the battery needs replacing (a network UPS server's "RB").
+    bool ReplaceReported = false;
 
     bool Flag(link::StatusFlag flag) const { return Flags[static_cast<std::size_t>(flag)]; }
 };
@@ -135,6 +141,22 @@ struct EvaluationResult {
     bool MinVoltageTrigger = false;
 };
 
+// A status from a source that tells it already cut (a network UPS server's variables): the
+// fields' texts where it has them, the flags, and what it says outright where a reply of our
+// own UPS leaves it to be worked out.
+struct CutStatus {
+    std::string Text;  // stands for the reply where the reply is shown
+    std::chrono::system_clock::time_point Time{};
+    // By the reply's field order; none: the source does not tell it. The status bits' place
+    // holds the source's own words for them.
+    std::array<std::optional<std::string>, link::kStatusFieldCount> Fields;
+    std::array<bool, link::kStatusFieldCount> Flags{};  // by character of the status bits
+    std::optional<AvrMode> Avr;                         // none: from the voltages, as for a reply
+    std::optional<long double> BatteryCharge;           // percent
+    std::optional<long double> RuntimeSeconds;          // to the cut-out at the present load
+    bool ReplaceBattery = false;
+};
+
 class StatusEvaluation {
 public:
     using Clock = std::function<std::chrono::system_clock::time_point()>;
@@ -151,6 +173,12 @@ public:
     // states, the announcements and the minimum-voltage action need the status bits, so a
     // cut-off reply can neither announce nor end a power failure.
     EvaluationResult EvaluateStatus(const link::StoredReply& reply);
+
+    // The same for a status that came cut (CutStatus). A field the source does not tell, or
+    // tells as no number, is shown empty and has no number; the evaluation goes on without it.
+    // The minimum voltage is not judged: the thresholds belong to our own UPS's battery, and a
+    // watched UPS's server says "low" itself.
+    EvaluationResult EvaluateCut(const CutStatus& cut);
 
     // After a failed cycle: one log line, nothing else changes (not even the indicator).
     void EvaluateFailedCycle();
@@ -172,11 +200,17 @@ public:
 
 private:
     EvaluationResult Evaluate(const link::StoredReply& reply);
+    EvaluationResult EvaluateCutFields(const CutStatus& cut);
+    void KeepReply(const std::string& text, std::chrono::system_clock::time_point time);
+    // Shows and converts field k; false when it must end the evaluation (field 1, 3 or 6 or the
+    // minimum's text is no number).
+    bool EvaluateField(std::size_t k, std::string_view text, bool& below_minimum);
     // Pack voltage, charge and the minimum. False when the minimum's text is no number.
     bool EvaluateBattery(long double received, bool& below_minimum);
-    void EvaluateFlags(std::string_view bits);
+    void EvaluateFlags(const std::array<bool, link::kStatusFieldCount>& flags,
+                       std::optional<AvrMode> avr);
     void EvaluatePowerFail();
-    void EvaluateAvr();
+    void EvaluateAvr(std::optional<AvrMode> avr);
     void EvaluateBatteryLow();
     void ShowBalloon(NoticeKind kind);
     void Announce(NoticeKind kind);

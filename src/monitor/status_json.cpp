@@ -198,6 +198,9 @@ std::string StatusJson(const UpsStatus& status, const UpsState& state) {
     out += ",\"contact\":" + JsonUtf8String(ContactName(state.Link));
     out += ",\"battery_cell_voltage\":";
     out += state.Readings.BatteryCellVolts ? JsonNumber(*state.Readings.BatteryCellVolts) : "null";
+    out += ",\"source\":" + (state.Source.empty() ? std::string("null") : JsonString(state.Source));
+    out += ",\"runtime_reported\":";
+    out += state.Battery.RuntimeReported ? "true" : "false";
     out += '}';
     return out;
 }

@@ -129,6 +129,8 @@ UpsState MakeUpsState(const UpsStateInputs& inputs,
     state.Link = ContactAt(inputs.UpsFound, last_good, now);
     state.LastReplyAgeSeconds = AgeAt(last_good, now);
     state.Protection = inputs.Protection;
+    state.Source = inputs.Source;
+    state.Problem = inputs.Problem;
     state.Manufacturer = inputs.Manufacturer;
     state.Model = inputs.Model;
     state.Firmware = inputs.Firmware;
@@ -149,6 +151,7 @@ UpsState MakeUpsState(const UpsStateInputs& inputs,
     }
     state.Battery.RuntimeSeconds = Plain(status->RuntimeSeconds);
     state.Battery.RuntimeLearned = status->RuntimeLearned;
+    state.Battery.RuntimeReported = status->RuntimeReported;
     state.Battery.RuntimeLowSeconds = Plain(status->RuntimeLowSeconds);
     state.Battery.Health = BatteryVerdictOf(status->BatteryHealth);
     return state;

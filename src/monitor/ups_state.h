@@ -95,6 +95,7 @@ struct UpsBattery {
     std::optional<double> ChargePercent;   // 0..100
     std::optional<double> RuntimeSeconds;  // to the cut-out at the present load
     bool RuntimeLearned = false;
+    bool RuntimeReported = false;             // the watched UPS's server told it; not our estimate
     std::optional<double> RuntimeLowSeconds;  // what the shutdown needs: the protection acts there
     BatteryVerdict Health = BatteryVerdict::Unknown;
     std::string HealthEvidence;  // what the verdict rests on, in words
@@ -102,6 +103,10 @@ struct UpsBattery {
 
 struct UpsState {
     Contact Link = Contact::NoUps;
+    // A UPS watched over the network: its name ("ups@nas"); empty for our own port's UPS.
+    std::string Source;
+    // Why the latest try to reach a watched UPS failed, in words; empty while it answers.
+    std::string Problem;
     // The latest reply evaluated in full: its time and its age at the record's making.
     std::optional<std::chrono::system_clock::time_point> LastReply;
     std::optional<double> LastReplyAgeSeconds;
@@ -139,6 +144,8 @@ struct UpsStateInputs {
     const UpsStatus* Status = nullptr;  // the evaluation's record; null before any full reply
     bool Evaluated = false;             // this cycle's stored reply was evaluated
     bool UpsFound = false;
+    std::string Source;  // see UpsState
+    std::string Problem;
     long double NominalBatteryVolts = 0;
     UpsProtection Protection;
     std::string HealthEvidence;

@@ -81,18 +81,22 @@ std::string ClockText(std::chrono::seconds left) {
 }
 
 UpsSummary SummaryOf(const UpsState& state) {
+    const std::string ups = state.Source.empty() ? "the UPS" : state.Source;
+    // A watched UPS's server says why it gave nothing: wrong password, no such UPS, ...
+    const std::string why = state.Problem.empty() ? "" : ": " + state.Problem;
     switch (state.Link) {
         case Contact::NoUps:
+            if (!state.Source.empty()) return {"No reply from " + ups + why, SummaryLevel::Alarm};
             return {"No UPS found: check the cable", SummaryLevel::Alarm};
         case Contact::NoContact:
-            return {"No reply from the UPS", SummaryLevel::Alarm};
+            return {"No reply from " + ups + why, SummaryLevel::Alarm};
         case Contact::Stale:
             if (state.LastReply) {
-                return {
-                    "No reply from the UPS since " + LocalTimeText(*state.LastReply, "%H:%M:%S"),
-                    SummaryLevel::Alarm};
+                return {"No reply from " + ups + " since " +
+                            LocalTimeText(*state.LastReply, "%H:%M:%S") + why,
+                        SummaryLevel::Alarm};
             }
-            return {"No reply from the UPS", SummaryLevel::Alarm};
+            return {"No reply from " + ups + why, SummaryLevel::Alarm};
         case Contact::Fresh:
             break;
     }

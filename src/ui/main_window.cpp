@@ -141,7 +141,8 @@ MainWindow::~MainWindow() {
 }
 
 QToolButton* MainWindow::ToolButton(const char* name, const char* icon, const char* hint,
-                                    std::function<void()> click, bool Model::*enabled) {
+                                    std::function<void()> click, bool Model::*enabled,
+                                    std::string Model::*why) {
     auto* button = new QToolButton;
     button->setObjectName(name);
     button->setIcon(QIcon(icon));
@@ -154,6 +155,13 @@ QToolButton* MainWindow::ToolButton(const char* name, const char* icon, const ch
         ShowModel();
     });
     if (enabled != nullptr) binding_.Enable(button, enabled);
+    if (why != nullptr) {
+        binding_.Also([this, button, hint, why] {
+            const std::string& text = binding_.model().*why;
+            button->setToolTip(text.empty() ? QString(hint)
+                                            : QString(hint) + "\n" + QString::fromStdString(text));
+        });
+    }
     tool_bar_->addWidget(button);
     return button;
 }
@@ -182,10 +190,11 @@ void MainWindow::BuildToolBar() {
         &Model::StopSBEnabled);
     bar->addSeparator();
     ToolButton("UPSBeeperSB", ":/icons/beeper.svg", "Toggle UPS Beeper",
-               command(UserCommand::ToggleBeeper), &Model::UPSBeeperSBEnabled);
+               command(UserCommand::ToggleBeeper), &Model::UPSBeeperSBEnabled,
+               &Model::UPSBeeperSBWhy);
     bar->addSeparator();
     ToolButton("Test10sSB", ":/icons/test10s.svg", "Test for 10 seconds",
-               command(UserCommand::Test10s), &Model::Test10sSBEnabled);
+               command(UserCommand::Test10s), &Model::Test10sSBEnabled, &Model::Test10sSBWhy);
     ToolButton(
         "TestTSB", ":/icons/testt.svg", "Test for specified time period",
         [this] {
@@ -193,11 +202,12 @@ void MainWindow::BuildToolBar() {
                 actions_.SendCommand(UserCommand::TestMinutes, *minutes);
             }
         },
-        &Model::TestTSBEnabled);
+        &Model::TestTSBEnabled, &Model::TestTSBWhy);
     ToolButton("TestLowSB", ":/icons/testlow.svg", "Test until battery low",
-               command(UserCommand::TestUntilLow), &Model::TestLowSBEnabled);
+               command(UserCommand::TestUntilLow), &Model::TestLowSBEnabled, &Model::TestLowSBWhy);
     ToolButton("CancelTestSB", ":/icons/canceltest.svg", "Cancel Test",
-               command(UserCommand::CancelTest), &Model::CancelTestSBEnabled);
+               command(UserCommand::CancelTest), &Model::CancelTestSBEnabled,
+               &Model::CancelTestSBWhy);
     bar->addSeparator();
     ToolButton("SleepSB", ":/icons/sleep.svg", "Sleep",
                power(monitor::PowerAction::Suspend, "Put this computer to sleep now?"),

@@ -67,7 +67,8 @@ private:
     // Exit, once the user confirmed it.
     void ExitConfirmed();
     QToolButton* ToolButton(const char* name, const char* icon, const char* hint,
-                            std::function<void()> click, bool monitor::DisplayModel::*enabled);
+                            std::function<void()> click, bool monitor::DisplayModel::*enabled,
+                            std::string monitor::DisplayModel::*why = nullptr);
 
     app::UserActions& actions_;
     TrayIcon& tray_;

@@ -1,10 +1,10 @@
 // The "Settings" page: the report channels, the power-fail response, the program's own
 // settings and the About group.
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -191,9 +191,36 @@ QWidget* LanPage(TabContext& context) {
     send->setObjectName("LANRepSB");
     send->setIcon(QIcon(":/icons/ok.svg"));
     context.LanTestButton = send;
-    QObject::connect(send, &QToolButton::clicked, send, [&actions] { actions.SendTestLanMessage(); });
+    QObject::connect(send, &QToolButton::clicked, send,
+                     [&actions] { actions.SendTestLanMessage(); });
     grid->addWidget(send, 2, 1, Qt::AlignRight);
     grid->setRowStretch(3, 1);
+    return page;
+}
+
+// A UPS served by another machine (or the system service) over the network, watched instead of
+// our own port's from the next start on.
+QWidget* WatchPage(TabContext& context) {
+    ModelBinding& b = context.Binding;
+    auto* page = new QWidget;
+    auto* grid = new QGridLayout(page);
+    QLineEdit* ups = EditField(b, "WatchUpsE", &Model::WatchUpsE);
+    ups->setPlaceholderText("ups@host (empty: this port)");
+    QLineEdit* user = Field("WatchUserE");
+    QLineEdit* password = Field("WatchPasswordE");
+    user->setReadOnly(false);
+    password->setReadOnly(false);
+    password->setEchoMode(QLineEdit::Password);
+    b.Edit(user, &Model::WatchUserE);
+    b.Edit(password, &Model::WatchPasswordE);
+    grid->addWidget(Caption(nullptr, "UPS:"), 0, 0);
+    grid->addWidget(ups, 0, 1);
+    grid->addWidget(Caption(nullptr, "User:"), 1, 0);
+    grid->addWidget(user, 1, 1);
+    grid->addWidget(Caption(nullptr, "Password:"), 2, 0);
+    grid->addWidget(password, 2, 1);
+    grid->addWidget(Caption(nullptr, "From the next start"), 3, 1);
+    grid->setRowStretch(4, 1);
     return page;
 }
 
@@ -248,9 +275,9 @@ QGroupBox* PowerFailGroup(TabContext& context) {
     UpDownPair minimum = MakeUpDown("MinVoltageE", "MinVoltageUD", 44);
     b.Arrows(minimum.Arrows, minimum.Field, &Model::MinVoltageUD, &Model::MinVoltageE,
              [&model, &context](int direction) {
-                 if (monitor::StepThreshold(model, monitor::Threshold::Minimum,
-                                            direction > 0 ? monitor::ThresholdKey::Up
-                                                          : monitor::ThresholdKey::Down) &&
+                 if (monitor::StepThreshold(
+                         model, monitor::Threshold::Minimum,
+                         direction > 0 ? monitor::ThresholdKey::Up : monitor::ThresholdKey::Down) &&
                      context.Edited) {
                      context.Edited();
                  }
@@ -285,10 +312,10 @@ QGroupBox* PowerFailGroup(TabContext& context) {
     }
     grid->addWidget(actions, 2, 0, 1, 2);
 
-    grid->addLayout(Row({BoundBox(b, "UPSShutdownCB", "UPS Shutdown", &Model::UPSShutdownCB),
-                         MinutesUpDown(b, "UPSShutdownE", "UPSShutdownUD", &Model::UPSShutdownUD,
-                                       "min")}),
-                    3, 0, 1, 2);
+    grid->addLayout(
+        Row({BoundBox(b, "UPSShutdownCB", "UPS Shutdown", &Model::UPSShutdownCB),
+             MinutesUpDown(b, "UPSShutdownE", "UPSShutdownUD", &Model::UPSShutdownUD, "min")}),
+        3, 0, 1, 2);
     auto* choose = new QToolButton;
     choose->setObjectName("ExSB");
     choose->setIcon(QIcon(":/icons/folder.svg"));
@@ -297,8 +324,8 @@ QGroupBox* PowerFailGroup(TabContext& context) {
     b.Show(program, &Model::ExL);
     b.Also([program, &model] { program->setToolTip(QString::fromStdString(model.ExLHint)); });
     QObject::connect(choose, &QToolButton::clicked, group, [&context, &model] {
-        const QString path = QFileDialog::getOpenFileName(context.Window, QString(), QString(),
-                                                          kProgramFilter);
+        const QString path =
+            QFileDialog::getOpenFileName(context.Window, QString(), QString(), kProgramFilter);
         if (path.isEmpty()) return;
         if (!QFileInfo(path).isExecutable()) {
             QMessageBox::warning(context.Window, "Gridwarden", path + " is not a program.");
@@ -351,8 +378,7 @@ QGroupBox* SettingsGroup(TabContext& context) {
     grid->addLayout(Row({refresh.Layout, Caption(nullptr, "s")}), 1, 1);
 
     QCheckBox* suspend = BoundBox(b, "ForceSuspendCB", "Force Suspend", &Model::ForceSuspendCB);
-    QCheckBox* shutdown =
-        BoundBox(b, "ForceShutdownCB", "Force Shutdown", &Model::ForceShutdownCB);
+    QCheckBox* shutdown = BoundBox(b, "ForceShutdownCB", "Force Shutdown", &Model::ForceShutdownCB);
     b.Enable(suspend, &Model::ForceSuspendCBEnabled);
     b.Enable(shutdown, &Model::ForceShutdownCBEnabled);
     grid->addWidget(suspend, 2, 0);
@@ -409,6 +435,7 @@ QWidget* BuildSettingsTab(TabContext& context) {
     reports->addTab(SmtpPage(context), QIcon(":/icons/exit.svg"), "SMTP");
     reports->addTab(HttpPage(context), QIcon(":/icons/restore.svg"), "HTTP");
     reports->addTab(LanPage(context), QIcon(":/icons/port.svg"), "LAN");
+    reports->addTab(WatchPage(context), QIcon(":/icons/port.svg"), "Watch");
     layout->addWidget(reports);
     layout->addWidget(NutGroup(context));
     layout->addWidget(PowerFailGroup(context));

@@ -40,7 +40,9 @@ UpsMirror MirrorOf(const monitor::UpsState& state) {
     const monitor::UpsBattery& battery = state.Battery;
     if (battery.RuntimeSeconds) {
         mirror.RuntimeL = monitor::RuntimeText(*battery.RuntimeSeconds) +
-                          (battery.RuntimeLearned ? " (learned)" : " (assumed battery)");
+                          (battery.RuntimeReported  ? " (server)"
+                           : battery.RuntimeLearned ? " (learned)"
+                                                    : " (assumed battery)");
     }
     mirror.BatteryHealthL = VerdictText(battery.Health);
     mirror.BatteryHealthHint = battery.HealthEvidence;

@@ -31,7 +31,7 @@ TEST(SettingsTable, MatchesTheModelsDefaultsAndRanges) {
         }
     }
     EXPECT_TRUE(model.*kActionButtons[0]);
-    EXPECT_EQ(names.size(), 60u);
+    EXPECT_EQ(names.size(), 63u);
 }
 
 int Position(const DisplayModel& model, const char* name) {

@@ -468,6 +468,10 @@ TEST(UpsMirrorTest, ReadingControlsMirrorTheRecord) {
         captions += MirrorOf(keeper.Current()).ProgressL;
     }
     EXPECT_EQ(captions, "/-\\|/-\\|/");
+    // A watched UPS's server told the figure itself.
+    status.RuntimeReported = true;
+    keeper.OnCycle(true, inputs);
+    EXPECT_EQ(MirrorOf(keeper.Current()).RuntimeL, "40 min 18 s (server)");
 }
 
 }  // namespace

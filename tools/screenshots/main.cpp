@@ -134,9 +134,52 @@ int TakeStates(const QString& out, int com, const QString& simulator, const QStr
     return QApplication::exec();
 }
 
+// The UPS Status page of a window watching `target` over the network; with `service_lock_dir`,
+// as the window beside a system service that holds its lock there.
+int TakeWatched(const QString& file, const QString& target, const QString& service_lock_dir) {
+    gw::ui::QtMainLoop loop;
+    gw::ui::TrayIcon tray([] { return false; });
+    gw::ui::QtPresentation ui(tray);
+    gw::app::ApplicationOptions options;
+    options.Power = gw::app::PowerBackend::Simulated;
+    options.RefreshSeconds = 1;
+    options.WatchHidDevices = false;
+    if (service_lock_dir.isEmpty()) {
+        options.Watch = target.toStdString();
+    } else {
+        options.ServiceLockDir = service_lock_dir.toStdString();
+        options.ServiceWatch = target.toStdString();
+    }
+    gw::app::Application app(loop, ui, options, [] { QApplication::quit(); });
+    if (app.StartUp() != gw::app::Application::Started::Running) return 1;
+    gw::ui::MainWindow window(app.Display(), app.Log(), app, tray, ui.TimedTest());
+    ui.AttachWindow(&window);
+    window.Restore();
+    window.findChild<QTabWidget*>("PC")->setCurrentIndex(1);
+    int cycles = 0;
+    app.AddModelObserver([&](const gw::app::ModelChange& change) {
+        gw::monitor::UpsState state = app.State().Current();
+        state.Protection.State = app.Response().State();
+        state.Protection.Left = app.Response().SecondsLeft();
+        window.ShowState(state);
+        window.ShowModel();
+        if (change.Kind != gw::app::ModelChange::What::Cycle || ++cycles != 4) return;
+        window.grab().save(file);
+        QTimer::singleShot(0, [&app] { app.RequestExit(); });
+    });
+    const int status = QApplication::exec();
+    ui.AttachWindow(nullptr);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 4 && std::string(argv[1]) == "--watch") {
+        QApplication qt(argc, argv);
+        return TakeWatched(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
+                           argc >= 5 ? QString::fromLocal8Bit(argv[4]) : QString());
+    }
     if (argc >= 4 && std::string(argv[1]) == "--states") {
         QApplication qt(argc, argv);
         QDir().mkpath(QString::fromLocal8Bit(argv[2]));
@@ -145,8 +188,10 @@ int main(int argc, char** argv) {
                           argc >= 6 ? QString::fromLocal8Bit(argv[5]) : QString());
     }
     if (argc < 3) {
-        std::cerr << "usage: gridwarden-screenshots OUT_DIR COM_PORT\n"
-                     "       gridwarden-screenshots --states OUT_DIR COM_PORT [UPSSIM [NAME]]\n";
+        std::cerr
+            << "usage: gridwarden-screenshots OUT_DIR COM_PORT\n"
+               "       gridwarden-screenshots --states OUT_DIR COM_PORT [UPSSIM [NAME]]\n"
+               "       gridwarden-screenshots --watch FILE UPS@HOST:PORT [SERVICE_LOCK_DIR]\n";
         return 2;
     }
     QApplication qt(argc, argv);
