@@ -14,29 +14,21 @@ namespace gw::entry {
 namespace {
 
 void Usage(Program program) {
-    if (program == Program::Window) {
-        std::cout << "usage: gridwarden [--headless] [--com N | --watch UPS@HOST[:PORT]]\n"
-                     "                  [--refresh SECONDS] [--print-replies]\n"
-                     "                  [--status-json] [--cycles N] [--journal-dir DIR]\n"
-                     "                  [--settings FILE] [--lock-dir DIR]\n"
-                     "                  [--power=logind|simulated] [--power-bus ADDRESS]\n"
-                     "                  [--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
-                     "                  [--no-history] [--battery-time-scale X]\n"
-                     "       gridwarden [--journal-dir DIR] --history-csv FROM TO\n"
-                     "       gridwarden --version\n";
-    } else {
-        std::cout
-            << "usage: gridwardend [--com N | --watch UPS@HOST[:PORT]]\n"
-               "                   [--refresh SECONDS] [--print-replies]\n"
-               "                   [--status-json] [--cycles N] [--journal-dir DIR]\n"
-               "                   [--settings FILE] [--lock-dir DIR]\n"
-               "                   [--power=logind|simulated] [--power-bus ADDRESS]\n"
-               "                   [--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
-               "                   [--no-history] [--battery-time-scale X]\n"
-               "                   [--nut-loopback PORT]\n"
-               "       gridwardend [--journal-dir DIR] --history-csv FROM TO\n"
-               "       gridwardend --version\n";
-    }
+    const bool window = program == Program::Window;
+    const std::string name = window ? "gridwarden" : "gridwardend";
+    // The options' column starts after the name.
+    const std::string pad(name.size() + 8, ' ');
+    std::cout << "usage: " << name << (window ? " [--headless]" : "")
+              << " [--com N | --watch UPS@HOST[:PORT]]\n"
+              << pad << "[--refresh SECONDS] [--print-replies]\n"
+              << pad << "[--status-json] [--cycles N] [--journal-dir DIR]\n"
+              << pad << "[--settings FILE] [--lock-dir DIR]\n"
+              << pad << "[--power=logind|simulated] [--power-bus ADDRESS]\n"
+              << pad << "[--retry SECONDS] [--test-reports] [--notify-bus ADDRESS]\n"
+              << pad << "[--no-history] [--battery-time-scale X]\n"
+              << (window ? "" : pad + "[--nut-loopback PORT]\n") << "       " << name
+              << " [--journal-dir DIR] --history-csv FROM TO\n"
+              << "       " << name << " --version\n";
 }
 
 bool ParseScale(const char* text, double& value) {
