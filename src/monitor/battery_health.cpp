@@ -67,11 +67,13 @@ Part CapacityPart(const BatteryKnowledge& k) {
     if (k.Capacity.Discharges >= 2 && k.FirstCapacity > 0) {
         const double ratio = last / k.FirstCapacity;
         part.Level = LevelOf(ratio, kWeakCapacity, kReplaceCapacity, false);
-        part.Leans = ratio <= kLeanCapacity;
         part.Text = "capacity about " + FixedText(ratio * 100, 0) + " % of what it was";
         return part;
     }
-    // One discharge: the battery is known, if only against the generic block.
+    // One discharge: the battery is known, if only against the generic block, and marked down a
+    // level since a block of another make or size may have less. A new one of the usual kind
+    // has more than the generic block (set below what such a block gives): one with less leans
+    // towards wear. Against the first learned, by contrast, the capacity speaks for itself.
     const double ratio = last / G::kCapacity;
     part.Level = std::max(0, LevelOf(ratio, kWeakCapacity, kReplaceCapacity, false) - 1);
     part.Leans = ratio <= kLeanCapacity;
@@ -88,9 +90,9 @@ HealthVerdict JudgeBattery(const BatteryModel& model) {
     const Part resistance = ResistancePart(k);
     const Part capacity = CapacityPart(k);
     int level = std::max(resistance.Level, capacity.Level);
-    // Each alone is judged at the end of its doubt; two independent readings that both lean
-    // towards wear are the evidence neither is alone. A new battery's capacity is above the
-    // generic block's (set below what such a block gives) and its resistance is its own base.
+    // Each alone is judged at the end of its doubt (the base from one test when new in tenths
+    // can be a fifth off); two independent readings that both lean towards wear are the
+    // evidence neither is alone.
     if (level == 0 && resistance.Leans && capacity.Leans) level = 1;
     static const char* const kVerdicts[] = {kHealthUnknown, kHealthGood, kHealthWeak,
                                             kHealthReplace};
