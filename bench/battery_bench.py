@@ -268,6 +268,18 @@ def state_file(root):
     return f"{folder}/{names[0]}" if len(names) == 1 else None
 
 
+def read_state(root):
+    """The battery state file's lines as {key: the rest}; {} when there is none yet."""
+    path = state_file(root)
+    found = {}
+    if path:
+        with open(path) as f:
+            for line in f:
+                key, _, rest = line.rstrip("\n").partition(" ")
+                found[key] = rest
+    return found
+
+
 def health_run(build, state_from, age, unit, scale, action, more_settings=None):
     """One self-test of a unit with this charger and battery: `action` is the simulator's own
     button ("test short", "test low"), or None for the test the program schedules itself.
@@ -275,6 +287,7 @@ def health_run(build, state_from, age, unit, scale, action, more_settings=None):
     home = Home(state_from, more_settings)
     procs = []
     try:
+        tested_before = read_state(home.root).get("last_test")
         sim_lines = start_sim(build, home, age, HEALTH_LOAD, scale, procs,
                               ["--float-voltage", str(unit[0]), "--rest-voltage", str(unit[1])])
         start_program(build, home, scale, procs, None)
@@ -287,15 +300,14 @@ def health_run(build, state_from, age, unit, scale, action, more_settings=None):
         while not sim_lines.wait_for("test ended", 5):
             if time.monotonic() > end or any(p.poll() is not None for p in procs):
                 raise RuntimeError("the test did not end")
-        time.sleep(3)  # the voltage back on mains, the verdict, the file written
+        # The voltage back on mains, the verdict, the file written: on a loaded machine a poll
+        # cycle can take seconds, and a program stopped before it saw mains learns nothing.
+        end = time.monotonic() + 20
+        while read_state(home.root).get("last_test") == tested_before and time.monotonic() < end:
+            time.sleep(0.5)
+        time.sleep(1)
         stop(procs)
-        path = state_file(home.root)
-        found = {}
-        if path:
-            with open(path) as f:
-                for line in f:
-                    key, _, rest = line.rstrip("\n").partition(" ")
-                    found[key] = rest
+        found = read_state(home.root)
         kept = tempfile.mkdtemp(prefix="gw-health-state-")
         shutil.copytree(f"{home.root}/state", kept, dirs_exist_ok=True)
         return found.get("verdict", "-"), found.get("evidence", ""), kept

@@ -17,6 +17,7 @@ constexpr char kAgainstGeneric[] = " a new battery's for this unit";
 struct Part {
     int Level = -1;
     std::string Text;
+    bool Leans = false;  // its middle value is past kLean*: wear is likely, not yet shown
 };
 
 int LevelOf(double ratio, double weak, double replace, bool rising) {
@@ -43,6 +44,7 @@ Part ResistancePart(const BatteryKnowledge& k) {
         const double base_high =
             generic ? base : std::min(base + k.BaseOhmicDoubt, std::max(base, G::kResistance));
         part.Level = LevelOf(low / base_high, kWeakResistance, kReplaceResistance, true);
+        part.Leans = !generic && k.LastOhmic / base >= kLeanResistance;
         part.Text = "resistance about " + FixedText(k.LastOhmic / base, 1) + " times" +
                     (generic ? kAgainstGeneric : " what it was when new");
         return part;
@@ -68,9 +70,13 @@ Part CapacityPart(const BatteryKnowledge& k) {
         part.Text = "capacity about " + FixedText(ratio * 100, 0) + " % of what it was";
         return part;
     }
-    // One discharge: the battery is known, if only against the generic block.
+    // One discharge: the battery is known, if only against the generic block, and marked down a
+    // level since a block of another make or size may have less. A new one of the usual kind
+    // has more than the generic block (set below what such a block gives): one with less leans
+    // towards wear. Against the first learned, by contrast, the capacity speaks for itself.
     const double ratio = last / G::kCapacity;
     part.Level = std::max(0, LevelOf(ratio, kWeakCapacity, kReplaceCapacity, false) - 1);
+    part.Leans = ratio <= kLeanCapacity;
     part.Text = "capacity about " + FixedText(ratio * 100, 0) + " % of" + kAgainstGeneric;
     return part;
 }
@@ -83,7 +89,11 @@ HealthVerdict JudgeBattery(const BatteryModel& model) {
     if (k.LastOhmic <= 0 && !k.Capacity.Learned && !k.Resistance.Learned) return verdict;
     const Part resistance = ResistancePart(k);
     const Part capacity = CapacityPart(k);
-    const int level = std::max(resistance.Level, capacity.Level);
+    int level = std::max(resistance.Level, capacity.Level);
+    // Each alone is judged at the end of its doubt (the base from one test when new in tenths
+    // can be a fifth off); two independent readings that both lean towards wear are the
+    // evidence neither is alone.
+    if (level == 0 && resistance.Leans && capacity.Leans) level = 1;
     static const char* const kVerdicts[] = {kHealthUnknown, kHealthGood, kHealthWeak,
                                             kHealthReplace};
     verdict.Verdict = kVerdicts[level + 1];

@@ -26,6 +26,11 @@ inline constexpr double kWeakResistance = 1.3;
 inline constexpr double kReplaceResistance = 2.0;
 inline constexpr double kWeakCapacity = 0.85;
 inline constexpr double kReplaceCapacity = 0.7;
+// Where the figures as read lean towards wear (the resistance against the battery when new, the
+// capacity from one discharge against the generic block): "Weak" when both do, though neither
+// is past its threshold once its doubt is allowed for.
+inline constexpr double kLeanResistance = 1.2;
+inline constexpr double kLeanCapacity = 0.9;
 // clang-format on
 
 struct HealthVerdict {

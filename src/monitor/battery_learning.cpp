@@ -35,14 +35,19 @@ StretchEnd BatteryModel::End(const BatterySample& sample) {
     end.WasTest = stretch_.Test;
     const double duration = stretch_.LastTime - stretch_.StartTime;
 
-    // The resistance: load steps measure it best, then a whole discharge's readings; the step
-    // from a recharged battery's rest voltage will do.
+    // The resistance: load steps measure it best, then a whole discharge's readings, then the
+    // jump back up when the load went. The step down from a recharged battery's rest voltage
+    // only when there is nothing else: off a float its first readings still carry the surface
+    // charge, which would put the sag at a fraction of the truth.
     const std::optional<Fit> fit = FitStretch();
+    const std::optional<Reading> jump = JumpBack(sample);
     double resistance = 0;
     if (stretch_.Steps > 0) {
         resistance = stretch_.StepResistanceSum / stretch_.Steps;
     } else if (fit) {
         resistance = fit->Resistance;
+    } else if (jump) {
+        resistance = jump->Value;
     } else if (stretch_.StartResistance > 0 && stretch_.Samples >= 2) {
         resistance = stretch_.StartResistance;
     }
@@ -75,10 +80,7 @@ double BatteryModel::CountedCharge() const {
     return std::clamp(stretch_.StartCharge - stretch_.Drained / capacity, 0.02, 1.0);
 }
 
-bool BatteryModel::LearnOhmic(const BatterySample& after) {
-    double sum = stretch_.StepResistanceSum;
-    double doubt = stretch_.StepDoubtSum;
-    int count = stretch_.Steps;
+std::optional<BatteryModel::Reading> BatteryModel::JumpBack(const BatterySample& after) const {
     // The load gone, the voltage comes back by the ohmic drop at once; the surface charge and
     // the charger take minutes to add theirs. A reading is anywhere within half its step, so
     // the difference of two is within one.
@@ -86,11 +88,21 @@ bool BatteryModel::LearnOhmic(const BatterySample& after) {
     const double gap = after.Time - stretch_.LastTime;
     const bool charger_idle =
         stretch_.FloatVolts > 0 ? back <= stretch_.FloatVolts - kFloatReturn : back <= kRestCeiling;
-    if (gap >= 0 && gap <= kJumpSeconds && charger_idle && stretch_.LastDrain >= kStepDrain &&
-        back > stretch_.LastVolts) {
-        const double per_drain = stretch_.LastDrain * ResistanceAt(CountedCharge(), 1);
-        sum += (back - stretch_.LastVolts) / per_drain;
-        doubt += stretch_.Unit / per_drain;
+    if (gap < 0 || gap > kJumpSeconds || !charger_idle || stretch_.LastDrain < kStepDrain ||
+        back <= stretch_.LastVolts) {
+        return std::nullopt;
+    }
+    const double per_drain = stretch_.LastDrain * ResistanceAt(CountedCharge(), 1);
+    return Reading{(back - stretch_.LastVolts) / per_drain, stretch_.Unit / per_drain};
+}
+
+bool BatteryModel::LearnOhmic(const BatterySample& after) {
+    double sum = stretch_.StepResistanceSum;
+    double doubt = stretch_.StepDoubtSum;
+    int count = stretch_.Steps;
+    if (const std::optional<Reading> jump = JumpBack(after)) {
+        sum += jump->Value;
+        doubt += jump->Doubt;
         ++count;
     }
     if (count == 0) return false;

@@ -224,8 +224,15 @@ private:
     };
     std::optional<Fit> FitStretch() const;
     bool LearnCapacity(const Fit& fit);
-    // The ohmic resistance this stretch showed, from its load steps and `after`, the first
-    // reading back on mains; false when it showed none.
+    // The ohmic resistance the jump back up to `after`, the first reading back on mains, shows,
+    // and its doubt; none when `after` cannot tell it.
+    struct Reading {
+        double Value;
+        double Doubt;
+    };
+    std::optional<Reading> JumpBack(const BatterySample& after) const;
+    // The ohmic resistance this stretch showed, from its load steps and the jump back up to
+    // `after`; false when it showed none.
     bool LearnOhmic(const BatterySample& after);
     double CountedCharge() const;  // the state of charge by the count alone
 
