@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "integration/sim_process.h"
 #include "link/plain_main_loop.h"
 #include "link/poller.h"
+#include "link/port_map.h"
 #include "link/status_reply.h"
 #include "link/ups_commands.h"
 #include "link/ups_link.h"
@@ -140,6 +142,21 @@ TEST_F(SimulatorTest, VanishedUnitFailsEveryCycleWithoutHanging) {
     const auto start = std::chrono::steady_clock::now();
     poller_->EndPolling();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+// Tests that hide the machine's own ports link every COMn to a path that does not exist before
+// the simulator starts; a program that opens its port once (NUT's drivers) must not be handed
+// that placeholder.
+TEST(SimulatorStart, ReadyOnlyOnceTheLinkLeadsToItsTerminal) {
+    testing::ScratchHome home;
+    // Which of the two processes gets there first is chance: ten starts make a slip near certain.
+    for (int start = 0; start < 10; ++start) {
+        testing::LinkAbsentPorts();
+        testing::SimulatedUps sim(3);
+        ASSERT_TRUE(sim.Ready());
+        ASSERT_TRUE(std::filesystem::is_character_file(link::PortMapLink(3)))
+            << "start " << start << ": " << std::filesystem::read_symlink(link::PortMapLink(3));
+    }
 }
 
 }  // namespace

@@ -78,7 +78,11 @@ SimulatedUps::SimulatedUps(int com, std::vector<std::string> args) : com_(com) {
     pid_ = Spawn(argv, -1);
     const std::string link = link::PortMapLink(com);
     for (int i = 0; i < 250 && pid_ > 0; ++i) {
-        if (std::filesystem::is_symlink(link)) {
+        // Not merely a link: LinkAbsentPorts may have left one to a missing path, and a program
+        // that opens its port once, as NUT's drivers do, would be handed that.
+        std::error_code ignored;
+        if (std::filesystem::is_symlink(link, ignored) &&
+            std::filesystem::is_character_file(link, ignored)) {
             ready_ = true;
             break;
         }

@@ -25,7 +25,7 @@ private:
 
 class SimulatedUps {
 public:
-    // Starts gridwarden-upssim with `args` and waits until COMn is linked.
+    // Starts gridwarden-upssim with `args` and waits until COMn leads to its pseudo-terminal.
     explicit SimulatedUps(int com, std::vector<std::string> args = {});
     ~SimulatedUps();
     bool Ready() const { return ready_; }
