@@ -9,25 +9,16 @@
 #include <vector>
 
 #include "app/nut_service.h"
+#include "fakes/recording_dialogs.h"
+#include "fakes/recording_log.h"
 #include "link/plain_main_loop.h"
 #include "reports/loopback_client.h"
 
 namespace gw::app {
 namespace {
 
-struct Errors final : monitor::DetectionDialogs {
-    std::optional<int> ChooseComPort(const std::vector<std::string>&, int) override {
-        return std::nullopt;
-    }
-    int ChooseBatteryVoltage() override { return 12; }
-    void ShowError(std::string_view text) override { Shown.emplace_back(text); }
-    std::vector<std::string> Shown;
-};
-
-struct Lines final : link::LogSink {
-    void AppendLog(std::string_view text) override { Logged.emplace_back(text); }
-    std::vector<std::string> Logged;
-};
+using Errors = fakes::RecordingDialogs;
+using Lines = fakes::RecordingLog;
 
 std::string Get(std::uint16_t port, const std::string& header = {}) {
     testing::LoopbackClient client(port);
@@ -122,7 +113,7 @@ TEST_F(HttpServiceTest, StartsOnTheFieldsPortAndAnswersFromTheDisplay) {
     EXPECT_TRUE(service_.PortEditable());
     EXPECT_TRUE(errors_.Shown.empty());
     // The wrong password ("admin:x") reaches the log when the server stops, at the latest.
-    EXPECT_EQ(log_.Logged, std::vector<std::string>{"1 failed logins from 127.0.0.1"});
+    EXPECT_EQ(log_.Lines, std::vector<std::string>{"1 failed logins from 127.0.0.1"});
 }
 
 TEST_F(HttpServiceTest, PortInUseIsShownAndTickingAgainRetries) {

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "fakes/manual_main_loop.h"
+#include "fakes/recording_dialogs.h"
+#include "fakes/recording_log.h"
 #include "reports/loopback_client.h"
 
 namespace gw::app {
@@ -17,19 +19,8 @@ namespace {
 
 using Client = testing::LoopbackClient;
 
-struct Errors final : monitor::DetectionDialogs {
-    std::optional<int> ChooseComPort(const std::vector<std::string>&, int) override {
-        return std::nullopt;
-    }
-    int ChooseBatteryVoltage() override { return 12; }
-    void ShowError(std::string_view text) override { Shown.emplace_back(text); }
-    std::vector<std::string> Shown;
-};
-
-struct Lines final : link::LogSink {
-    void AppendLog(std::string_view text) override { Logged.emplace_back(text); }
-    std::vector<std::string> Logged;
-};
+using Errors = fakes::RecordingDialogs;
+using Lines = fakes::RecordingLog;
 
 std::string Ask(std::uint16_t port, const std::vector<std::string>& lines, const char* end) {
     Client client(port);
@@ -107,7 +98,7 @@ TEST_F(NutServiceTest, LoopbackListenerGivesWayToAServerThatCoversIt) {
         EXPECT_EQ(service_.Port(), 0);
         EXPECT_EQ(service_.LoopbackPort(), port) << "back when the server stops";
     }
-    EXPECT_EQ(log_.Logged, std::vector<std::string>{});
+    EXPECT_EQ(log_.Lines, std::vector<std::string>{});
     // A secondary of the listener alone is told and counted as any.
     Client secondary(port);
     for (const char* line : {"USERNAME nas", "PASSWORD s3cret", "LOGIN gridwarden"}) {
@@ -129,7 +120,7 @@ TEST_F(NutServiceTest, TakenPortIsToldOnceAndTheRestGoesOn) {
     service_.SetLoopbackPort(port);
     EXPECT_FALSE(service_.Running());
     EXPECT_EQ(errors_.Shown, std::vector<std::string>{}) << "no message box in the service";
-    EXPECT_EQ(log_.Logged,
+    EXPECT_EQ(log_.Lines,
               std::vector<std::string>{
                   "NUT server for this machine not started on 127.0.0.1:" + std::to_string(port) +
                   ": Could not bind socket. Address and port are already "
@@ -139,7 +130,7 @@ TEST_F(NutServiceTest, TakenPortIsToldOnceAndTheRestGoesOn) {
     display_.NUTPortE = std::to_string(FreePort());
     service_.OnEnabledChanged();
     EXPECT_NE(service_.Port(), 0);
-    EXPECT_EQ(log_.Logged.size(), 1u);
+    EXPECT_EQ(log_.Lines.size(), 1u);
 }
 
 TEST_F(NutServiceTest, InstantCommandsRunOnTheMainThreadAndAreLogged) {
@@ -165,7 +156,7 @@ TEST_F(NutServiceTest, InstantCommandsRunOnTheMainThreadAndAreLogged) {
     const std::vector<std::pair<monitor::UserCommand, int>> ran{
         {monitor::UserCommand::TestUntilLow, 0}, {monitor::UserCommand::TestMinutes, 2}};
     EXPECT_EQ(ran_, ran);
-    EXPECT_EQ(log_.Logged,
+    EXPECT_EQ(log_.Lines,
               (std::vector<std::string>{"NUT command test.battery.start.deep from 127.0.0.1",
                                         "NUT command test.battery.start from 127.0.0.1"}));
 

@@ -90,6 +90,26 @@ protected:
             "--settings", dir + "/settings.conf", "--journal-dir", dir, "--lock-dir", dir});
     }
 
+    // The program's own daemon as the primary of the simulated UPS on COMn, serving this
+    // test's port with the secondaries' login.
+    std::unique_ptr<testing::BackgroundProgram> OwnPrimary(
+        int com, std::vector<std::pair<std::string, std::string>> settings) {
+        sim_ = std::make_unique<testing::SimulatedUps>(com);
+        EXPECT_TRUE(sim_->Ready());
+        const std::string dir = root_ + "/primary";
+        std::filesystem::create_directories(dir);
+        settings.insert(settings.begin(), {{"NUT Server", "1"},
+                                           {"NUT Port", std::to_string(port_)},
+                                           {"NUT User", "nas"},
+                                           {"NUT Password", "s3cret"}});
+        testing::WriteSettingsFile(dir + "/settings.conf", settings);
+        auto primary = std::make_unique<testing::BackgroundProgram>(std::vector<std::string>{
+            GRIDWARDEND_PATH, "--power=simulated", "--refresh", "1", "--com", std::to_string(com),
+            "--settings", dir + "/settings.conf", "--journal-dir", dir, "--lock-dir", dir});
+        EXPECT_TRUE(primary->WaitFor("UPS detected", 30s)) << primary->Output();
+        return primary;
+    }
+
     std::string Upsc(const std::vector<std::string>& args) {
         std::vector<std::string> all{kUpsc};
         all.insert(all.end(), args.begin(), args.end());
@@ -228,19 +248,8 @@ TEST_F(NutWatchTest, ServerAwayWrongPasswordAndUnknownUpsAreToldAndRetried) {
 }
 
 TEST_F(NutWatchTest, OwnDaemonAsPrimaryTellsTheSecondaryToShutDownAndWaitsForIt) {
-    sim_ = std::make_unique<testing::SimulatedUps>(7);
-    ASSERT_TRUE(sim_->Ready());
-    const std::string dir = root_ + "/primary";
-    std::filesystem::create_directories(dir);
-    testing::WriteSettingsFile(dir + "/settings.conf", {{"NUT Server", "1"},
-                                                        {"NUT Port", std::to_string(port_)},
-                                                        {"NUT User", "nas"},
-                                                        {"NUT Password", "s3cret"},
-                                                        {"Delay", "10"}});
-    testing::BackgroundProgram primary({GRIDWARDEND_PATH, "--power=simulated", "--refresh", "1",
-                                        "--com", "7", "--settings", dir + "/settings.conf",
-                                        "--journal-dir", dir, "--lock-dir", dir});
-    ASSERT_TRUE(primary.WaitFor("UPS detected", 30s)) << primary.Output();
+    const auto primary = OwnPrimary(7, {{"Delay", "10"}});
+    if (HasFailure()) return;
     auto secondary =
         Secondary("second", Target("gridwarden"),
                   {{"Watch User", "nas"}, {"Watch Password", "s3cret"}, {"Delay", "600"}});
@@ -252,45 +261,33 @@ TEST_F(NutWatchTest, OwnDaemonAsPrimaryTellsTheSecondaryToShutDownAndWaitsForIt)
     ASSERT_TRUE(secondary->WaitFor("Power Fail", 20s)) << secondary->Output();
     // The primary's 10 s run out: it raises FSD, the secondary logs out and acts, and only then
     // does the primary act.
-    ASSERT_TRUE(primary.WaitFor(kPowerOff, 40s)) << primary.Output() << secondary->Output();
+    ASSERT_TRUE(primary->WaitFor(kPowerOff, 40s)) << primary->Output() << secondary->Output();
     ASSERT_TRUE(secondary->WaitFor(kPowerOff, 10s)) << secondary->Output();
     EXPECT_TRUE(InOrder(secondary->Output(), "Logged out of", kPowerOff));
-    EXPECT_TRUE(InOrder(primary.Output(), "Telling 1 other machine(s) to shut down", kPowerOff));
+    EXPECT_TRUE(InOrder(primary->Output(), "Telling 1 other machine(s) to shut down", kPowerOff));
     EXPECT_EQ(secondary->Stop(), 0);
-    EXPECT_EQ(primary.Stop(), 0);
+    EXPECT_EQ(primary->Stop(), 0);
 }
 
 TEST_F(NutWatchTest, OwnDaemonOnBatteryAndLowSendsTheSecondaryDownFirst) {
-    sim_ = std::make_unique<testing::SimulatedUps>(8);
-    ASSERT_TRUE(sim_->Ready());
-    const std::string dir = root_ + "/primary";
-    std::filesystem::create_directories(dir);
     // The primary itself waits: only the secondary acts on "on battery and low".
-    testing::WriteSettingsFile(dir + "/settings.conf", {{"NUT Server", "1"},
-                                                        {"NUT Port", std::to_string(port_)},
-                                                        {"NUT User", "nas"},
-                                                        {"NUT Password", "s3cret"},
-                                                        {"Delay", "600"},
-                                                        {"Voltage Action", "0"},
-                                                        {"Runtime Action", "0"}});
-    testing::BackgroundProgram primary({GRIDWARDEND_PATH, "--power=simulated", "--refresh", "1",
-                                        "--com", "8", "--settings", dir + "/settings.conf",
-                                        "--journal-dir", dir, "--lock-dir", dir});
-    ASSERT_TRUE(primary.WaitFor("UPS detected", 30s)) << primary.Output();
+    const auto primary =
+        OwnPrimary(8, {{"Delay", "600"}, {"Voltage Action", "0"}, {"Runtime Action", "0"}});
+    if (HasFailure()) return;
     auto secondary = Secondary("low-own", Target("gridwarden"),
                                {{"Watch User", "nas"}, {"Watch Password", "s3cret"}});
     ASSERT_TRUE(secondary->WaitFor(kLoggedIn, 20s)) << secondary->Output();
     ASSERT_TRUE(ClientsRead("gridwarden", "127.0.0.1\n", 10s));
 
     ASSERT_TRUE(sim_->Send("low"));
-    ASSERT_TRUE(secondary->WaitFor(kPowerOff, 30s)) << secondary->Output() << primary.Output();
+    ASSERT_TRUE(secondary->WaitFor(kPowerOff, 30s)) << secondary->Output() << primary->Output();
     const std::string output = secondary->Output();
     EXPECT_TRUE(InOrder(output, "on battery and low: acting now", "Logged out of"));
     EXPECT_TRUE(InOrder(output, "Logged out of", kPowerOff));
     EXPECT_TRUE(ClientsRead("gridwarden", "", 10s)) << Upsc({"-c", Target("gridwarden")});
-    EXPECT_EQ(primary.Output().find(kPowerOff), std::string::npos) << primary.Output();
+    EXPECT_EQ(primary->Output().find(kPowerOff), std::string::npos) << primary->Output();
     EXPECT_EQ(secondary->Stop(), 0);
-    EXPECT_EQ(primary.Stop(), 0);
+    EXPECT_EQ(primary->Stop(), 0);
 }
 
 TEST(WatchOption, TakesOnlyOneUpsNamedAsNutClientsNameIt) {
