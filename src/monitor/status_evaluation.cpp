@@ -129,24 +129,16 @@ EvaluationResult StatusEvaluation::EvaluateCut(const CutStatus& cut) {
 
 EvaluationResult StatusEvaluation::EvaluateCutFields(const CutStatus& cut) {
     KeepReply(cut.Text, cut.Time);
+    // A minimum voltage is not ours to judge on another machine's UPS: its server tells LB.
+    bool below_minimum = false;
     for (std::size_t k = 0; k < link::kStatusFieldCount; ++k) {
-        const std::string text = cut.Fields[k].value_or(std::string());
-        const NumericField* numeric = NumericFieldAt(k);
-        const bool number =
-            k == Index(StatusField::StatusBits) || link::ParseNumber(text).Value.has_value();
-        if (number) {
-            bool below_minimum = false;
-            EvaluateField(k, text, below_minimum);
-            continue;
-        }
-        status_.FieldText[k] = text;
-        status_.FieldNumber[k].reset();
-        if (numeric != nullptr) status_.*numeric->Number = std::nullopt;
-        if (numeric != nullptr && numeric->Field == StatusField::BatteryVoltage) {
-            status_.BatteryVoltagePerCell = false;
-            status_.BatteryCharge.reset();
-            display_.BatteryChargeL = "...";
-        }
+        EvaluateField(k, cut.Fields[k].value_or(std::string()), below_minimum);
+    }
+    // Unlike a reply's, a variable the server lacks ends nothing; without volts there is no
+    // charge to estimate.
+    if (!status_.BatteryVoltage) {
+        status_.BatteryCharge.reset();
+        display_.BatteryChargeL = "...";
     }
     if (cut.BatteryCharge) {
         status_.BatteryCharge = *cut.BatteryCharge;
