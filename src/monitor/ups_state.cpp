@@ -115,6 +115,20 @@ BatteryVerdict BatteryVerdictOf(const std::string& verdict) {
     return BatteryVerdict::Unknown;
 }
 
+const char* BatteryVerdictText(BatteryVerdict verdict, const char* unknown) {
+    switch (verdict) {
+        case BatteryVerdict::Good:
+            return kHealthGood;
+        case BatteryVerdict::Weak:
+            return kHealthWeak;
+        case BatteryVerdict::Replace:
+            return kHealthReplace;
+        case BatteryVerdict::Unknown:
+            break;
+    }
+    return unknown;
+}
+
 std::optional<PowerAction> ChosenAction(const DisplayModel& display) {
     if (display.SleepRB) return PowerAction::Suspend;
     if (display.HibernateRB) return PowerAction::Hibernate;

@@ -40,6 +40,8 @@ inline constexpr std::chrono::seconds kStaleAfter{15};
 
 enum class BatteryVerdict { Unknown, Good, Weak, Replace };
 BatteryVerdict BatteryVerdictOf(const std::string& verdict);
+// The verdict in the words the battery watch uses; `unknown` for none.
+const char* BatteryVerdictText(BatteryVerdict verdict, const char* unknown);
 
 // A reading as a number, with as many decimals as the UPS sent, so that it can be told again
 // as it came ("021" is 21 with none, "50.0" is 50 with one).

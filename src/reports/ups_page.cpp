@@ -11,7 +11,6 @@ namespace gw::reports {
 
 namespace {
 
-using monitor::BatteryVerdict;
 using monitor::SummaryLevel;
 
 const char* LevelColour(SummaryLevel level) {
@@ -24,20 +23,6 @@ const char* LevelColour(SummaryLevel level) {
             return "#c62828";
     }
     return "#616161";
-}
-
-const char* VerdictWord(BatteryVerdict verdict) {
-    switch (verdict) {
-        case BatteryVerdict::Good:
-            return "Good";
-        case BatteryVerdict::Weak:
-            return "Weak";
-        case BatteryVerdict::Replace:
-            return "Replace";
-        case BatteryVerdict::Unknown:
-            break;
-    }
-    return "not known yet";
 }
 
 // The UPS's own texts are 8-bit; the page is UTF-8: read them as Latin-1.
@@ -106,7 +91,7 @@ std::string ComposeUpsPage(const monitor::UpsState& state) {
         }
         Row(page, "Battery voltage", known(volts));
     }
-    std::string health = VerdictWord(battery.Health);
+    std::string health = monitor::BatteryVerdictText(battery.Health, "not known yet");
     if (!battery.HealthEvidence.empty()) {
         health += "<br><small>" + HtmlEscape(battery.HealthEvidence) + "</small>";
     }

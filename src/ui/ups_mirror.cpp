@@ -7,24 +7,6 @@
 
 namespace gw::ui {
 
-namespace {
-
-const char* VerdictText(monitor::BatteryVerdict verdict) {
-    switch (verdict) {
-        case monitor::BatteryVerdict::Good:
-            return monitor::kHealthGood;
-        case monitor::BatteryVerdict::Weak:
-            return monitor::kHealthWeak;
-        case monitor::BatteryVerdict::Replace:
-            return monitor::kHealthReplace;
-        case monitor::BatteryVerdict::Unknown:
-            break;
-    }
-    return "...";
-}
-
-}  // namespace
-
 UpsMirror MirrorOf(const monitor::UpsState& state) {
     UpsMirror mirror;
     const monitor::UpsReceived& received = state.Received;
@@ -44,7 +26,7 @@ UpsMirror MirrorOf(const monitor::UpsState& state) {
                            : battery.RuntimeLearned ? " (learned)"
                                                     : " (assumed battery)");
     }
-    mirror.BatteryHealthL = VerdictText(battery.Health);
+    mirror.BatteryHealthL = monitor::BatteryVerdictText(battery.Health, "...");
     mirror.BatteryHealthHint = battery.HealthEvidence;
     // Flags, mode and AVR come with a reply evaluated in full only.
     if (!state.Known) return mirror;
